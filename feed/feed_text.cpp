@@ -1,0 +1,164 @@
+#include "feed/feed_text.h"
+
+#include <QList>
+
+#include <array>
+#include <cstring>
+
+namespace yf::feedtext {
+
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// Length of the valid UTF-8 sequence starting at p (at most `left` bytes), or 0 when the
+// bytes there do not form one: overlong forms, surrogates and values past U+10FFFF count
+// as invalid.
+int validSequenceLength(const unsigned char *p, qsizetype left)
+{
+    const unsigned char c = p[0];
+    int length;
+    char32_t value;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+        value = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        value = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        value = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (left < length)
+        return 0;
+    for (int k = 1; k < length; ++k) {
+        if ((p[k] & 0xC0) != 0x80)
+            return 0;
+        value = (value << 6) | (p[k] & 0x3F);
+    }
+    if ((length == 3 && value < 0x800) || (length == 4 && (value < 0x10000 || value > 0x10FFFF)))
+        return 0;
+    if (value >= 0xD800 && value <= 0xDFFF)
+        return 0;
+    if (value == 0xFFFE || value == 0xFFFF)  // not characters in XML 1.0
+        return 0;
+    return length;
+}
+
+} // namespace
+
+void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text.constData());
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n;) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            switch (c) {
+            case '&': out.append("&amp;"); break;
+            case '<': out.append("&lt;"); break;
+            case '>': out.append("&gt;"); break;
+            case '"':
+                if (attribute)
+                    out.append("&quot;");
+                else
+                    out.append('"');
+                break;
+            case '\t':
+            case '\n':
+            case '\r': out.append(static_cast<char>(c)); break;
+            default:
+                if (c < 0x20)
+                    out.append(kReplacement);
+                else
+                    out.append(static_cast<char>(c));
+            }
+            ++i;
+            continue;
+        }
+        const int length = validSequenceLength(p + i, n - i);
+        if (length == 0) {
+            out.append(kReplacement);
+            ++i;
+        } else {
+            out.append(reinterpret_cast<const char *>(p + i), length);
+            i += length;
+        }
+    }
+}
+
+QByteArray xml(const QByteArray &text, bool attribute)
+{
+    QByteArray out;
+    out.reserve(text.size() + 16);
+    appendXml(out, text, attribute);
+    return out;
+}
+
+QByteArray feedName(const QByteArray &dirPath, qsizetype inputPathLength)
+{
+    QByteArray name = dirPath.mid(inputPathLength);
+    name.replace('/', '-');
+    return name;
+}
+
+QByteArray linkRoot(const QByteArray &highlightedEntry)
+{
+    // Split at "/", keep every part but the last, each preceded by "/", drop the first
+    // character and append "/": "/srv/Audio" gives "/srv/", and "/" gives "/".
+    const QList<QByteArray> parts = highlightedEntry.split('/');
+    QByteArray joined;
+    for (qsizetype k = 0; k + 1 < parts.size(); ++k)
+        joined.append('/').append(parts[k]);
+    return joined.mid(1) + '/';
+}
+
+QByteArray encodeLinkPath(const QByteArray &path)
+{
+    return path.toPercentEncoding(QByteArrayLiteral("!$&'()*+,;=:@/"));
+}
+
+QByteArray encodeBaseUrl(const QString &baseUrl)
+{
+    const QByteArray utf8 = baseUrl.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size());
+    static constexpr char hex[] = "0123456789ABCDEF";
+    for (const char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c == 0x7F) {
+            out.append('%').append(hex[c >> 4]).append(hex[c & 0x0F]);
+        } else {
+            out.append(ch);
+        }
+    }
+    return out;
+}
+
+const char *mimeType(const QByteArray &fileName)
+{
+    struct Mapping {
+        const char *extension;
+        const char *type;
+    };
+    static constexpr std::array<Mapping, 13> table{{
+        {"mp3", "audio/mpeg"},       {"m4a", "audio/x-m4a"},     {"m4b", "audio/x-m4a"},
+        {"aac", "audio/aac"},        {"ogg", "audio/ogg"},       {"oga", "audio/ogg"},
+        {"opus", "audio/ogg"},       {"flac", "audio/flac"},     {"wav", "audio/wav"},
+        {"mp4", "video/mp4"},        {"m4v", "video/x-m4v"},     {"mov", "video/quicktime"},
+        {"pdf", "application/pdf"},
+    }};
+    const qsizetype dot = fileName.lastIndexOf('.');
+    if (dot >= 0) {
+        const QByteArray extension = fileName.mid(dot + 1).toLower();
+        for (const Mapping &m : table) {
+            if (extension == m.extension)
+                return m.type;
+        }
+    }
+    return "audio/mpeg";
+}
+
+} // namespace yf::feedtext

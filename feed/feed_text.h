@@ -1,0 +1,31 @@
+// The pieces of a feed's text: names, link parts, escaping and media types.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace yf::feedtext {
+
+// Appends `text` (bytes meant as UTF-8) as XML character data. "&", "<" and ">" are escaped,
+// and '"' too when `attribute` is set. Characters XML 1.0 forbids and bytes that are not
+// valid UTF-8 become U+FFFD, so whatever the file system holds, the result is well-formed.
+void appendXml(QByteArray &out, const QByteArray &text, bool attribute = false);
+QByteArray xml(const QByteArray &text, bool attribute = false);
+
+// The folder's path below the input path, every "/" turned into "-": "-Talks-Weekly-".
+QByteArray feedName(const QByteArray &dirPath, qsizetype inputPathLength);
+
+// The parent of the highlighted entry followed by "/"; the root "/" stays "/".
+QByteArray linkRoot(const QByteArray &highlightedEntry);
+
+// Percent-encodes a path for use in a URI: everything but unreserved characters, the
+// sub-delimiters, ":", "@" and "/" becomes %XX with upper-case hex digits.
+QByteArray encodeLinkPath(const QByteArray &path);
+
+// The base URL as typed, with blanks and control characters percent-encoded.
+QByteArray encodeBaseUrl(const QString &baseUrl);
+
+// The enclosure type by file extension, without regard to case; "audio/mpeg" otherwise.
+const char *mimeType(const QByteArray &fileName);
+
+} // namespace yf::feedtext

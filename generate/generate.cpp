@@ -1,0 +1,81 @@
+#include "generate/generate.h"
+
+#include "feed/feed_writer.h"
+#include "runtime/file_system.h"
+#include "settings/ini_file.h"
+
+namespace yf {
+
+RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
+                         RunObserver *observer)
+{
+    RunOutcome outcome;
+    state.List1.clear();
+
+    if (!inputs.inputDir.startsWith(QLatin1Char('/'))) {
+        outcome.error = Error{ErrorKind::BadInput, QStringLiteral("The input directory is not an absolute path"),
+                              inputs.inputDir, {}, 0};
+        return outcome;
+    }
+    // The root keeps its doubled separator: "/" scans "//".
+    const QByteArray inputPath = fs::encodePath(inputs.inputDir);
+    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders, observer);
+        !scanned.ok()) {
+        outcome.error = scanned.error();
+        return outcome;
+    }
+    for (const QByteArray &folder : state.foundFolders)
+        state.List1.addItem(folder);
+
+    Status stored = WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("InputDir"), inputs.inputDir,
+                                  inputs.settingsPath);
+    if (stored.ok())
+        stored = WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("OutputDir"), inputs.outputDir,
+                               inputs.settingsPath);
+    if (!stored.ok())
+        outcome.settingsError = stored.error();
+
+    FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry),
+                                 fs::encodePath(inputs.outputDir), inputs.baseUrl},
+                      clock);
+    const qsizetype total = state.List1.listCount() - 1;
+    for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
+        if (observer && observer->cancelRequested()) {
+            outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
+            return outcome;
+        }
+        if (Status written = writer.CreateRSSFile(state.List1.list(index), state.File1); !written.ok()) {
+            outcome.error = written.error();
+            return outcome;
+        }
+        ++outcome.feedsWritten;
+        if (observer)
+            observer->feedWritten(outcome.feedsWritten, total);
+    }
+    return outcome;
+}
+
+void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &state,
+                        const Clock &clock, RunObserver *observer)
+{
+    bool status = false;
+    host.ItemsStatus(status);
+    const RunOutcome outcome = generateFeeds(inputs, state, clock, observer);
+    host.reportOutcome(outcome);
+    status = true;
+    host.ItemsStatus(status);
+}
+
+QString completeMessage(qsizetype feedCount)
+{
+    return QStringLiteral("\"%1\" XML files generated.").arg(feedCount);
+}
+
+QString failureMessage(const Error &error, qsizetype feedsWritten)
+{
+    return QStringLiteral("%1\n\n%2 feed file(s) were written before the run stopped.")
+        .arg(error.message())
+        .arg(feedsWritten);
+}
+
+} // namespace yf

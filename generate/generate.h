@@ -1,0 +1,83 @@
+// The Generate command over plain run inputs: scan, remember the directories, write every feed.
+#pragma once
+
+#include "feed/file_lister.h"
+#include "runtime/clock.h"
+#include "runtime/error.h"
+#include "runtime/run_observer.h"
+#include "scan/folder_scan.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace yf {
+
+// What a run reads from the window.
+struct RunInputs {
+    QString inputDir;          // absolute, no trailing "/" except for "/" itself
+    QString highlightedEntry;  // the entry highlighted in the input picker
+    QString outputDir;
+    QString baseUrl;
+    QString settingsPath;      // where the two directories are remembered
+};
+
+// `List1`: the run's working folder list, in the order of appending. Entry 0 is the input
+// directory itself. It keeps its entries after a run, until the next run clears it.
+class FolderList {
+public:
+    void clear() { m_entries.clear(); }
+    void addItem(const QByteArray &folder) { m_entries.push_back(folder); }
+    qsizetype listCount() const { return static_cast<qsizetype>(m_entries.size()); }
+    const QByteArray &list(qsizetype index) const { return m_entries[static_cast<std::size_t>(index)]; }
+
+private:
+    std::vector<QByteArray> m_entries;
+};
+
+struct RunOutcome {
+    qsizetype feedsWritten = 0;         // feed files written, in full, by this run
+    std::optional<Error> error;         // why the run stopped early; empty when it finished
+    std::optional<Error> settingsError; // the directories could not be remembered (the run goes on)
+
+    bool finished() const { return !error.has_value(); }
+    bool cancelled() const { return error && error->kind == ErrorKind::Cancelled; }
+};
+
+// The state a run works on; the window owns one for the life of the program.
+struct RunState {
+    FolderList List1;
+    FolderArray foundFolders;
+    FileLister File1;
+};
+
+// The work of a run: clear List1, scan the input directory, copy the folders into List1,
+// store both directories, then write one feed per folder below the input directory.
+// The directories are stored after a successful scan and before the first feed, so a run
+// that fails while writing feeds has stored them and one whose scan fails has not.
+[[nodiscard]] RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
+                                       RunObserver *observer = nullptr);
+
+// The window's side of the command.
+class GenerateHost {
+public:
+    virtual ~GenerateHost() = default;
+    // Enables or disables the twelve objects that a run greys out.
+    virtual void ItemsStatus(bool &Status) = 0;
+    // Shows the outcome and returns once the user has taken note of it.
+    virtual void reportOutcome(const RunOutcome &outcome) = 0;
+};
+
+// The whole command, on the caller's thread: grey out, run, report, give the window back.
+void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &state,
+                        const Clock &clock, RunObserver *observer = nullptr);
+
+// "\"N\" XML files generated."
+QString completeMessage(qsizetype feedCount);
+
+// What the user reads when a run stopped on an error: what failed and what was done before.
+QString failureMessage(const Error &error, qsizetype feedsWritten);
+
+} // namespace yf

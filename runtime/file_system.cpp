@@ -1,0 +1,88 @@
+#include "runtime/file_system.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+namespace yf::fs {
+
+QByteArray encodePath(const QString &path) { return QFile::encodeName(path); }
+QString displayPath(const QByteArray &path) { return QFile::decodeName(path); }
+
+bool matchesPattern(const char *name, const QByteArray &pattern)
+{
+    if (pattern == "*.*" || pattern == "*")
+        return true;
+    return ::fnmatch(pattern.constData(), name, 0) == 0;
+}
+
+DirectoryStream::~DirectoryStream()
+{
+    if (m_dir)
+        ::closedir(m_dir);
+}
+
+Status DirectoryStream::open(const QByteArray &folder)
+{
+    m_path = folder;
+    m_readError = 0;
+    if (m_dir)
+        ::closedir(m_dir);
+    m_dir = ::opendir(folder.constData());
+    if (!m_dir)
+        return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
+                                displayPath(folder), errno);
+    return {};
+}
+
+const dirent *DirectoryStream::next()
+{
+    if (!m_dir)
+        return nullptr;
+    errno = 0;
+    const dirent *e = ::readdir(m_dir);
+    if (!e && errno != 0)
+        m_readError = errno;
+    return e;
+}
+
+Status DirectoryStream::status() const
+{
+    if (m_readError == 0)
+        return {};
+    return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot read folder"),
+                            displayPath(m_path), m_readError);
+}
+
+int DirectoryStream::fd() const { return m_dir ? ::dirfd(m_dir) : -1; }
+
+static bool hidden(const dirent &entry) { return entry.d_name[0] == '.'; }
+
+bool isPlainFolder(int dirFd, const dirent &entry)
+{
+    if (hidden(entry))
+        return false;
+    if (entry.d_type != DT_DIR && entry.d_type != DT_UNKNOWN)
+        return false;
+    struct stat st;
+    if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    return S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR);
+}
+
+std::optional<qint64> plainFileSize(int dirFd, const dirent &entry)
+{
+    if (hidden(entry))
+        return std::nullopt;
+    if (entry.d_type != DT_REG && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN)
+        return std::nullopt;
+    struct stat st;
+    if (::fstatat(dirFd, entry.d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return static_cast<qint64>(st.st_size);
+}
+
+} // namespace yf::fs

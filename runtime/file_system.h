@@ -1,0 +1,50 @@
+// Thin POSIX file-system services: folder enumeration and the entry rules the scan and lister share.
+#pragma once
+
+#include "runtime/error.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <dirent.h>
+#include <optional>
+
+namespace yf::fs {
+
+// Paths travel as the kernel's bytes so that names which are not valid UTF-8 still open.
+QByteArray encodePath(const QString &path);
+QString displayPath(const QByteArray &path);
+
+// True when `name` matches a folder-listing pattern; "*.*" and "*" match every name.
+bool matchesPattern(const char *name, const QByteArray &pattern);
+
+// One open enumeration of a folder; "." and ".." are reported like any other entry.
+class DirectoryStream {
+public:
+    DirectoryStream() = default;
+    ~DirectoryStream();
+    DirectoryStream(const DirectoryStream &) = delete;
+    DirectoryStream &operator=(const DirectoryStream &) = delete;
+
+    [[nodiscard]] Status open(const QByteArray &folder);
+    // The next entry, or nullptr at the end or on a read error (see status()).
+    const dirent *next();
+    [[nodiscard]] Status status() const;
+    int fd() const;
+
+private:
+    DIR *m_dir = nullptr;
+    QByteArray m_path;
+    int m_readError = 0;
+};
+
+// A folder counts only when it is a real directory (a link is never followed), its name is
+// not hidden (leading "."), and its owner may write it. Mode bits decide, not access(), so
+// the rule holds the same when running as root. An entry that vanished is not a folder.
+bool isPlainFolder(int dirFd, const dirent &entry);
+
+// The size of a listable file: a regular file, or a link to one, whose name is not hidden.
+// Empty for anything else, including broken links and entries that vanished.
+std::optional<qint64> plainFileSize(int dirFd, const dirent &entry);
+
+} // namespace yf::fs

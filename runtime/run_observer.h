@@ -1,0 +1,18 @@
+// How a long run tells its caller how far it is, and learns that it should stop.
+#pragma once
+
+#include <QtGlobal>
+
+namespace yf {
+
+// Called from whichever thread runs the work; every method must be cheap.
+class RunObserver {
+public:
+    virtual ~RunObserver() = default;
+    virtual void foldersFound(qsizetype count) { Q_UNUSED(count); }
+    virtual void feedWritten(qsizetype done, qsizetype total) { Q_UNUSED(done); Q_UNUSED(total); }
+    // Checked between folders; a true answer ends the run before the next folder.
+    virtual bool cancelRequested() const { return false; }
+};
+
+} // namespace yf

@@ -1,0 +1,48 @@
+#include "scan/folder_scan.h"
+
+#include "runtime/file_system.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace yf {
+
+Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
+                   FolderArray &foundFolders, RunObserver *observer)
+{
+    foundFolders.clear();
+    foundFolders.push_back(startfolder);
+    if (observer)
+        observer->foldersFound(1);
+
+    // foundFolders is the queue: i is its head, the vector's end its tail.
+    for (std::size_t i = 0; i < foundFolders.size(); ++i) {
+        if (observer && observer->cancelRequested())
+            return Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
+
+        const QByteArray current = foundFolders[i];  // the vector may grow below
+        fs::DirectoryStream stream;
+        if (Status opened = stream.open(current); !opened.ok()) {
+            if (i > 0 && opened.error().osError == ENOENT)
+                continue;  // removed while we were busy elsewhere: nothing to list
+            return opened;
+        }
+        while (const dirent *entry = stream.next()) {
+            if (!fs::matchesPattern(entry->d_name, srchstr) || !fs::isPlainFolder(stream.fd(), *entry))
+                continue;
+            const auto nameLength = static_cast<qsizetype>(std::strlen(entry->d_name));
+            QByteArray path;
+            path.reserve(current.size() + nameLength + 1);
+            path.append(current).append(entry->d_name, nameLength).append('/');
+            foundFolders.push_back(std::move(path));
+            if (observer)
+                observer->foldersFound(static_cast<qsizetype>(foundFolders.size()));
+        }
+        if (Status read = stream.status(); !read.ok())
+            return read;
+    }
+    foundFolders.shrink_to_fit();
+    return {};
+}
+
+} // namespace yf

@@ -1,0 +1,25 @@
+// Breadth-first listing of a folder and every plain folder below it.
+#pragma once
+
+#include "runtime/error.h"
+#include "runtime/run_observer.h"
+
+#include <QByteArray>
+
+#include <vector>
+
+namespace yf {
+
+// Folder paths as the kernel's bytes, each ending in "/". Element 0 is the start folder.
+using FolderArray = std::vector<QByteArray>;
+
+// Fills `foundFolders` with `startfolder` followed by every folder below it, level by level,
+// in the order the file system lists them. Paths are never normalised: each one is its
+// parent's path, the name and "/", so a start folder of "//" keeps the doubled separator.
+// Only plain folders are listed and entered (see fs::isPlainFolder); links are never followed,
+// so a link loop cannot trap the scan. A sub-folder that vanished before it was listed is
+// skipped; any other folder that cannot be listed ends the scan with an error.
+[[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
+                                 FolderArray &foundFolders, RunObserver *observer = nullptr);
+
+} // namespace yf
