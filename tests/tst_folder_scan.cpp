@@ -1,4 +1,219 @@
-#include <QtTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(Placeholder)
+// Folder scan: breadth-first order, path form, which folders count, and failures.
+#include "fixture.h"
+#include "scan/folder_scan.h"
+
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+using yf::FolderArray;
+
+namespace {
+
+QByteArray native(const QString &s) { return QFile::encodeName(s); }
+
+// Paths below `start`, in scan order, with the start folder itself as "".
+QStringList relative(const FolderArray &folders, const QByteArray &start)
+{
+    QStringList out;
+    for (const QByteArray &f : folders)
+        out << QString::fromUtf8(f.mid(start.size()));
+    return out;
+}
+
+class RemoveOnFind : public yf::RunObserver {
+public:
+    QString victim;
+    void foldersFound(qsizetype count) override
+    {
+        if (count >= 2 && !victim.isEmpty()) {
+            QDir(victim).removeRecursively();
+            victim.clear();
+        }
+    }
+};
+
+class CancelAfter : public yf::RunObserver {
+public:
+    qsizetype limit = 0;
+    qsizetype seen = 0;
+    void foldersFound(qsizetype count) override { seen = count; }
+    bool cancelRequested() const override { return seen >= limit; }
+};
+
+} // namespace
+
+class TestFolderScan : public QObject {
+    Q_OBJECT
+private slots:
+    void listsFoldersBreadthFirst();
+    void keepsPathsAsGiven();
+    void skipsFoldersThatAreNotPlain_data();
+    void skipsFoldersThatAreNotPlain();
+    void reportsFoldersItCannotList_data();
+    void reportsFoldersItCannotList();
+    void skipsFolderThatVanishes();
+    void survivesLinkLoopsAndDeepNesting();
+    void handlesFortyThousandFolders();
+    void stopsWhenCancelled();
+};
+
+void TestFolderScan::listsFoldersBreadthFirst()
+{
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"a/x/deep/", "a/y/", "b/z/", "c/", "a/file.mp3", "c/song.mp3"});
+    const QByteArray start = native(tmp.path()) + '/';
+    FolderArray found;
+    QVERIFY(yf::spanFolders(start, "*.*", found).ok());
+
+    const QStringList rel = relative(found, start);
+    QCOMPARE(rel.size(), 8);
+    QCOMPARE(rel.first(), QString());
+    QStringList sorted = rel;
+    sorted.sort();
+    QCOMPARE(sorted, (QStringList{"", "a/", "a/x/", "a/x/deep/", "a/y/", "b/", "b/z/", "c/"}));
+
+    // Breadth first: every folder comes after its parent, children are grouped in the
+    // order of their parents, and no folder comes before one of a shallower level.
+    qsizetype lastParent = -1;
+    int lastDepth = 0;
+    for (qsizetype k = 1; k < rel.size(); ++k) {
+        const QString parent = rel[k].left(rel[k].lastIndexOf('/', -2) + 1);
+        const qsizetype parentIndex = rel.indexOf(parent);
+        QVERIFY2(parentIndex >= 0 && parentIndex < k, qPrintable(rel[k]));
+        QVERIFY2(parentIndex >= lastParent, qPrintable(rel[k]));
+        lastParent = parentIndex;
+        const int depth = int(rel[k].count('/'));
+        QVERIFY2(depth >= lastDepth, qPrintable(rel[k]));
+        lastDepth = depth;
+    }
+}
+
+void TestFolderScan::keepsPathsAsGiven()
+{
+    // A start folder that already ends in "/" (the root case) keeps its doubled separator
+    // in every path below it; nothing is normalised.
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"Music/Live/"});
+    const QByteArray start = native(tmp.path()) + "//";
+    FolderArray found;
+    QVERIFY(yf::spanFolders(start, "*.*", found).ok());
+    QCOMPARE(found.size(), std::size_t(3));
+    QCOMPARE(found[0], start);
+    QCOMPARE(found[1], start + "Music/");
+    QCOMPARE(found[2], start + "Music/Live/");
+}
+
+void TestFolderScan::skipsFoldersThatAreNotPlain_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("hidden folder and all below it")
+        << QStringList{"Shown/", ".hidden/inner/", "Shown/.also/"} << QStringList{"", "Shown/"};
+    QTest::newRow("read-only folder and all below it")
+        << QStringList{"Open/", "Locked/inner/", "Locked/!555"} << QStringList{"", "Open/"};
+    QTest::newRow("linked folder is never entered")
+        << QStringList{"Real/inner/", "Linked->Real", "Dangling->nowhere"}
+        << QStringList{"", "Real/", "Real/inner/"};
+    QTest::newRow("files are never listed")
+        << QStringList{"Dir/", "file.mp3", "Dir/noext"} << QStringList{"", "Dir/"};
+    QTest::newRow("names with blanks, symbols and accents")
+        << QStringList{"caf\xc3\xa9/", "A & B/", "sp ace/#?%/"}
+        << QStringList{"", "A & B/", "caf\xc3\xa9/", "sp ace/", "sp ace/#?%/"};
+}
+
+void TestFolderScan::skipsFoldersThatAreNotPlain()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QStringList, expected);
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), tree);
+    const QByteArray start = native(tmp.path()) + '/';
+    FolderArray found;
+    const yf::Status status = yf::spanFolders(start, "*.*", found);
+    // Give write permission back so the temporary directory can be removed.
+    QProcess::execute("chmod", {"-R", "u+w", tmp.path()});
+    QVERIFY(status.ok());
+    QStringList rel = relative(found, start);
+    rel.sort();
+    QCOMPARE(rel, expected);
+}
+
+void TestFolderScan::reportsFoldersItCannotList_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << "missing/" << "No such file or directory";
+    QTest::newRow("a file") << "file.mp3/" << "Not a directory";
+}
+
+void TestFolderScan::reportsFoldersItCannotList()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, reason);
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"file.mp3"});
+    FolderArray found;
+    const yf::Status status = yf::spanFolders(native(tmp.path() + '/' + start), "*.*", found);
+    QVERIFY(!status.ok());
+    QCOMPARE(status.error().kind, yf::ErrorKind::ListFolder);
+    QVERIFY(status.error().path.endsWith(start));
+    QCOMPARE(status.error().reason, reason);
+    QVERIFY(status.error().message().contains(tmp.path() + '/' + start));
+}
+
+void TestFolderScan::skipsFolderThatVanishes()
+{
+    // "gone" is found, then removed before the scan gets to list it.
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"gone/inner/"});
+    RemoveOnFind observer;
+    observer.victim = tmp.path() + "/gone";
+    FolderArray found;
+    QVERIFY(yf::spanFolders(native(tmp.path()) + '/', "*.*", found, &observer).ok());
+    QCOMPARE(found.size(), std::size_t(2));
+}
+
+void TestFolderScan::survivesLinkLoopsAndDeepNesting()
+{
+    QTemporaryDir tmp;
+    QString deep = "d";
+    for (int level = 1; level < 500; ++level)
+        deep += "/d";
+    fixture::makeTree(tmp.path(), {deep + "/", "loop->.", "d/up->..", "d/self->../d"});
+    FolderArray found;
+    QVERIFY(yf::spanFolders(native(tmp.path()) + '/', "*.*", found).ok());
+    QCOMPARE(found.size(), std::size_t(501));
+    QVERIFY(found.back().endsWith(native(deep) + '/'));
+}
+
+void TestFolderScan::handlesFortyThousandFolders()
+{
+    // Far past what a 16-bit counter can hold; the list grows as needed.
+    QTemporaryDir tmp;
+    const QByteArray root = native(tmp.path());
+    for (int a = 0; a < 200; ++a) {
+        const QByteArray top = root + "/t" + QByteArray::number(a);
+        QVERIFY(::mkdir(top.constData(), 0755) == 0);
+        for (int b = 0; b < 200; ++b)
+            QVERIFY(::mkdir((top + "/s" + QByteArray::number(b)).constData(), 0755) == 0);
+    }
+    FolderArray found;
+    QVERIFY(yf::spanFolders(root + '/', "*.*", found).ok());
+    QCOMPARE(found.size(), std::size_t(1 + 200 + 200 * 200));
+}
+
+void TestFolderScan::stopsWhenCancelled()
+{
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"a/b/c/", "d/e/"});
+    CancelAfter observer;
+    observer.limit = 2;
+    FolderArray found;
+    const yf::Status status = yf::spanFolders(native(tmp.path()) + '/', "*.*", found, &observer);
+    QVERIFY(!status.ok());
+    QCOMPARE(status.error().kind, yf::ErrorKind::Cancelled);
+}
+
+QTEST_GUILESS_MAIN(TestFolderScan)
 #include "tst_folder_scan.moc"
