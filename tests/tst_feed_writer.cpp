@@ -1,4 +1,281 @@
-#include <QtTest>
-class Placeholder : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(Placeholder)
+// One folder's feed: exact bytes, what the lister shows, hostile names, and safe replacement.
+#include "feed/feed_writer.h"
+#include "fixture.h"
+
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/resource.h>
+
+namespace {
+
+class FixedClock : public yf::Clock {
+public:
+    qint64 nowSecs() const override { return 1767517507; }  // Sun, 4 Jan 2026 09:05:07 UTC
+};
+
+QByteArray native(const QString &s) { return QFile::encodeName(s); }
+
+// A writer over <tmp>/in/Audio with output <tmp>/out and the default-looking base URL.
+struct Setup {
+    QTemporaryDir tmp;
+    QString input, output;
+    FixedClock clock;
+    yf::FileLister File1;
+
+    Setup()
+    {
+        input = tmp.path() + "/in/Audio";
+        output = tmp.path() + "/out";
+        QDir().mkpath(input);
+        QDir().mkpath(output);
+    }
+    yf::FeedWriter writer(const QString &highlighted = {}, const QString &baseUrl = "http://10.0.0.5/")
+    {
+        return yf::FeedWriter({native(input), native(highlighted.isEmpty() ? input : highlighted),
+                               native(output), baseUrl},
+                              clock);
+    }
+    QByteArray feed(const QString &name) const { return fixture::readFile(output + '/' + name); }
+};
+
+// Well-formed per a strict XML parser, and every item carries url, length and type.
+void verifyWellFormed(const QByteArray &text)
+{
+    QXmlStreamReader reader(text);
+    int enclosures = 0;
+    while (!reader.atEnd()) {
+        if (reader.readNext() == QXmlStreamReader::StartElement && reader.name() == QLatin1String("enclosure")) {
+            ++enclosures;
+            const QXmlStreamAttributes a = reader.attributes();
+            QVERIFY(a.hasAttribute("url") && a.hasAttribute("length") && a.hasAttribute("type"));
+        }
+    }
+    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString() + "\n" + QString::fromUtf8(text)));
+    QCOMPARE(enclosures, int(text.count("<item>")));
+}
+
+} // namespace
+
+class TestFeedWriter : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void writesExactBytes();
+    void writesHeadAndTailForEmptyFolder();
+    void listsOnlyVisibleFilesInNameOrder();
+    void staysWellFormedForHostileNames_data();
+    void staysWellFormedForHostileNames();
+    void keepsBytesOfNamesThatAreNotUtf8();
+    void replacesOnlyTheLeadingLinkRoot_data();
+    void replacesOnlyTheLeadingLinkRoot();
+    void leavesPreviousFeedWhenWriteFails();
+    void reportsMissingFolderAndOutput();
+    void writesFortyThousandItems();
+};
+
+void TestFeedWriter::initTestCase()
+{
+    qputenv("TZ", "UTC");
+    ::tzset();
+}
+
+void TestFeedWriter::writesExactBytes()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"Talk Show/Ep 1.mp3=abc", "Talk Show/Rock & Roll.MP3", "Talk Show/notes.pdf=12345"});
+    yf::FeedWriter w = s.writer();
+    QVERIFY(w.CreateRSSFile(native(s.input + "/Talk Show/"), s.File1).ok());
+    const QByteArray date = "Sun, 4 Jan 2026 09:05:07 +0000";
+    const QByteArray expected =
+        "<rss version=\"2.0\">\r\n<channel>\r\n<title>-Talk Show-</title>\r\n"
+        "<link>http://10.0.0.5/</link>\r\n<description>-Talk Show-</description>\r\n"
+        "<language>en-US</language>\r\n<lastBuildDate>" + date + "</lastBuildDate>\r\n"
+        "<item>\r\n<title>Ep 1.mp3</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3</link>\r\n"
+        "<pubDate>" + date + "</pubDate>\r\n"
+        "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3\" length=\"3\" type=\"audio/mpeg\"/>\r\n"
+        "<description>Ep 1.mp3</description>\r\n</item>\r\n"
+        "<item>\r\n<title>notes.pdf</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/notes.pdf</link>\r\n"
+        "<pubDate>" + date + "</pubDate>\r\n"
+        "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/notes.pdf\" length=\"5\" type=\"application/pdf\"/>\r\n"
+        "<description>notes.pdf</description>\r\n</item>\r\n"
+        "<item>\r\n<title>Rock &amp; Roll.MP3</title>\r\n"
+        "<link>http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3</link>\r\n"
+        "<pubDate>" + date + "</pubDate>\r\n"
+        "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3\" length=\"0\" type=\"audio/mpeg\"/>\r\n"
+        "<description>Rock &amp; Roll.MP3</description>\r\n</item>\r\n"
+        "</channel></rss>\r\n";
+    QCOMPARE(s.feed("-Talk Show-.xml"), expected);
+    // Only the feed is left in the output directory: no temporary file survives.
+    QCOMPARE(fixture::filesIn(s.output), QStringList{"-Talk Show-.xml"});
+}
+
+void TestFeedWriter::writesHeadAndTailForEmptyFolder()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"A & B/Sub/"});
+    yf::FeedWriter w = s.writer({}, "http://host/my files/");
+    QVERIFY(w.CreateRSSFile(native(s.input + "/A & B/"), s.File1).ok());
+    const QByteArray text = s.feed("-A & B-.xml");
+    QCOMPARE(text.count("\r\n"), 8);
+    QVERIFY(text.startsWith("<rss version=\"2.0\">\r\n<channel>\r\n<title>-A &amp; B-</title>\r\n"
+                            "<link>http://host/my%20files/</link>\r\n<description>-A &amp; B-</description>\r\n"));
+    QVERIFY(text.endsWith("</lastBuildDate>\r\n</channel></rss>\r\n"));
+    verifyWellFormed(text);
+}
+
+void TestFeedWriter::listsOnlyVisibleFilesInNameOrder()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"F/b.mp3", "F/B.mp3", "F/a.mp3", "F/C.mp3", "F/.hidden.mp3", "F/Sub/",
+                                "F/link.mp3->a.mp3", "F/broken.mp3->missing", "F/zz->Sub"});
+    QVERIFY(s.File1.setPath(native(s.input + "/F/")).ok());
+    QStringList names;
+    for (qsizetype i = 0; i < s.File1.listCount(); ++i)
+        names << QString::fromUtf8(s.File1.fileName(i));
+    QCOMPARE(names, (QStringList{"a.mp3", "B.mp3", "b.mp3", "C.mp3", "link.mp3"}));
+}
+
+void TestFeedWriter::staysWellFormedForHostileNames_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("linkTail");
+    QTest::newRow("markup characters") << "<b> \"q\"" << "a&b<c>d\"e'f.mp3"
+                                       << QByteArray("%3Cb%3E%20%22q%22/a&amp;b%3Cc%3Ed%22e'f.mp3");
+    QTest::newRow("URI delimiters") << "100% #1" << "what?.mp3" << QByteArray("100%25%20%231/what%3F.mp3");
+    QTest::newRow("non-ASCII and emoji") << "日本語" << "été 🎵.ogg"
+                                         << QByteArray("%E6%97%A5%E6%9C%AC%E8%AA%9E/%C3%A9t%C3%A9%20%F0%9F%8E%B5.ogg");
+    QTest::newRow("control characters") << "tab\there" << "bell\x07.mp3" << QByteArray("tab%09here/bell%07.mp3");
+}
+
+void TestFeedWriter::staysWellFormedForHostileNames()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, linkTail);
+    Setup s;
+    fixture::makeTree(s.input, {folder + '/' + file});
+    yf::FeedWriter w = s.writer();
+    QVERIFY(w.CreateRSSFile(native(s.input + '/' + folder + '/'), s.File1).ok());
+    const QByteArray text = s.feed('-' + folder + "-.xml");
+    verifyWellFormed(text);
+    QVERIFY2(text.contains("<link>http://10.0.0.5/Audio/" + linkTail + "</link>"), text.constData());
+}
+
+void TestFeedWriter::keepsBytesOfNamesThatAreNotUtf8()
+{
+    Setup s;
+    const QByteArray folder = native(s.input) + "/caf\xE9";
+    QVERIFY(::mkdir(folder.constData(), 0755) == 0);
+    const int fd = ::open((folder + "/\xFF\x01.mp3").constData(), O_CREAT | O_WRONLY, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    yf::FeedWriter w = s.writer();
+    QVERIFY(w.CreateRSSFile(folder + '/', s.File1).ok());
+    // The feed file keeps the folder's own bytes; the text inside shows U+FFFD instead.
+    QFile raw;
+    const int in = ::open((native(s.output) + "/-caf\xE9-.xml").constData(), O_RDONLY);
+    QVERIFY(in >= 0);
+    QVERIFY(raw.open(in, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+    const QByteArray bytes = raw.readAll();
+    verifyWellFormed(bytes);
+    QVERIFY(bytes.contains("<title>-caf\xEF\xBF\xBD-</title>"));
+    QVERIFY(bytes.contains("<title>\xEF\xBF\xBD\xEF\xBF\xBD.mp3</title>"));
+    QVERIFY(bytes.contains("<link>http://10.0.0.5/Audio/caf%E9/%FF%01.mp3</link>"));
+    // QDir cannot remove names it cannot decode; clean up by bytes.
+    ::unlink((folder + "/\xFF\x01.mp3").constData());
+    ::rmdir(folder.constData());
+    ::unlink((native(s.output) + "/-caf\xE9-.xml").constData());
+}
+
+void TestFeedWriter::replacesOnlyTheLeadingLinkRoot_data()
+{
+    QTest::addColumn<QString>("highlightedBelowInput");
+    QTest::addColumn<QByteArray>("link");
+    QTest::newRow("input directory highlighted") << QString() << QByteArray("http://h/Audio/in/Audio/x.mp3");
+    QTest::newRow("sub-folder highlighted") << "in" << QByteArray("http://h/in/Audio/x.mp3");
+}
+
+void TestFeedWriter::replacesOnlyTheLeadingLinkRoot()
+{
+    // The folder's path repeats the link root ".../in/" further down: only the leading
+    // occurrence stands for the base URL.
+    QFETCH(QString, highlightedBelowInput);
+    QFETCH(QByteArray, link);
+    Setup s;
+    fixture::makeTree(s.input, {"in/Audio/x.mp3"});
+    const QString highlighted = highlightedBelowInput.isEmpty() ? s.input : s.input + '/' + highlightedBelowInput;
+    yf::FeedWriter w = s.writer(highlighted, "http://h/");
+    QVERIFY(w.CreateRSSFile(native(s.input + "/in/Audio/"), s.File1).ok());
+    const QByteArray text = s.feed("-in-Audio-.xml");
+    QVERIFY2(text.contains("<link>" + link + "</link>"), text.constData());
+}
+
+void TestFeedWriter::leavesPreviousFeedWhenWriteFails()
+{
+    Setup s;
+    QStringList many;
+    for (int k = 0; k < 50; ++k)
+        many << QStringLiteral("Show/episode %1.mp3").arg(k);
+    fixture::makeTree(s.input, many);
+    fixture::makeTree(s.output, {"-Show-.xml=previous feed"});
+
+    // Let no file grow past 1 KiB, so writing the new feed fails half-way.
+    struct rlimit old;
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+    struct rlimit small = old;
+    small.rlim_cur = 1024;
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+    yf::FeedWriter w = s.writer();
+    const yf::Status status = w.CreateRSSFile(native(s.input + "/Show/"), s.File1);
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &old) == 0);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QVERIFY(!status.ok());
+    QCOMPARE(status.error().kind, yf::ErrorKind::WriteFeed);
+    QCOMPARE(status.error().path, s.output + "/-Show-.xml");
+    QCOMPARE(status.error().reason, QString("File too large"));
+    QCOMPARE(s.feed("-Show-.xml"), QByteArray("previous feed"));
+    QCOMPARE(fixture::filesIn(s.output), QStringList{"-Show-.xml"});
+}
+
+void TestFeedWriter::reportsMissingFolderAndOutput()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"Here/a.mp3"});
+    yf::FeedWriter w = s.writer();
+    yf::Status status = w.CreateRSSFile(native(s.input + "/Gone/"), s.File1);
+    QVERIFY(!status.ok());
+    QCOMPARE(status.error().kind, yf::ErrorKind::ListFolder);
+    QCOMPARE(status.error().path, s.input + "/Gone/");
+
+    QDir(s.output).removeRecursively();
+    status = w.CreateRSSFile(native(s.input + "/Here/"), s.File1);
+    QVERIFY(!status.ok());
+    QCOMPARE(status.error().kind, yf::ErrorKind::WriteFeed);
+    QVERIFY(status.error().message().contains(s.output + "/-Here-.xml"));
+    QCOMPARE(status.error().reason, QString("No such file or directory"));
+}
+
+void TestFeedWriter::writesFortyThousandItems()
+{
+    Setup s;
+    const QByteArray folder = native(s.input) + "/Big";
+    QVERIFY(::mkdir(folder.constData(), 0755) == 0);
+    for (int k = 0; k < 40000; ++k) {
+        const int fd = ::open((folder + "/t" + QByteArray::number(k) + ".mp3").constData(), O_CREAT | O_WRONLY, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+    }
+    yf::FeedWriter w = s.writer();
+    QVERIFY(w.CreateRSSFile(folder + '/', s.File1).ok());
+    QCOMPARE(s.feed("-Big-.xml").count("<item>"), 40000);
+}
+
+QTEST_GUILESS_MAIN(TestFeedWriter)
 #include "tst_feed_writer.moc"
