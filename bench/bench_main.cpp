@@ -1,0 +1,235 @@
+// yarrowfeed_bench: times a whole Generate run against the file system's own floor.
+#include "core_run.h"
+#include "file_system_floor.h"
+#include "measure.h"
+#include "synthetic_tree.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Options {
+    bench::TreeShape shape;
+    long rounds = 5;
+    std::string parentDir;
+    bool keep = false;
+};
+
+struct Samples {
+    std::vector<double> wall, cpu, first, second;
+};
+
+bool parseOptions(const QStringList &arguments, Options &options)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Builds a synthetic folder tree, then alternates a full Generate run with the file "
+        "system's floor (a breadth-first lstat walk plus writing the same files) and compares them."));
+    parser.addHelpOption();
+    const QCommandLineOption folders({QStringLiteral("F"), QStringLiteral("folders")},
+                                     QStringLiteral("Folders in the tree, the input folder included (default 10000)."),
+                                     QStringLiteral("count"), QStringLiteral("10000"));
+    const QCommandLineOption files({QStringLiteral("N"), QStringLiteral("files")},
+                                   QStringLiteral("Files in every folder (default 20)."),
+                                   QStringLiteral("count"), QStringLiteral("20"));
+    const QCommandLineOption rounds({QStringLiteral("r"), QStringLiteral("rounds")},
+                                    QStringLiteral("Rounds of run and floor (default 5)."),
+                                    QStringLiteral("count"), QStringLiteral("5"));
+    const QCommandLineOption fanOut(QStringLiteral("fan-out"),
+                                    QStringLiteral("Sub-folders per folder (default 6)."),
+                                    QStringLiteral("count"), QStringLiteral("6"));
+    const QCommandLineOption dir(QStringLiteral("dir"),
+                                 QStringLiteral("Where to build the tree (default $TMPDIR or /tmp)."),
+                                 QStringLiteral("path"));
+    const QCommandLineOption keep(QStringLiteral("keep"), QStringLiteral("Leave the tree and the feeds on disk."));
+    parser.addOptions({folders, files, rounds, fanOut, dir, keep});
+    parser.process(arguments);
+
+    const auto number = [&](const QCommandLineOption &option, long lowest, long &out) {
+        bool ok = false;
+        out = parser.value(option).toLong(&ok);
+        if (!ok || out < lowest) {
+            std::fprintf(stderr, "--%s must be a whole number of at least %ld\n",
+                         qPrintable(option.names().constLast()), lowest);
+            return false;
+        }
+        return true;
+    };
+    if (!number(folders, 1, options.shape.folders) || !number(files, 0, options.shape.filesPerFolder)
+        || !number(rounds, 1, options.rounds) || !number(fanOut, 1, options.shape.fanOut))
+        return false;
+    const char *tmp = std::getenv("TMPDIR");
+    options.parentDir = parser.isSet(dir) ? parser.value(dir).toStdString() : (tmp && *tmp ? tmp : "/tmp");
+    options.keep = parser.isSet(keep);
+    return true;
+}
+
+// Writes back what the previous step left dirty, so it is not billed to the next one.
+void settle(const std::string &dir)
+{
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
+// Counts the files in `dir` and adds up their sizes.
+bool outputFacts(const std::string &dir, long &files, long long &bytes)
+{
+    files = 0;
+    bytes = 0;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return false;
+    while (const dirent *e = ::readdir(d)) {
+        struct stat st;
+        if (e->d_name[0] == '.' || ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        ++files;
+        bytes += st.st_size;
+    }
+    ::closedir(d);
+    return true;
+}
+
+void printSummary(const char *label, const Samples &s, const char *firstName, const char *secondName,
+                  long treeFiles)
+{
+    const double med = bench::median(s.wall);
+    std::printf("%-6s wall min %.3f s, median %.3f s | %s %.3f s, %s %.3f s (medians) | "
+                "CPU median %.3f s | %.0f files/s, %.2f us per file\n",
+                label, bench::minimum(s.wall), med, firstName, bench::median(s.first), secondName,
+                bench::median(s.second), bench::median(s.cpu), med > 0 ? treeFiles / med : 0.0,
+                treeFiles > 0 ? med * 1e6 / static_cast<double>(treeFiles) : 0.0);
+}
+
+int fail(const std::string &message)
+{
+    std::fprintf(stderr, "yarrowfeed_bench: %s\n", message.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    Options options;
+    if (!parseOptions(QCoreApplication::arguments(), options))
+        return 2;
+
+    std::string work = options.parentDir + "/yarrowfeed-bench-XXXXXX";
+    if (!::mkdtemp(work.data()))
+        return fail("Cannot create a folder in " + options.parentDir + ": " + std::strerror(errno));
+    const std::string library = work + "/library", feeds = work + "/feeds", floorOut = work + "/floor";
+    for (const std::string &dir : {library, feeds, floorOut}) {
+        if (::mkdir(dir.c_str(), 0755) != 0)
+            return fail("Cannot create " + dir + ": " + std::strerror(errno));
+    }
+
+    std::string error;
+    bench::TreeFacts tree;
+    const double buildStart = bench::wallSeconds();
+    if (!bench::buildTree(library, options.shape, tree, error))
+        return fail(error);
+    settle(work);
+    std::printf("tree: %ld folders (%ld levels below the input, fan-out %ld), %ld files of %lld bytes, "
+                "built in %.1f s\n",
+                tree.folders, tree.depth, options.shape.fanOut, tree.files, tree.fileBytes,
+                bench::wallSeconds() - buildStart);
+    std::printf("disk: %s (%s); machine: %s\n", work.c_str(), bench::fileSystemType(work).c_str(),
+                bench::machineDescription().c_str());
+    std::printf("peak RSS before the first run: %.1f MiB\n", bench::peakRssKiB() / 1024.0);
+
+    const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
+                               QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"),
+                               QString::fromStdString(work + "/config.ini")};
+    yf::RunState state;
+    Samples run, floor;
+    long long feedBytes = 0;
+    long peakAfterFirstRun = 0;
+    const long expectedFeeds = tree.folders - 1;
+
+    const auto doRun = [&]() -> bool {
+        if (!bench::clearFolder(feeds, error))
+            return false;
+        settle(work);
+        bench::RunResult r;
+        const double cpu0 = bench::cpuSeconds();
+        const double t0 = bench::wallSeconds();
+        if (!bench::measureRun(inputs, state, r, error))
+            return false;
+        run.wall.push_back(bench::wallSeconds() - t0);
+        run.cpu.push_back(bench::cpuSeconds() - cpu0);
+        run.first.push_back(r.scanSeconds);
+        run.second.push_back(r.feedSeconds);
+        if (peakAfterFirstRun == 0)
+            peakAfterFirstRun = bench::peakRssKiB();
+        long files = 0;
+        if (!outputFacts(feeds, files, feedBytes) || r.feeds != expectedFeeds || files != expectedFeeds) {
+            error = "expected " + std::to_string(expectedFeeds) + " feeds, the run reported "
+                  + std::to_string(r.feeds) + " and wrote " + std::to_string(files);
+            return false;
+        }
+        std::printf("  run   %.3f s (scan %.3f, feeds %.3f, CPU %.3f)\n", run.wall.back(),
+                    r.scanSeconds, r.feedSeconds, run.cpu.back());
+        return true;
+    };
+    const auto doFloor = [&]() -> bool {
+        if (!bench::clearFolder(floorOut, error))
+            return false;
+        settle(work);
+        bench::FloorResult f;
+        const double cpu0 = bench::cpuSeconds();
+        if (!bench::measureFloor(library, floorOut, feedBytes, f, error))
+            return false;
+        floor.wall.push_back(f.walkSeconds + f.writeSeconds);
+        floor.cpu.push_back(bench::cpuSeconds() - cpu0);
+        floor.first.push_back(f.walkSeconds);
+        floor.second.push_back(f.writeSeconds);
+        std::printf("  floor %.3f s (walk %.3f, write %.3f, CPU %.3f)\n", floor.wall.back(),
+                    f.walkSeconds, f.writeSeconds, floor.cpu.back());
+        return true;
+    };
+
+    for (long round = 1; round <= options.rounds; ++round) {
+        std::printf("round %ld\n", round);
+        // The order flips every round so neither side always runs on a just-warmed cache.
+        const bool runFirst = round % 2 == 1;
+        if (!(runFirst ? doRun() && doFloor() : doFloor() && doRun()))
+            return fail(error);
+    }
+
+    std::printf("\n%ld feeds, %lld bytes per run; %ld rounds\n", expectedFeeds, feedBytes, options.rounds);
+    printSummary("run", run, "scan", "feeds", tree.files);
+    printSummary("floor", floor, "walk", "write", tree.files);
+    const double ratio = bench::median(run.wall) / bench::median(floor.wall);
+    std::printf("ratio run/floor: median %.2f, min %.2f (scan/walk %.2f, feeds/write %.2f, medians)\n",
+                ratio, bench::minimum(run.wall) / bench::minimum(floor.wall),
+                bench::median(run.first) / bench::median(floor.first),
+                bench::median(run.second) / bench::median(floor.second));
+    std::printf("peak RSS: %.1f MiB after the first run, %.1f MiB for the whole benchmark\n",
+                peakAfterFirstRun / 1024.0, bench::peakRssKiB() / 1024.0);
+
+    if (options.keep) {
+        std::printf("kept: %s\n", work.c_str());
+    } else if (!bench::removeTree(work, error)) {
+        return fail(error);
+    }
+    return 0;
+}

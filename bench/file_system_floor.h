@@ -1,0 +1,23 @@
+// The floor: what the file system itself costs to list the tree and write the feeds.
+#pragma once
+
+#include <string>
+
+namespace bench {
+
+struct FloorResult {
+    double walkSeconds = 0;
+    double writeSeconds = 0;
+    long entries = 0;       // entries examined with lstat
+    long folders = 0;       // the input folder included
+    long filesWritten = 0;
+    long long bytesWritten = 0;
+};
+
+// Walks `inputDir` breadth first (opendir, readdir, lstat of every entry, entering the real
+// folders), then writes one file per folder below it into `outputDir`, named the way a feed
+// is named, with `totalBytes` spread evenly: one open, one write, one close each.
+[[nodiscard]] bool measureFloor(const std::string &inputDir, const std::string &outputDir,
+                                long long totalBytes, FloorResult &result, std::string &error);
+
+} // namespace bench
