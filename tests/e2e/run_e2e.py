@@ -32,13 +32,20 @@ import xml.etree.ElementTree as ET
 import zoneinfo
 from collections import Counter
 
-import feedparser
-import podcastparser
+try:
+    import feedparser
+    import podcastparser
+except ImportError as missing:
+    sys.exit(f"e2e: {missing}; install python3-feedparser and python3-podcastparser "
+             "and run this with /usr/bin/python3")
 
 # The driver runs in a zone with a half-hour-and-quarter offset and a German time locale, so a
 # fixed zone text or a localized day or month name cannot pass by luck.
 RUN_TZ = "Asia/Kathmandu"
 RUN_LC_TIME = "de_DE.UTF-8"
+
+# nginx lives in /usr/sbin, which is not on every user's PATH.
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
 SUITE_DEADLINE_S = 200      # the whole run; CTest's own timeout is above this
 DRIVER_TIMEOUT_S = 90
@@ -201,7 +208,7 @@ http {{ include /etc/nginx/mime.types; access_log ng/logs/access.log;
   server {{ listen 127.0.0.1:{port}; root {self.root}; }} }}
 """)
             self.proc = subprocess.Popen(
-                ["nginx", "-p", self.workdir + "/", "-c", "ng/nginx.conf",
+                [NGINX, "-p", self.workdir + "/", "-c", "ng/nginx.conf",
                  "-e", "ng/logs/error.log", "-g", "daemon off;"],
                 stdin=subprocess.DEVNULL, preexec_fn=die_with_parent)
             deadline = time.monotonic() + 10
@@ -489,6 +496,10 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
     signal.alarm(SUITE_DEADLINE_S)
 
+    missing = [tool for tool in (NGINX, "xmllint", "podget") if not shutil.which(tool)]
+    if missing:
+        sys.exit(f"e2e: missing {', '.join(missing)} (Debian: nginx libxml2-utils podget)")
+
     os.umask(0o022)
     workdir = tempfile.mkdtemp(prefix="yarrowfeed-e2e-")
     os.chmod(workdir, 0o755)  # nginx workers run as nobody and must traverse it
@@ -516,6 +527,13 @@ def main():
             fail("message", f"text {box.get('text')!r} is not '\"N\" XML files generated.'")
         elif int(m.group(1)) != len(folders):
             fail("message", f"N = {m.group(1)}, but {len(folders)} folders were to be written")
+        if not box.get("enabledAfter"):
+            fail("window", "the controls were not enabled again after the box closed")
+        with open(os.path.join(workdir, "config.ini"), encoding="utf-8") as f:
+            stored = f.read()
+        for key, value in (("InputDir", input_dir), ("OutputDir", output_dir)):
+            if f"{key}={value}" not in stored.splitlines():
+                fail("settings", f"{key}={value} not stored:\n{stored}")
         if len(folders) != len(winners) + 1:
             fail("fixture", "the collision pair A-B / A/B is not in the tree")
 
