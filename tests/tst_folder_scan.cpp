@@ -2,6 +2,7 @@
 #include "fixture.h"
 #include "scan/folder_scan.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <unistd.h>
@@ -128,11 +129,11 @@ void TestFolderScan::skipsFoldersThatAreNotPlain()
     QFETCH(QStringList, expected);
     QTemporaryDir tmp;
     fixture::makeTree(tmp.path(), tree);
+    // Give write permission back afterwards so the temporary directory can be removed.
+    const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+w", tmp.path()}); });
     const QByteArray start = native(tmp.path()) + '/';
     FolderArray found;
     const yf::Status status = yf::spanFolders(start, "*.*", found);
-    // Give write permission back so the temporary directory can be removed.
-    QProcess::execute("chmod", {"-R", "u+w", tmp.path()});
     QVERIFY(status.ok());
     QStringList rel = relative(found, start);
     rel.sort();
