@@ -1,0 +1,28 @@
+# Shared by the set-up scripts: the packages each needs and how to install them.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+BUILD_PACKAGES="build-essential cmake ninja-build pkg-config qt6-base-dev libsimpleini-dev libicu-dev tzdata"
+DESKTOP_PACKAGES="xdg-utils fonts-dejavu-core"
+TEST_PACKAGES="xvfb xauth xdotool imagemagick x11-apps nginx libxml2-utils python3 python3-feedparser python3-podcastparser podget curl locales"
+
+install_packages() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update
+    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# build <dir> [cmake options...]
+build() {
+    local dir=$1; shift
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
+    cmake --build "$dir" -j "$(nproc)"
+}
