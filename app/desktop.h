@@ -1,0 +1,28 @@
+// What the window asks of the desktop: the local address, the file browser and the program's icon.
+#pragma once
+
+#include <QIcon>
+#include <QString>
+
+#include <functional>
+
+namespace yf {
+
+// Source of the machine's local address, as dotted-decimal text (`Winsock1`).
+using LocalAddressSource = std::function<QString()>;
+
+// Opens a folder in the desktop's file browser without waiting for it; false when the
+// browser could not be started.
+using FolderLauncher = std::function<bool(const QString &folder)>;
+
+// The first IPv4 address of an interface that is up, running and not the loopback;
+// "127.0.0.1" when there is none.
+QString systemLocalAddress();
+
+// Hands the folder to the desktop as one local-file URL, blanks and all.
+bool openInFileBrowser(const QString &folder);
+
+// The program's icon, drawn at 16 and 32 pixels.
+QIcon appIcon();
+
+} // namespace yf

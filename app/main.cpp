@@ -1,0 +1,18 @@
+// Program start: the one window, with the machine's real services, until it goes away.
+#include "app/desktop.h"
+#include "app/main_window.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Yarrowfeed"));
+
+    const yf::SystemClock clock;
+    yf::Form1 window(QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini"),
+                     yf::systemLocalAddress, clock, yf::openInFileBrowser);
+    window.show();
+    window.activateWindow();  // bare X servers have no window manager to do it
+    return QApplication::exec();
+}

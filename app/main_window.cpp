@@ -1,0 +1,141 @@
+#include "app/main_window.h"
+
+#include "app/directory_picker.h"
+#include "app/drive_picker.h"
+#include "settings/ini_file.h"
+
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+
+namespace yf {
+
+namespace {
+
+const QString kProgramTitle = QStringLiteral("Yarrowfeed");
+const QString kSettingsSection = QStringLiteral("RESTORE");
+
+// A volume without a medium, or one the user may not list, leaves the directory picker
+// where it was; the drive picker keeps showing the new choice.
+void followDrive(const DrivePicker &drive, DirectoryPicker &directory)
+{
+    directory.setPath(drive.drive());
+}
+
+} // namespace
+
+Form1::Form1(QString settingsPath, LocalAddressSource localAddress, const Clock &clock,
+             FolderLauncher openFolder, QWidget *parent)
+    : QMainWindow(parent)
+    , m_settingsPath(std::move(settingsPath))
+    , Winsock1(std::move(localAddress))
+    , m_clock(clock)
+    , m_openFolder(std::move(openFolder))
+{
+    createControls();
+    placeControls();
+    createActions();
+    createMenus();
+    setFocusOrder();
+    connectEvents();
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::Form_Load()
+{
+    setWindowTitle(QStringLiteral("%1 v.%2.%3.%4")
+                       .arg(kProgramTitle)
+                       .arg(YARROWFEED_VERSION_MAJOR)
+                       .arg(YARROWFEED_VERSION_MINOR)
+                       .arg(YARROWFEED_VERSION_PATCH));
+
+    // A stored directory that is gone or unreadable must not keep the program from
+    // starting: the picker refuses it and stays at the current directory.
+    Dir1->setPath(ReadIniValue(kSettingsSection, QStringLiteral("InputDir"), m_settingsPath));
+    Dir2->setPath(ReadIniValue(kSettingsSection, QStringLiteral("OutputDir"), m_settingsPath));
+
+    Text1->setText(QStringLiteral("http://") + Winsock1() + QLatin1Char('/'));
+}
+
+void Form1::ItemsStatus(bool &Status)
+{
+    QWidget *const objects[] = {Drive1, Drive2, Dir1,      Dir2,        Text1,  Frame1,
+                                Frame2, Frame3, menu_file, menu_action, Label1, Label2};
+    for (QWidget *object : objects)
+        object->setEnabled(Status);
+}
+
+void Form1::reportOutcome(const RunOutcome &outcome)
+{
+    if (outcome.finished()) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Complete!"),
+                        completeMessage(outcome.feedsWritten), QMessageBox::Ok, this);
+        // The feeds are all there; only the next start will not find the directories again.
+        if (outcome.settingsError) {
+            box.setInformativeText(QStringLiteral("The directories could not be remembered: ") +
+                                   outcome.settingsError->message());
+        }
+        box.exec();
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, kProgramTitle,
+                    failureMessage(*outcome.error, outcome.feedsWritten), QMessageBox::Ok, this);
+    box.exec();
+}
+
+RunInputs Form1::runInputs() const
+{
+    RunInputs inputs;
+    inputs.inputDir = Dir1->path();
+    inputs.highlightedEntry = Dir1->highlightedPath();
+    inputs.outputDir = Dir2->path();
+    inputs.baseUrl = Text1->text();
+    inputs.settingsPath = m_settingsPath;
+    return inputs;
+}
+
+void Form1::menu_actions_generate_Click()
+{
+    runGenerateCommand(*this, runInputs(), m_run, m_clock);
+}
+
+void Form1::menu_action_outdir_Click()
+{
+    const QString folder = Dir2->path();
+    if (!m_openFolder(folder)) {
+        QMessageBox::warning(this, kProgramTitle,
+                             QStringLiteral("The file browser could not be started for \"%1\".").arg(folder));
+    }
+}
+
+void Form1::menu_file_exit_Click()
+{
+    close();
+    QCoreApplication::exit(0);
+}
+
+void Form1::Drive1_Change()
+{
+    followDrive(*Drive1, *Dir1);
+}
+
+void Form1::Drive2_Change()
+{
+    followDrive(*Drive2, *Dir2);
+}
+
+void Form1::connectEvents()
+{
+    connect(menu_actions_generate, &QAction::triggered, this, &Form1::menu_actions_generate_Click);
+    connect(menu_action_outdir, &QAction::triggered, this, &Form1::menu_action_outdir_Click);
+    connect(menu_file_exit, &QAction::triggered, this, &Form1::menu_file_exit_Click);
+    connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
+    connect(Drive2, &QComboBox::currentIndexChanged, this, &Form1::Drive2_Change);
+}
+
+} // namespace yf
