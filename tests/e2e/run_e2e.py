@@ -132,6 +132,11 @@ def build_fixture(www):
     os.symlink("../Talk Show/Ep 1.mp3", os.path.join(links, "to a file.mp3"))
     os.symlink("nowhere.mp3", os.path.join(links, "broken.mp3"))
     os.symlink("../outside", os.path.join(audio, "Linked"))
+    # The published parent's path again below the input directory: a link must swap only
+    # the leading occurrence of it for the base URL.
+    again = os.path.join(audio, www.lstrip("/"), "Again")
+    os.makedirs(again)
+    write_random(os.path.join(again, "again.mp3"), 723)
     os.chmod(os.path.join(audio, "ReadOnly"), 0o555)
     return audio
 
