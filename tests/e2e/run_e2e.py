@@ -115,6 +115,7 @@ def build_fixture(www):
         "Level 1/one.mp3": 706,
         "Level 1/Level 2/two.flac": 707,
         "Level 1/Level 2/Level 3 #deep/three.opus": 708,
+        # a hidden, a read-only and (below) a linked folder: no feed for them or anything below
         ".Hidden/secret.mp3": 709,
         ".Hidden/Sub/deep.mp3": 710,
         "ReadOnly/locked.mp3": 711,
@@ -154,7 +155,8 @@ def listed_files(folder):
 
 def expected_feeds(input_dir):
     """Breadth-first walk with the folder rule (real, not hidden, owner-writable).
-    Returns (folders in scan order, {feed file name: folder that wins})."""
+    Returns (folders in scan order, {feed file name: folder that wins}). Within one level the
+    order is by name; the tree has no two same-level folders whose feed names collide."""
     folders = []
     queue = [input_dir]
     while queue:
@@ -204,7 +206,7 @@ class Nginx:
         ng = os.path.join(self.workdir, "ng")
         for sub in ("logs", "tmp"):
             os.makedirs(os.path.join(ng, sub), exist_ok=True)
-        for attempt in range(5):
+        for _ in range(5):
             port = free_port()
             conf = os.path.join(ng, "nginx.conf")
             with open(conf, "w") as f:
