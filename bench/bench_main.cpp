@@ -136,11 +136,9 @@ int main(int argc, char **argv)
     std::string work = options.parentDir + "/yarrowfeed-bench-XXXXXX";
     if (!::mkdtemp(work.data()))
         return fail("Cannot create a folder in " + options.parentDir + ": " + std::strerror(errno));
-    const std::string library = work + "/library", feeds = work + "/feeds", floorOut = work + "/floor";
-    for (const std::string &dir : {library, feeds, floorOut}) {
-        if (::mkdir(dir.c_str(), 0755) != 0)
-            return fail("Cannot create " + dir + ": " + std::strerror(errno));
-    }
+    const std::string library = work + "/library";
+    if (::mkdir(library.c_str(), 0755) != 0)
+        return fail("Cannot create " + library + ": " + std::strerror(errno));
 
     std::string error;
     bench::TreeFacts tree;
@@ -156,21 +154,32 @@ int main(int argc, char **argv)
                 bench::machineDescription().c_str());
     std::printf("peak RSS before the first run: %.1f MiB\n", bench::peakRssKiB() / 1024.0);
 
-    const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
-                               QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"),
-                               QString::fromStdString(work + "/config.ini")};
+    // Every measurement writes into a folder of its own, and nothing is deleted before the end:
+    // ext4 without a journal skips inodes freed in the last minutes when it creates a file, so
+    // deleting between rounds would bill each round for the previous one's clean-up.
+    const auto freshFolder = [&](const char *kind, long round, std::string &dir) {
+        dir = work + "/" + kind + "-" + std::to_string(round);
+        if (::mkdir(dir.c_str(), 0755) == 0)
+            return true;
+        error = "Cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    };
     yf::RunState state;
     Samples run, floor;
     long long feedBytes = 0;
     long peakAfterFirstRun = 0;
     const long expectedFeeds = tree.folders - 1;
 
-    const auto doRun = [&]() -> bool {
-        if (!bench::clearFolder(feeds, error))
+    const auto doRun = [&](long round) -> bool {
+        std::string feeds;
+        if (!freshFolder("feeds", round, feeds))
             return false;
         settle(work);
+        const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
+                                   QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"),
+                                   QString::fromStdString(work + "/config.ini")};
         bench::RunResult r;
-        const double cpu0 = bench::cpuSeconds();
+        const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         const double t0 = bench::wallSeconds();
         if (!bench::measureRun(inputs, state, r, error))
             return false;
@@ -186,24 +195,27 @@ int main(int argc, char **argv)
                   + std::to_string(r.feeds) + " and wrote " + std::to_string(files);
             return false;
         }
-        std::printf("  run   %.3f s (scan %.3f, feeds %.3f, CPU %.3f)\n", run.wall.back(),
-                    r.scanSeconds, r.feedSeconds, run.cpu.back());
+        std::printf("  run   %.3f s (scan %.3f, feeds %.3f, CPU %.3f of which system %.3f)\n",
+                    run.wall.back(), r.scanSeconds, r.feedSeconds, run.cpu.back(),
+                    bench::systemSeconds() - sys0);
         return true;
     };
-    const auto doFloor = [&]() -> bool {
-        if (!bench::clearFolder(floorOut, error))
+    const auto doFloor = [&](long round) -> bool {
+        std::string floorOut;
+        if (!freshFolder("floor", round, floorOut))
             return false;
         settle(work);
         bench::FloorResult f;
-        const double cpu0 = bench::cpuSeconds();
+        const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         if (!bench::measureFloor(library, floorOut, feedBytes, f, error))
             return false;
         floor.wall.push_back(f.walkSeconds + f.writeSeconds);
         floor.cpu.push_back(bench::cpuSeconds() - cpu0);
         floor.first.push_back(f.walkSeconds);
         floor.second.push_back(f.writeSeconds);
-        std::printf("  floor %.3f s (walk %.3f, write %.3f, CPU %.3f)\n", floor.wall.back(),
-                    f.walkSeconds, f.writeSeconds, floor.cpu.back());
+        std::printf("  floor %.3f s (walk %.3f, write %.3f, CPU %.3f of which system %.3f)\n",
+                    floor.wall.back(), f.walkSeconds, f.writeSeconds, floor.cpu.back(),
+                    bench::systemSeconds() - sys0);
         return true;
     };
 
@@ -211,7 +223,7 @@ int main(int argc, char **argv)
         std::printf("round %ld\n", round);
         // The order flips every round so neither side always runs on a just-warmed cache.
         const bool runFirst = round % 2 == 1;
-        if (!(runFirst ? doRun() && doFloor() : doFloor() && doRun()))
+        if (!(runFirst ? doRun(round) && doFloor(round) : doFloor(round) && doRun(round)))
             return fail(error);
     }
 

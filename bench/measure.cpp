@@ -18,14 +18,23 @@ double wallSeconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+static double seconds(const timeval &tv)
+{
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+}
+
 double cpuSeconds()
 {
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
-    const auto seconds = [](const timeval &tv) {
-        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
-    };
     return seconds(ru.ru_utime) + seconds(ru.ru_stime);
+}
+
+double systemSeconds()
+{
+    rusage ru{};
+    ::getrusage(RUSAGE_SELF, &ru);
+    return seconds(ru.ru_stime);
 }
 
 long peakRssKiB()

@@ -7,7 +7,8 @@
 namespace bench {
 
 double wallSeconds();  // monotonic
-double cpuSeconds();   // user + system time of this process so far
+double cpuSeconds();     // user + system time of this process so far
+double systemSeconds();  // the system (kernel) part of it
 long peakRssKiB();     // the process's peak resident set so far
 
 double minimum(std::vector<double> values);

@@ -76,13 +76,6 @@ bool writeFiles(const std::string &dir, long k, long count, TreeFacts &facts, st
     return true;
 }
 
-int removeEntry(const char *path, const struct stat *, int, struct FTW *ftw)
-{
-    if (ftw->level == 0)
-        return 0;  // the folder being cleared stays
-    return ::remove(path) == 0 ? 0 : -1;
-}
-
 int removeAny(const char *path, const struct stat *, int, struct FTW *)
 {
     return ::remove(path) == 0 ? 0 : -1;
@@ -115,15 +108,6 @@ bool buildTree(const std::string &root, const TreeShape &shape, TreeFacts &facts
             return false;
         facts.folders += 1;
         facts.depth = std::max(facts.depth, static_cast<long>(chain.size()));
-    }
-    return true;
-}
-
-bool clearFolder(const std::string &dir, std::string &error)
-{
-    if (::nftw(dir.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS) != 0) {
-        error = errnoText("Cannot empty folder", dir);
-        return false;
     }
     return true;
 }

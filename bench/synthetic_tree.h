@@ -24,9 +24,6 @@ struct TreeFacts {
 [[nodiscard]] bool buildTree(const std::string &root, const TreeShape &shape, TreeFacts &facts,
                              std::string &error);
 
-// Deletes every entry inside `dir`, recursively, leaving `dir` itself.
-[[nodiscard]] bool clearFolder(const std::string &dir, std::string &error);
-
 // Deletes `dir` and everything in it.
 [[nodiscard]] bool removeTree(const std::string &dir, std::string &error);
 
