@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 namespace yf::feedtext {
 
@@ -47,46 +48,50 @@ int validSequenceLength(const unsigned char *p, qsizetype left)
     return length;
 }
 
+char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
 } // namespace
 
 void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(text.constData());
     const qsizetype n = text.size();
+    // Bytes that stay as they are go out in runs: one append per run, not one per byte.
+    qsizetype runStart = 0;
+    const auto substitute = [&](qsizetype at, qsizetype skipped, const char *with) {
+        out.append(text.constData() + runStart, at - runStart).append(with);
+        runStart = at + skipped;
+    };
     for (qsizetype i = 0; i < n;) {
         const unsigned char c = p[i];
         if (c < 0x80) {
             switch (c) {
-            case '&': out.append("&amp;"); break;
-            case '<': out.append("&lt;"); break;
-            case '>': out.append("&gt;"); break;
+            case '&': substitute(i, 1, "&amp;"); break;
+            case '<': substitute(i, 1, "&lt;"); break;
+            case '>': substitute(i, 1, "&gt;"); break;
             case '"':
                 if (attribute)
-                    out.append("&quot;");
-                else
-                    out.append('"');
+                    substitute(i, 1, "&quot;");
                 break;
             case '\t':
             case '\n':
-            case '\r': out.append(static_cast<char>(c)); break;
+            case '\r': break;
             default:
                 if (c < 0x20)
-                    out.append(kReplacement);
-                else
-                    out.append(static_cast<char>(c));
+                    substitute(i, 1, kReplacement);
             }
             ++i;
             continue;
         }
         const int length = validSequenceLength(p + i, n - i);
         if (length == 0) {
-            out.append(kReplacement);
+            substitute(i, 1, kReplacement);
             ++i;
         } else {
-            out.append(reinterpret_cast<const char *>(p + i), length);
             i += length;
         }
     }
+    out.append(text.constData() + runStart, n - runStart);
 }
 
 QByteArray xml(const QByteArray &text, bool attribute)
@@ -117,7 +122,33 @@ QByteArray linkRoot(const QByteArray &highlightedEntry)
 
 QByteArray encodeLinkPath(const QByteArray &path)
 {
-    return path.toPercentEncoding(QByteArrayLiteral("!$&'()*+,;=:@/"));
+    // Unreserved characters, the sub-delimiters, ":", "@" and "/" stay; a table keeps this
+    // to one look-up per byte, since every item's link goes through here.
+    static constexpr std::array<bool, 256> kept = [] {
+        std::array<bool, 256> table{};
+        for (int c = 'A'; c <= 'Z'; ++c)
+            table[static_cast<std::size_t>(c)] = table[static_cast<std::size_t>(c + ('a' - 'A'))] = true;
+        for (int c = '0'; c <= '9'; ++c)
+            table[static_cast<std::size_t>(c)] = true;
+        for (const char c : std::string_view("-._~!$&'()*+,;=:@/"))
+            table[static_cast<unsigned char>(c)] = true;
+        return table;
+    }();
+    static constexpr char hex[] = "0123456789ABCDEF";
+    QByteArray out(path.size() * 3, Qt::Uninitialized);
+    char *o = out.data();
+    for (const char ch : path) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (kept[c]) {
+            *o++ = ch;
+        } else {
+            *o++ = '%';
+            *o++ = hex[c >> 4];
+            *o++ = hex[c & 0x0F];
+        }
+    }
+    out.truncate(o - out.constData());
+    return out;
 }
 
 QByteArray encodeBaseUrl(const QString &baseUrl)
@@ -152,9 +183,16 @@ const char *mimeType(const QByteArray &fileName)
     }};
     const qsizetype dot = fileName.lastIndexOf('.');
     if (dot >= 0) {
-        const QByteArray extension = fileName.mid(dot + 1).toLower();
+        // Compared in place, ASCII letters folded: this runs once per item.
+        const char *extension = fileName.constData() + dot + 1;
+        const auto length = static_cast<std::size_t>(fileName.size() - dot - 1);
         for (const Mapping &m : table) {
-            if (extension == m.extension)
+            if (std::strlen(m.extension) != length)
+                continue;
+            std::size_t k = 0;
+            while (k < length && asciiLower(extension[k]) == m.extension[k])
+                ++k;
+            if (k == length)
                 return m.type;
         }
     }
