@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QStyle>
 
@@ -49,6 +50,9 @@ DirectoryPicker::DirectoryPicker(QWidget *parent)
     setItemsExpandable(false);
     setExpandsOnDoubleClick(false);
     setUniformRowHeights(true);
+    // Deep chains and long names scroll sideways instead of being cut short.
+    header()->setStretchLastSection(false);
+    header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     setIndentation(qMax(8, fontMetrics().horizontalAdvance(QLatin1Char('0'))));
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);

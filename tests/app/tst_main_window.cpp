@@ -292,6 +292,24 @@ private slots:
         QVERIFY(fixture::readFile(m_settings).contains("InputDir="));  // stored before the first feed
     }
 
+    // The feeds are written, so the run completes, but the user learns why the directories
+    // will not be there at the next start.
+    void unstorableSettingsAreMentioned()
+    {
+        m_settings = m_root + "/no such folder/config.ini";
+        auto w = openWindow();
+        QVERIFY(w);
+        QVERIFY(w->Dir1->setPath(m_root + "/in"));
+        QVERIFY(w->Dir2->setPath(m_root + "/out"));
+        BoxSeen seen;
+        BoxAnswerer answerer(*w, seen);
+        w->menu_actions_generate->trigger();
+
+        QCOMPARE(seen.title, QStringLiteral("Complete!"));
+        QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
+        QVERIFY2(seen.informative.contains(m_root + "/no such folder"), qPrintable(seen.informative));
+    }
+
     void highlightedSubfolderMovesTheLinkRoot_data()
     {
         QTest::addColumn<QString>("highlighted");
