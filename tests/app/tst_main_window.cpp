@@ -152,7 +152,8 @@ private slots:
         for (const QWidget *inside : {static_cast<QWidget *>(w->Label1), static_cast<QWidget *>(w->Text1),
                                       static_cast<QWidget *>(w->Dir1), static_cast<QWidget *>(w->Label3)})
             QVERIFY(!inside->font().bold());
-        QVERIFY(w->windowIcon().availableSizes().contains(QSize(16, 16)));
+        const QList<QSize> iconSizes = w->windowIcon().availableSizes();
+        QVERIFY(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(32, 32)));
     }
 
     void menusCaptionsAndShortcuts()

@@ -204,13 +204,6 @@ private slots:
         QCOMPARE(catcher.urls.size(), 1);
         QCOMPARE(catcher.urls.first().toLocalFile(), folder);
     }
-
-    void iconHasBothSizes()
-    {
-        const QList<QSize> sizes = yf::appIcon().availableSizes();
-        QVERIFY(sizes.contains(QSize(16, 16)));
-        QVERIFY(sizes.contains(QSize(32, 32)));
-    }
 };
 
 QTEST_MAIN(TestPickers)
