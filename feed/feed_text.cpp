@@ -62,8 +62,20 @@ void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
         out.append(text.constData() + runStart, at - runStart).append(with);
         runStart = at + skipped;
     };
+    // ASCII bytes that need no attention: printable, not "&", "<", ">" or '"'.
+    static constexpr std::array<bool, 128> plain = [] {
+        std::array<bool, 128> table{};
+        for (int c = 0x20; c < 0x80; ++c)
+            table[static_cast<std::size_t>(c)] = c != '&' && c != '<' && c != '>' && c != '"';
+        table['\t'] = table['\n'] = table['\r'] = true;
+        return table;
+    }();
     for (qsizetype i = 0; i < n;) {
         const unsigned char c = p[i];
+        if (c < 0x80 && plain[c]) {
+            ++i;
+            continue;
+        }
         if (c < 0x80) {
             switch (c) {
             case '&': substitute(i, 1, "&amp;"); break;
