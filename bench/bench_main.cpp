@@ -78,14 +78,30 @@ bool parseOptions(const QStringList &arguments, Options &options)
     return true;
 }
 
-// Writes back what the previous step left dirty, so it is not billed to the next one.
-void settle(const std::string &dir)
+// Writes back what the previous measurement left dirty and hands its page cache back, so
+// neither the write-back nor fresh memory is billed to the next one. (On a virtual machine the
+// first touch of a page is several times dearer than a reused one, and the page cache would
+// otherwise grow into untouched memory round after round.)
+void settle(const std::string &work, const std::string &lastOutput)
 {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::syncfs(fd);
-        ::close(fd);
+    const int fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::syncfs(fd);
+    ::close(fd);
+    if (lastOutput.empty())
+        return;
+    DIR *d = ::opendir(lastOutput.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = ::readdir(d)) {
+        const int file = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (file >= 0) {
+            ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(file);
+        }
     }
+    ::closedir(d);
 }
 
 // Counts the files in `dir` and adds up their sizes.
@@ -145,7 +161,7 @@ int main(int argc, char **argv)
     const double buildStart = bench::wallSeconds();
     if (!bench::buildTree(library, options.shape, tree, error))
         return fail(error);
-    settle(work);
+    settle(work, {});
     std::printf("tree: %ld folders (%ld levels below the input, fan-out %ld), %ld files of %lld bytes, "
                 "built in %.1f s\n",
                 tree.folders, tree.depth, options.shape.fanOut, tree.files, tree.fileBytes,
@@ -168,13 +184,15 @@ int main(int argc, char **argv)
     Samples run, floor;
     long long feedBytes = 0;
     long peakAfterFirstRun = 0;
+    std::string lastOutput;
     const long expectedFeeds = tree.folders - 1;
 
     const auto doRun = [&](long round) -> bool {
         std::string feeds;
         if (!freshFolder("feeds", round, feeds))
             return false;
-        settle(work);
+        settle(work, lastOutput);
+        lastOutput = feeds;
         const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
                                    QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"),
                                    QString::fromStdString(work + "/config.ini")};
@@ -204,7 +222,8 @@ int main(int argc, char **argv)
         std::string floorOut;
         if (!freshFolder("floor", round, floorOut))
             return false;
-        settle(work);
+        settle(work, lastOutput);
+        lastOutput = floorOut;
         bench::FloorResult f;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         if (!bench::measureFloor(library, floorOut, feedBytes, f, error))
