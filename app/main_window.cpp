@@ -1,9 +1,12 @@
 #include "app/main_window.h"
 
+#include "app/background_run.h"
 #include "app/directory_picker.h"
 #include "app/drive_picker.h"
+#include "app/run_progress_dialog.h"
 #include "settings/ini_file.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -17,6 +20,9 @@ namespace {
 
 const QString kProgramTitle = QStringLiteral("Yarrowfeed");
 const QString kSettingsSection = QStringLiteral("RESTORE");
+// Runs shorter than this finish without a progress display flashing up.
+constexpr qint64 kProgressDelayMs = 500;
+constexpr int kProgressIntervalMs = 100;
 
 // A volume without a medium, or one the user may not list, leaves the directory picker
 // where it was; the drive picker keeps showing the new choice.
@@ -34,6 +40,7 @@ Form1::Form1(QString settingsPath, LocalAddressSource localAddress, const Clock 
     , Winsock1(std::move(localAddress))
     , m_clock(clock)
     , m_openFolder(std::move(openFolder))
+    , m_background(new BackgroundRun(this))
 {
     createControls();
     placeControls();
@@ -72,14 +79,14 @@ void Form1::ItemsStatus(bool &Status)
 
 void Form1::reportOutcome(const RunOutcome &outcome)
 {
-    if (outcome.finished()) {
-        QMessageBox box(QMessageBox::Information, QStringLiteral("Complete!"),
-                        completeMessage(outcome.feedsWritten), QMessageBox::Ok, this);
-        // The feeds are all there; only the next start will not find the directories again.
-        if (outcome.settingsError) {
-            box.setInformativeText(QStringLiteral("The directories could not be remembered: ") +
-                                   outcome.settingsError->message());
-        }
+    // A failure to store the directories is not reported: the feeds are complete, and a
+    // settings file the user made read-only is meant to stay as it is.
+    if (outcome.finished() || outcome.cancelled()) {
+        QMessageBox box(QMessageBox::Information,
+                        outcome.finished() ? QStringLiteral("Complete!") : QStringLiteral("Cancelled"),
+                        outcome.finished() ? completeMessage(outcome.feedsWritten)
+                                           : cancelledMessage(outcome.feedsWritten),
+                        QMessageBox::Ok, this);
         box.exec();
         return;
     }
@@ -99,9 +106,63 @@ RunInputs Form1::runInputs() const
     return inputs;
 }
 
+bool Form1::isRunning() const
+{
+    return m_background->isRunning();
+}
+
 void Form1::menu_actions_generate_Click()
 {
-    runGenerateCommand(*this, runInputs(), m_run, m_clock);
+    if (m_background->isRunning())  // the greyed-out menu keeps a second run out; so does this
+        return;
+    bool status = false;
+    ItemsStatus(status);
+    m_background->start(runInputs(), m_run, m_clock);
+    m_runTime.start();
+    m_progressTimer.start(kProgressIntervalMs);
+}
+
+void Form1::updateProgress()
+{
+    if (!m_background->isRunning())
+        return;
+    if (!m_progress) {
+        if (m_runTime.elapsed() < kProgressDelayMs)
+            return;
+        m_progress = new RunProgressDialog(this);
+        connect(m_progress, &RunProgressDialog::cancelRequested, m_background, &BackgroundRun::cancel);
+    }
+    const BackgroundRun::Progress p = m_background->progress();
+    if (p.writing)
+        m_progress->showWriting(p.written, p.total);
+    else
+        m_progress->showScanning(p.found);
+    m_progress->show();
+}
+
+void Form1::runFinished(const RunOutcome &outcome)
+{
+    m_progressTimer.stop();
+    if (m_progress) {
+        m_progress->hide();
+        m_progress->deleteLater();
+        m_progress = nullptr;
+    }
+    if (m_closing)
+        return;
+    reportOutcome(outcome);
+    bool status = true;
+    ItemsStatus(status);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (m_background->isRunning()) {
+        m_closing = true;
+        m_background->cancel();
+        m_background->wait();
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void Form1::menu_action_outdir_Click()
@@ -136,6 +197,8 @@ void Form1::connectEvents()
     connect(menu_file_exit, &QAction::triggered, this, &Form1::menu_file_exit_Click);
     connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
     connect(Drive2, &QComboBox::currentIndexChanged, this, &Form1::Drive2_Change);
+    connect(m_background, &BackgroundRun::finished, this, &Form1::runFinished);
+    connect(&m_progressTimer, &QTimer::timeout, this, &Form1::updateProgress);
 }
 
 } // namespace yf

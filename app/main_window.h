@@ -5,8 +5,10 @@
 #include "generate/generate.h"
 #include "runtime/clock.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 class QAction;
 class QGroupBox;
@@ -16,12 +18,14 @@ class QMenu;
 
 namespace yf {
 
+class BackgroundRun;
 class DirectoryPicker;
 class DrivePicker;
+class RunProgressDialog;
 
-// Every handler runs to its end on the window's thread. The generation run goes through
-// GenerateHost, so the work can later move to another thread without touching the window's
-// controls from there.
+// Every handler runs on the window's thread. A generation run does its work on a worker
+// thread, so the window keeps repainting; the twelve objects stay greyed out meanwhile, and a
+// run that lasts more than a moment shows its progress and can be cancelled.
 class Form1 : public QMainWindow, public GenerateHost {
     Q_OBJECT
 
@@ -61,8 +65,14 @@ public:
     // Frame3, menu_file, menu_action, Label1, Label2. Nothing else changes.
     void ItemsStatus(bool &Status) override;
 
-    // "Complete!" with the feed count, or a critical box naming what failed.
+    // "Complete!" with the feed count, "Cancelled" with the feeds written before the cancel,
+    // or a critical box naming what failed.
     void reportOutcome(const RunOutcome &outcome) override;
+
+    // True from the start of a generation run until the window has been given back.
+    bool isRunning() const;
+    // The progress display of the current run; null until the run has lasted a moment.
+    RunProgressDialog *progressDialog() const { return m_progress; }
 
     // What a generation run reads from the controls right now.
     RunInputs runInputs() const;
@@ -79,7 +89,13 @@ public:
     void Drive1_Change();
     void Drive2_Change();
 
+protected:
+    // A run in progress is cancelled and waited for first, so no feed is left half-written.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
+    void runFinished(const RunOutcome &outcome);
+    void updateProgress();
     void createControls();
     void placeControls();
     bool textFits(double scale) const;
@@ -94,6 +110,11 @@ private:
     const FolderLauncher m_openFolder;
     RunState m_run;
     double m_scale = 1.0;
+    BackgroundRun *m_background = nullptr;
+    RunProgressDialog *m_progress = nullptr;
+    QTimer m_progressTimer;
+    QElapsedTimer m_runTime;
+    bool m_closing = false;
 };
 
 } // namespace yf

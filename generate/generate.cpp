@@ -39,6 +39,8 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
                                  fs::encodePath(inputs.outputDir), inputs.baseUrl},
                       clock);
     const qsizetype total = state.List1.listCount() - 1;
+    if (observer)
+        observer->feedWritten(0, total);
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
@@ -69,6 +71,11 @@ void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &s
 QString completeMessage(qsizetype feedCount)
 {
     return QStringLiteral("\"%1\" XML files generated.").arg(feedCount);
+}
+
+QString cancelledMessage(qsizetype feedCount)
+{
+    return QStringLiteral("\"%1\" XML files generated before the run was cancelled.").arg(feedCount);
 }
 
 QString failureMessage(const Error &error, qsizetype feedsWritten)

@@ -77,6 +77,9 @@ void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &s
 // "\"N\" XML files generated."
 QString completeMessage(qsizetype feedCount);
 
+// "\"N\" XML files generated before the run was cancelled."
+QString cancelledMessage(qsizetype feedCount);
+
 // What the user reads when a run stopped on an error: what failed and what was done before.
 QString failureMessage(const Error &error, qsizetype feedsWritten);
 

@@ -253,7 +253,7 @@ private slots:
         BoxAnswerer answerer(*w, seen);
         QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
 
-        QVERIFY(seen.shown);
+        QTRY_VERIFY(seen.shown);
         QCOMPARE(seen.title, QStringLiteral("Complete!"));
         QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
         QCOMPARE(seen.icon, QMessageBox::Information);
@@ -281,7 +281,7 @@ private slots:
         BoxAnswerer answerer(*w, seen);
         w->menu_actions_generate->trigger();
 
-        QVERIFY(seen.shown);
+        QTRY_VERIFY(seen.shown);
         QCOMPARE(seen.title, QStringLiteral("Yarrowfeed"));
         QCOMPARE(seen.icon, QMessageBox::Critical);
         QVERIFY2(seen.text.contains(m_root + "/out") && seen.text.contains("No such file or directory") &&
@@ -293,9 +293,9 @@ private slots:
         QVERIFY(fixture::readFile(m_settings).contains("InputDir="));  // stored before the first feed
     }
 
-    // The feeds are written, so the run completes, but the user learns why the directories
-    // will not be there at the next start.
-    void unstorableSettingsAreMentioned()
+    // The feeds are written, so the run completes as usual; the settings that could not be
+    // stored are not worth a message.
+    void unstorableSettingsStaySilent()
     {
         m_settings = m_root + "/no such folder/config.ini";
         auto w = openWindow();
@@ -306,9 +306,10 @@ private slots:
         BoxAnswerer answerer(*w, seen);
         w->menu_actions_generate->trigger();
 
+        QTRY_VERIFY(seen.shown);
         QCOMPARE(seen.title, QStringLiteral("Complete!"));
         QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
-        QVERIFY2(seen.informative.contains(m_root + "/no such folder"), qPrintable(seen.informative));
+        QCOMPARE(seen.informative, QString());
     }
 
     void highlightedSubfolderMovesTheLinkRoot_data()
@@ -333,6 +334,7 @@ private slots:
         BoxAnswerer answerer(*w, seen);
         w->menu_actions_generate->trigger();
 
+        QTRY_VERIFY(seen.shown);
         QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
         QCOMPARE(w->Dir1->path(), m_root + "/in");
         QCOMPARE(fixture::filesIn(m_root + "/out"),

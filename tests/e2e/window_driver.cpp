@@ -94,6 +94,8 @@ int main(int argc, char *argv[])
     CapturedBox box;
     closeBoxWhenShown(box);
     QTest::keyClick(&window, Qt::Key_G, Qt::ControlModifier);
+    // The run works off the window's thread; the box comes once it has finished.
+    (void)QTest::qWaitFor([&box] { return box.seen; }, 120000);
     if (!box.seen)
         return fail(QStringLiteral("Ctrl+G showed no message box"));
 
