@@ -3,6 +3,7 @@
 #include "app/drive_picker.h"
 #include "app/main_window.h"
 #include "fixture.h"
+#include "window_testing.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -19,6 +20,7 @@
 
 #include <memory>
 
+using window_testing::twelveEnabled;
 using yf::Form1;
 
 namespace {
@@ -39,16 +41,6 @@ struct BoxSeen {
     bool label3Enabled = false, label4Enabled = false;
     bool menuBarEntriesEnabled = true;
 };
-
-QList<bool> twelveEnabled(const Form1 &w)
-{
-    const QWidget *objects[] = {w.Drive1, w.Drive2, w.Dir1,      w.Dir2,        w.Text1,  w.Frame1,
-                                w.Frame2, w.Frame3, w.menu_file, w.menu_action, w.Label1, w.Label2};
-    QList<bool> states;
-    for (const QWidget *object : objects)
-        states << object->isEnabled();
-    return states;
-}
 
 // Answers the next modal message box: notes what it shows and presses its OK button.
 class BoxAnswerer : public QObject {
