@@ -50,6 +50,16 @@ int validSequenceLength(const unsigned char *p, qsizetype left)
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
+// QByteArray::append runs a general insert; for short pieces growing and copying is cheaper.
+void appendBytes(QByteArray &out, const char *bytes, qsizetype length)
+{
+    if (length <= 0)
+        return;
+    const qsizetype at = out.size();
+    out.resize(at + length);
+    std::memcpy(out.data() + at, bytes, static_cast<std::size_t>(length));
+}
+
 } // namespace
 
 void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
@@ -59,7 +69,8 @@ void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
     // Bytes that stay as they are go out in runs: one append per run, not one per byte.
     qsizetype runStart = 0;
     const auto substitute = [&](qsizetype at, qsizetype skipped, const char *with) {
-        out.append(text.constData() + runStart, at - runStart).append(with);
+        appendBytes(out, text.constData() + runStart, at - runStart);
+        appendBytes(out, with, static_cast<qsizetype>(std::strlen(with)));
         runStart = at + skipped;
     };
     // ASCII bytes that need no attention: printable, not "&", "<", ">" or '"'.
@@ -103,7 +114,7 @@ void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
             i += length;
         }
     }
-    out.append(text.constData() + runStart, n - runStart);
+    appendBytes(out, text.constData() + runStart, n - runStart);
 }
 
 QByteArray xml(const QByteArray &text, bool attribute)
