@@ -73,20 +73,21 @@ void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
         appendBytes(out, with, static_cast<qsizetype>(std::strlen(with)));
         runStart = at + skipped;
     };
-    // ASCII bytes that need no attention: printable, not "&", "<", ">" or '"'.
-    static constexpr std::array<bool, 128> plain = [] {
-        std::array<bool, 128> table{};
+    // ASCII bytes that need no attention: printable, not "&", "<", ">" or '"'. Bytes from
+    // 0x80 up start a multi-byte sequence and are checked one sequence at a time.
+    static constexpr std::array<bool, 256> plain = [] {
+        std::array<bool, 256> table{};
         for (int c = 0x20; c < 0x80; ++c)
             table[static_cast<std::size_t>(c)] = c != '&' && c != '<' && c != '>' && c != '"';
         table['\t'] = table['\n'] = table['\r'] = true;
         return table;
     }();
     for (qsizetype i = 0; i < n;) {
-        const unsigned char c = p[i];
-        if (c < 0x80 && plain[c]) {
+        while (i < n && plain[p[i]])
             ++i;
-            continue;
-        }
+        if (i == n)
+            break;
+        const unsigned char c = p[i];
         if (c < 0x80) {
             switch (c) {
             case '&': substitute(i, 1, "&amp;"); break;
