@@ -88,6 +88,7 @@ private slots:
     void missingInputStoresNothing_data();
     void missingInputStoresNothing();
     void cancelLeavesCompleteFeeds();
+    void tooLongFeedNameStopsWithClearError();
     void messagesNameCountAndCause();
 };
 
@@ -214,6 +215,24 @@ void TestGenerate::cancelLeavesCompleteFeeds()
     for (const QString &name : written)
         QVERIFY(fixture::readFile(run.inputs.outputDir + '/' + name).endsWith("</channel></rss>\r\n"));
     QCOMPARE(run.stored("InputDir"), run.inputs.inputDir);
+}
+
+void TestGenerate::tooLongFeedNameStopsWithClearError()
+{
+    // 500 levels: the scan copes, but a feed name soon passes what a file name may hold.
+    Run run;
+    QString deep = "level";
+    for (int k = 1; k < 500; ++k)
+        deep += "/d";
+    fixture::makeTree(run.inputs.inputDir, {deep + "/x.mp3"});
+    run.command();
+    QCOMPARE(run.state.List1.listCount(), 501);
+    const yf::RunOutcome &outcome = run.recorder.outcome;
+    QVERIFY(outcome.error.has_value());
+    QCOMPARE(outcome.error->reason, QString("File name too long"));
+    QVERIFY(outcome.error->path.startsWith(run.inputs.outputDir + "/-level-d-d-"));
+    QCOMPARE(run.feeds().size(), int(outcome.feedsWritten));
+    QVERIFY(outcome.feedsWritten > 100);
 }
 
 void TestGenerate::messagesNameCountAndCause()
