@@ -7,6 +7,33 @@
 
 namespace yf {
 
+namespace {
+
+char16_t asciiLower(char16_t u) { return (u >= 'A' && u <= 'Z') ? static_cast<char16_t>(u + ('a' - 'A')) : u; }
+
+// The name decoded from UTF-8 and case-folded. Folding goes character by character and an
+// ASCII letter folds to its lower case, so an ASCII name is folded right here, and only
+// names with other characters pay for decoding and Qt's tables (which then find the ASCII
+// part done already).
+QString caseFolded(const QByteArray &name)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(name.constData());
+    const qsizetype n = name.size();
+    if (std::all_of(bytes, bytes + n, [](unsigned char c) { return c < 0x80; })) {
+        QString key(n, Qt::Uninitialized);
+        QChar *out = key.data();
+        for (qsizetype i = 0; i < n; ++i)
+            out[i] = QChar(asciiLower(bytes[i]));
+        return key;
+    }
+    QString key = QString::fromUtf8(name);
+    for (QChar &ch : key)
+        ch = QChar(asciiLower(ch.unicode()));
+    return std::move(key).toCaseFolded();
+}
+
+} // namespace
+
 Status FileLister::setPath(const QByteArray &folder)
 {
     m_path = folder;
@@ -19,19 +46,7 @@ Status FileLister::setPath(const QByteArray &folder)
         if (!size)
             continue;
         QByteArray name(entry->d_name);
-        // Folding is per character, and an ASCII letter folds to its lower case. Doing those
-        // here leaves Qt's tables only the names with other letters, at a fraction of the cost.
-        QString key = QString::fromUtf8(name);
-        bool ascii = true;
-        for (QChar &ch : key) {
-            const char16_t u = ch.unicode();
-            if (u >= 0x80)
-                ascii = false;
-            else if (u >= 'A' && u <= 'Z')
-                ch = QChar(static_cast<char16_t>(u + ('a' - 'A')));
-        }
-        if (!ascii)
-            key = std::move(key).toCaseFolded();
+        QString key = caseFolded(name);
         m_files.push_back(Entry{std::move(name), std::move(key), *size});
     }
     if (Status read = stream.status(); !read.ok()) {
