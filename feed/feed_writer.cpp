@@ -99,7 +99,12 @@ void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, 
     putLiteral(out, "</title>\r\n<link>");
     const qsizetype linkAt = out.size();
     put(out, dirLink);
-    feedtext::appendXml(out, feedtext::encodeLinkPath(fileName), true);
+    // After percent-encoding only ASCII is left, and of it only "&" needs escaping.
+    const QByteArray encoded = feedtext::encodeLinkPath(fileName);
+    if (encoded.contains('&'))
+        feedtext::appendXml(out, encoded, true);
+    else
+        put(out, encoded);
     const qsizetype linkLength = out.size() - linkAt;
     // Taken per item, so each date is the moment its item was produced.
     putLiteral(out, "</link>\r\n<pubDate>");
