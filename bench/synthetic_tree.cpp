@@ -36,7 +36,7 @@ std::string fileName(long k, long i)
     // Every fifth name starts in lower case, so the case-insensitive order matters.
     std::string name = (i % 5 == 4) ? "episode " : "Episode ";
     name += number;
-    name += " \xE2\x80\x93 ";  // en dash, not "-"
+    name += " - ";
     name += kTitles[static_cast<std::size_t>(k + i) % kTitles.size()];
     name += kExtensions[static_cast<std::size_t>(i) % kExtensions.size()];
     return name;

@@ -19,8 +19,9 @@ struct TreeFacts {
 };
 
 // Folder k (k >= 1) is the child of folder (k - 1) / fanOut, so the tree fills level by level.
-// Names carry blanks, "&", "#", "'" and non-ASCII letters, but never "-", so that no two
-// folders share a feed name. Files are empty or a few hundred bytes.
+// Names carry blanks, "&", "#", "%", "'" and non-ASCII letters (half the folder names,
+// two file names in five); folder names never hold "-", so that no two folders share a feed
+// name. Every fifth file name starts in lower case. Files are empty or a few hundred bytes.
 [[nodiscard]] bool buildTree(const std::string &root, const TreeShape &shape, TreeFacts &facts,
                              std::string &error);
 
