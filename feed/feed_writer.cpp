@@ -20,7 +20,7 @@ void line(QByteArray &out, const char *text)
 }
 
 // A feed is mostly short pieces. QByteArray::append takes a general insert path that costs
-// more than copying such a piece, so items are assembled with one size change and a copy each.
+// more than copying such a piece, so items grow the buffer and copy into it instead.
 void put(QByteArray &out, const char *text, qsizetype length)
 {
     const qsizetype at = out.size();
@@ -28,22 +28,25 @@ void put(QByteArray &out, const char *text, qsizetype length)
     std::memcpy(out.data() + at, text, static_cast<std::size_t>(length));
 }
 
-void put(QByteArray &out, const QByteArray &text) { put(out, text.constData(), text.size()); }
-
 template <std::size_t N>
 void putLiteral(QByteArray &out, const char (&text)[N])
 {
     put(out, text, static_cast<qsizetype>(N - 1));
 }
 
-// Appends a copy of bytes [from, from + length) that `out` already holds.
-void putAgain(QByteArray &out, qsizetype from, qsizetype length)
+// A run of bytes to copy into a feed.
+struct Piece {
+    const char *data;
+    qsizetype size;
+};
+
+template <std::size_t N>
+Piece literal(const char (&text)[N])
 {
-    const qsizetype at = out.size();
-    out.resize(at + length);
-    char *data = out.data();
-    std::memcpy(data + at, data + from, static_cast<std::size_t>(length));
+    return {text, static_cast<qsizetype>(N - 1)};
 }
+
+Piece bytes(const QByteArray &text) { return {text.constData(), text.size()}; }
 
 } // namespace
 
@@ -91,36 +94,43 @@ void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, 
 {
     const QByteArray &fileName = File1.fileName(index);
     QByteArray &out = m_text;
-    // The title and the link each appear twice; both are produced once, then copied.
     putLiteral(out, "<item>\r\n<title>");
     const qsizetype titleAt = out.size();
     feedtext::appendXml(out, fileName);
     const qsizetype titleLength = out.size() - titleAt;
-    putLiteral(out, "</title>\r\n<link>");
-    const qsizetype linkAt = out.size();
-    put(out, dirLink);
+
     // After percent-encoding only ASCII is left, and of it only "&" needs escaping.
-    const QByteArray encoded = feedtext::encodeLinkPath(fileName);
-    if (encoded.contains('&'))
-        feedtext::appendXml(out, encoded, true);
-    else
-        put(out, encoded);
-    const qsizetype linkLength = out.size() - linkAt;
+    QByteArray linkTail = feedtext::encodeLinkPath(fileName);
+    if (linkTail.contains('&'))
+        linkTail = feedtext::xml(linkTail, true);
     // Taken per item, so each date is the moment its item was produced.
-    putLiteral(out, "</link>\r\n<pubDate>");
-    put(out, m_dates.format(m_clock.nowSecs()));
-    putLiteral(out, "</pubDate>\r\n<enclosure url=\"");
-    putAgain(out, linkAt, linkLength);
-    putLiteral(out, "\" length=\"");
+    const QByteArray &date = m_dates.format(m_clock.nowSecs());
     char digits[24];
-    const std::to_chars_result size = std::to_chars(std::begin(digits), std::end(digits), File1.fileSize(index));
-    put(out, digits, size.ptr - digits);
-    putLiteral(out, "\" type=\"");
+    const char *digitsEnd = std::to_chars(std::begin(digits), std::end(digits), File1.fileSize(index)).ptr;
     const char *type = feedtext::mimeType(fileName);
-    put(out, type, static_cast<qsizetype>(std::strlen(type)));
-    putLiteral(out, "\"/>\r\n<description>");
-    putAgain(out, titleAt, titleLength);
-    putLiteral(out, "</description>\r\n</item>\r\n");
+
+    // The rest of the item is pieces of known length (the title and the link twice each):
+    // one size change, then plain copies.
+    const Piece pieces[] = {
+        literal("</title>\r\n<link>"), bytes(dirLink), bytes(linkTail),
+        literal("</link>\r\n<pubDate>"), bytes(date),
+        literal("</pubDate>\r\n<enclosure url=\""), bytes(dirLink), bytes(linkTail),
+        literal("\" length=\""), {digits, digitsEnd - digits},
+        literal("\" type=\""), {type, static_cast<qsizetype>(std::strlen(type))},
+        literal("\"/>\r\n<description>"), {nullptr, titleLength},  // the title again
+        literal("</description>\r\n</item>\r\n"),
+    };
+    qsizetype total = 0;
+    for (const Piece &piece : pieces)
+        total += piece.size;
+    const qsizetype at = out.size();
+    out.resize(at + total);
+    char *data = out.data();
+    char *to = data + at;
+    for (const Piece &piece : pieces) {
+        std::memcpy(to, piece.data ? piece.data : data + titleAt, static_cast<std::size_t>(piece.size));
+        to += piece.size;
+    }
 }
 
 } // namespace yf
