@@ -195,7 +195,7 @@ QByteArray encodeBaseUrl(const QString &baseUrl)
 const char *mimeType(const QByteArray &fileName)
 {
     struct Mapping {
-        const char *extension;
+        std::string_view extension;
         const char *type;
     };
     static constexpr std::array<Mapping, 13> table{{
@@ -205,18 +205,18 @@ const char *mimeType(const QByteArray &fileName)
         {"mp4", "video/mp4"},        {"m4v", "video/x-m4v"},     {"mov", "video/quicktime"},
         {"pdf", "application/pdf"},
     }};
-    const qsizetype dot = fileName.lastIndexOf('.');
-    if (dot >= 0) {
-        // Compared in place, ASCII letters folded: this runs once per item.
-        const char *extension = fileName.constData() + dot + 1;
-        const auto length = static_cast<std::size_t>(fileName.size() - dot - 1);
+    constexpr std::size_t kLongest = 4;
+    // This runs once per item: the extension is folded into a small buffer, not a new string.
+    const std::string_view name(fileName.constData(), static_cast<std::size_t>(fileName.size()));
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string_view::npos && name.size() - dot - 1 <= kLongest) {
+        char folded[kLongest];
+        const std::size_t length = name.size() - dot - 1;
+        for (std::size_t k = 0; k < length; ++k)
+            folded[k] = asciiLower(name[dot + 1 + k]);
+        const std::string_view extension(folded, length);
         for (const Mapping &m : table) {
-            if (std::strlen(m.extension) != length)
-                continue;
-            std::size_t k = 0;
-            while (k < length && asciiLower(extension[k]) == m.extension[k])
-                ++k;
-            if (k == length)
+            if (extension == m.extension)
                 return m.type;
         }
     }
