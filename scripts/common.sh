@@ -16,8 +16,18 @@ install_packages() {
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update
-    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    # Installing a server package would start it as a system service (nginx on port 80);
+    # the tests run their own instances, so keep services from starting during the install.
+    local guard=""
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        guard=/usr/sbin/policy-rc.d
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$guard" >/dev/null
+        $sudo chmod 755 "$guard"
+    fi
+    local status=0
+    { $sudo apt-get update && $sudo apt-get install -y --no-install-recommends "${missing[@]}"; } || status=$?
+    [ -n "$guard" ] && $sudo rm -f "$guard"
+    return $status
 }
 
 # build <dir> [cmake options...]
