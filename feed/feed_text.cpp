@@ -10,7 +10,7 @@ namespace yf::feedtext {
 
 namespace {
 
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
 // Length of the valid UTF-8 sequence starting at p (at most `left` bytes), or 0 when the
 // bytes there do not form one: overlong forms, surrogates and values past U+10FFFF count
@@ -50,27 +50,19 @@ int validSequenceLength(const unsigned char *p, qsizetype left)
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
-// QByteArray::append runs a general insert; for short pieces growing and copying is cheaper.
-void appendBytes(QByteArray &out, const char *bytes, qsizetype length)
-{
-    if (length <= 0)
-        return;
-    const qsizetype at = out.size();
-    out.resize(at + length);
-    std::memcpy(out.data() + at, bytes, static_cast<std::size_t>(length));
-}
-
 } // namespace
 
-void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
+char *writeXml(char *to, QByteArrayView text, bool attribute)
 {
-    const auto *p = reinterpret_cast<const unsigned char *>(text.constData());
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
     const qsizetype n = text.size();
-    // Bytes that stay as they are go out in runs: one append per run, not one per byte.
+    // Bytes that stay as they are go out in runs: one copy per run, not one per byte.
     qsizetype runStart = 0;
-    const auto substitute = [&](qsizetype at, qsizetype skipped, const char *with) {
-        appendBytes(out, text.constData() + runStart, at - runStart);
-        appendBytes(out, with, static_cast<qsizetype>(std::strlen(with)));
+    const auto substitute = [&](qsizetype at, qsizetype skipped, std::string_view with) {
+        std::memcpy(to, p + runStart, static_cast<std::size_t>(at - runStart));
+        to += at - runStart;
+        std::memcpy(to, with.data(), with.size());
+        to += with.size();
         runStart = at + skipped;
     };
     // ASCII bytes that need no attention: printable, not "&", "<", ">" or '"'. Bytes from
@@ -115,7 +107,16 @@ void appendXml(QByteArray &out, const QByteArray &text, bool attribute)
             i += length;
         }
     }
-    appendBytes(out, text.constData() + runStart, n - runStart);
+    std::memcpy(to, p + runStart, static_cast<std::size_t>(n - runStart));
+    return to + (n - runStart);
+}
+
+void appendXml(QByteArray &out, QByteArrayView text, bool attribute)
+{
+    const qsizetype at = out.size();
+    out.resize(at + kXmlGrowth * text.size());
+    char *end = writeXml(out.data() + at, text, attribute);
+    out.resize(end - out.constData());
 }
 
 QByteArray xml(const QByteArray &text, bool attribute)
@@ -144,26 +145,31 @@ QByteArray linkRoot(const QByteArray &highlightedEntry)
     return joined.mid(1) + '/';
 }
 
-QByteArray encodeLinkPath(const QByteArray &path)
+namespace {
+
+// Unreserved characters, the sub-delimiters, ":", "@" and "/" stay; a table keeps this to one
+// look-up per byte, since every item's link goes through here.
+constexpr std::array<bool, 256> kKeptInLinks = [] {
+    std::array<bool, 256> table{};
+    for (int c = 'A'; c <= 'Z'; ++c)
+        table[static_cast<std::size_t>(c)] = table[static_cast<std::size_t>(c + ('a' - 'A'))] = true;
+    for (int c = '0'; c <= '9'; ++c)
+        table[static_cast<std::size_t>(c)] = true;
+    for (const char c : std::string_view("-._~!$&'()*+,;=:@/"))
+        table[static_cast<unsigned char>(c)] = true;
+    return table;
+}();
+
+template <bool EscapeAmpersand>
+char *writeLinkPathAs(char *o, QByteArrayView path)
 {
-    // Unreserved characters, the sub-delimiters, ":", "@" and "/" stay; a table keeps this
-    // to one look-up per byte, since every item's link goes through here.
-    static constexpr std::array<bool, 256> kept = [] {
-        std::array<bool, 256> table{};
-        for (int c = 'A'; c <= 'Z'; ++c)
-            table[static_cast<std::size_t>(c)] = table[static_cast<std::size_t>(c + ('a' - 'A'))] = true;
-        for (int c = '0'; c <= '9'; ++c)
-            table[static_cast<std::size_t>(c)] = true;
-        for (const char c : std::string_view("-._~!$&'()*+,;=:@/"))
-            table[static_cast<unsigned char>(c)] = true;
-        return table;
-    }();
     static constexpr char hex[] = "0123456789ABCDEF";
-    QByteArray out(path.size() * 3, Qt::Uninitialized);
-    char *o = out.data();
     for (const char ch : path) {
         const auto c = static_cast<unsigned char>(ch);
-        if (kept[c]) {
+        if (EscapeAmpersand && c == '&') {
+            std::memcpy(o, "&amp;", 5);
+            o += 5;
+        } else if (kKeptInLinks[c]) {
             *o++ = ch;
         } else {
             *o++ = '%';
@@ -171,9 +177,19 @@ QByteArray encodeLinkPath(const QByteArray &path)
             *o++ = hex[c & 0x0F];
         }
     }
-    out.truncate(o - out.constData());
+    return o;
+}
+
+} // namespace
+
+QByteArray encodeLinkPath(const QByteArray &path)
+{
+    QByteArray out(path.size() * 3, Qt::Uninitialized);
+    out.truncate(writeLinkPathAs<false>(out.data(), path) - out.constData());
     return out;
 }
+
+char *writeLinkPathXml(char *to, QByteArrayView path) { return writeLinkPathAs<true>(to, path); }
 
 QByteArray encodeBaseUrl(const QString &baseUrl)
 {
@@ -192,7 +208,7 @@ QByteArray encodeBaseUrl(const QString &baseUrl)
     return out;
 }
 
-const char *mimeType(const QByteArray &fileName)
+const char *mimeType(QByteArrayView fileName)
 {
     struct Mapping {
         std::string_view extension;
@@ -207,7 +223,7 @@ const char *mimeType(const QByteArray &fileName)
     }};
     constexpr std::size_t kLongest = 4;
     // This runs once per item: the extension is folded into a small buffer, not a new string.
-    const std::string_view name(fileName.constData(), static_cast<std::size_t>(fileName.size()));
+    const std::string_view name(fileName.data(), static_cast<std::size_t>(fileName.size()));
     const std::size_t dot = name.rfind('.');
     if (dot != std::string_view::npos && name.size() - dot - 1 <= kLongest) {
         char folded[kLongest];

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 namespace yf::feedtext {
@@ -9,8 +10,13 @@ namespace yf::feedtext {
 // Appends `text` (bytes meant as UTF-8) as XML character data. "&", "<" and ">" are escaped,
 // and '"' too when `attribute` is set. Characters XML 1.0 forbids and bytes that are not
 // valid UTF-8 become U+FFFD, so whatever the file system holds, the result is well-formed.
-void appendXml(QByteArray &out, const QByteArray &text, bool attribute = false);
+void appendXml(QByteArray &out, QByteArrayView text, bool attribute = false);
 QByteArray xml(const QByteArray &text, bool attribute = false);
+
+// The same text written at `to`, which must have room for kXmlGrowth bytes per byte of `text`;
+// returns the end of what was written.
+constexpr qsizetype kXmlGrowth = 6;  // '"' becomes "&quot;"
+char *writeXml(char *to, QByteArrayView text, bool attribute);
 
 // The folder's path below the input path, every "/" turned into "-": "-Talks-Weekly-".
 QByteArray feedName(const QByteArray &dirPath, qsizetype inputPathLength);
@@ -22,10 +28,15 @@ QByteArray linkRoot(const QByteArray &highlightedEntry);
 // sub-delimiters, ":", "@" and "/" becomes %XX with upper-case hex digits.
 QByteArray encodeLinkPath(const QByteArray &path);
 
+// encodeLinkPath(path) with "&" escaped for XML, written at `to`, which must have room for
+// kLinkGrowth bytes per byte of `path`; returns the end of what was written.
+constexpr qsizetype kLinkGrowth = 5;  // "&" becomes "&amp;"
+char *writeLinkPathXml(char *to, QByteArrayView path);
+
 // The base URL as typed, with blanks and control characters percent-encoded.
 QByteArray encodeBaseUrl(const QString &baseUrl);
 
 // The enclosure type by file extension, without regard to case; "audio/mpeg" otherwise.
-const char *mimeType(const QByteArray &fileName);
+const char *mimeType(QByteArrayView fileName);
 
 } // namespace yf::feedtext

@@ -4,9 +4,11 @@
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 namespace yf {
 
@@ -18,35 +20,6 @@ void line(QByteArray &out, const char *text)
 {
     out.append(text).append(kEol);
 }
-
-// A feed is mostly short pieces. QByteArray::append takes a general insert path that costs
-// more than copying such a piece, so items grow the buffer and copy into it instead.
-void put(QByteArray &out, const char *text, qsizetype length)
-{
-    const qsizetype at = out.size();
-    out.resize(at + length);
-    std::memcpy(out.data() + at, text, static_cast<std::size_t>(length));
-}
-
-template <std::size_t N>
-void putLiteral(QByteArray &out, const char (&text)[N])
-{
-    put(out, text, static_cast<qsizetype>(N - 1));
-}
-
-// A run of bytes to copy into a feed.
-struct Piece {
-    const char *data;
-    qsizetype size;
-};
-
-template <std::size_t N>
-Piece literal(const char (&text)[N])
-{
-    return {text, static_cast<qsizetype>(N - 1)};
-}
-
-Piece bytes(const QByteArray &text) { return {text.constData(), text.size()}; }
 
 } // namespace
 
@@ -92,45 +65,64 @@ Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
 
 void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index)
 {
-    const QByteArray &fileName = File1.fileName(index);
-    QByteArray &out = m_text;
-    putLiteral(out, "<item>\r\n<title>");
-    const qsizetype titleAt = out.size();
-    feedtext::appendXml(out, fileName);
-    const qsizetype titleLength = out.size() - titleAt;
-
-    // After percent-encoding only ASCII is left, and of it only "&" needs escaping.
-    QByteArray linkTail = feedtext::encodeLinkPath(fileName);
-    if (linkTail.contains('&'))
-        linkTail = feedtext::xml(linkTail, true);
+    const QByteArrayView fileName = File1.fileName(index);
     // Taken per item, so each date is the moment its item was produced.
     const QByteArray &date = m_dates.format(m_clock.nowSecs());
     char digits[24];
     const char *digitsEnd = std::to_chars(std::begin(digits), std::end(digits), File1.fileSize(index)).ptr;
     const char *type = feedtext::mimeType(fileName);
+    const auto typeLength = static_cast<qsizetype>(std::strlen(type));
 
-    // The rest of the item is pieces of known length (the title and the link twice each):
-    // one size change, then plain copies.
-    const Piece pieces[] = {
-        literal("</title>\r\n<link>"), bytes(dirLink), bytes(linkTail),
-        literal("</link>\r\n<pubDate>"), bytes(date),
-        literal("</pubDate>\r\n<enclosure url=\""), bytes(dirLink), bytes(linkTail),
-        literal("\" length=\""), {digits, digitsEnd - digits},
-        literal("\" type=\""), {type, static_cast<qsizetype>(std::strlen(type))},
-        literal("\"/>\r\n<description>"), {nullptr, titleLength},  // the title again
-        literal("</description>\r\n</item>\r\n"),
-    };
-    qsizetype total = 0;
-    for (const Piece &piece : pieces)
-        total += piece.size;
+    static constexpr std::string_view head = "<item>\r\n<title>";
+    static constexpr std::string_view afterTitle = "</title>\r\n<link>";
+    static constexpr std::string_view afterLink = "</link>\r\n<pubDate>";
+    static constexpr std::string_view afterDate = "</pubDate>\r\n<enclosure url=\"";
+    static constexpr std::string_view afterUrl = "\" length=\"";
+    static constexpr std::string_view afterLength = "\" type=\"";
+    static constexpr std::string_view afterType = "\"/>\r\n<description>";
+    static constexpr std::string_view tail = "</description>\r\n</item>\r\n";
+    static constexpr auto fixed = static_cast<qsizetype>(head.size() + afterTitle.size() + afterLink.size()
+        + afterDate.size() + afterUrl.size() + afterLength.size() + afterType.size() + tail.size());
+
+    // The item is written straight into the feed's buffer: room for the longest text the
+    // name can give, one size change, the pieces, then the size it really took. The title
+    // and the link are made once each and copied for the description and the enclosure.
+    const qsizetype n = fileName.size();
+    const qsizetype most = fixed + 2 * feedtext::kXmlGrowth * n + 2 * (dirLink.size() + feedtext::kLinkGrowth * n)
+                         + date.size() + (digitsEnd - digits) + typeLength;
+    QByteArray &out = m_text;
     const qsizetype at = out.size();
-    out.resize(at + total);
-    char *data = out.data();
-    char *to = data + at;
-    for (const Piece &piece : pieces) {
-        std::memcpy(to, piece.data ? piece.data : data + titleAt, static_cast<std::size_t>(piece.size));
-        to += piece.size;
-    }
+    if (out.capacity() < at + most)
+        out.reserve(std::max(at + most, 2 * out.capacity()));  // reserve() alone would grow by just enough
+    out.resize(at + most);
+    char *to = out.data() + at;
+    const auto put = [&to](const char *text, qsizetype length) {
+        std::memcpy(to, text, static_cast<std::size_t>(length));
+        to += length;
+    };
+    const auto putView = [&put](std::string_view text) { put(text.data(), static_cast<qsizetype>(text.size())); };
+
+    putView(head);
+    const char *title = to;
+    to = feedtext::writeXml(to, fileName, false);
+    const qsizetype titleLength = to - title;
+    putView(afterTitle);
+    const char *link = to;
+    put(dirLink.constData(), dirLink.size());
+    to = feedtext::writeLinkPathXml(to, fileName);
+    const qsizetype linkLength = to - link;
+    putView(afterLink);
+    put(date.constData(), date.size());
+    putView(afterDate);
+    put(link, linkLength);
+    putView(afterUrl);
+    put(digits, digitsEnd - digits);
+    putView(afterLength);
+    put(type, typeLength);
+    putView(afterType);
+    put(title, titleLength);
+    putView(tail);
+    out.resize(to - out.constData());
 }
 
 } // namespace yf

@@ -3,6 +3,7 @@
 #include "runtime/file_system.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace yf {
@@ -15,7 +16,7 @@ char16_t asciiLower(char16_t u) { return (u >= 'A' && u <= 'Z') ? static_cast<ch
 // ASCII letter folds to its lower case, so an ASCII name is folded right here, and only
 // names with other characters pay for decoding and Qt's tables (which then find the ASCII
 // part done already).
-QString caseFolded(const QByteArray &name)
+QString caseFolded(QByteArrayView name)
 {
     const auto *bytes = reinterpret_cast<const unsigned char *>(name.constData());
     const qsizetype n = name.size();
@@ -34,10 +35,55 @@ QString caseFolded(const QByteArray &name)
 
 } // namespace
 
+void FileLister::makeKey(Entry &e)
+{
+    if (e.key >= 0)
+        return;
+    e.key = static_cast<qsizetype>(m_keys.size());
+    m_keys.push_back(caseFolded(QByteArrayView(m_names.constData() + e.offset, e.length)));
+}
+
+// The order of the case-folded names, ties by the exact bytes. While both names are ASCII, the
+// folded names are the bytes with A-Z lowered, one character per byte, so the bytes decide
+// without making any key. From the first byte that is not ASCII on, a character may fold to
+// anything (even to an ASCII letter), so the folded names are made and compared.
+bool FileLister::lessThan(Entry &a, Entry &b)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(m_names.constData());
+    const unsigned char *x = p + a.offset;
+    const unsigned char *y = p + b.offset;
+    const qsizetype n = std::min(a.length, b.length);
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned char cx = x[i];
+        const unsigned char cy = y[i];
+        if ((cx | cy) >= 0x80) {
+            makeKey(a);  // may grow m_keys, so both are made before either is read
+            makeKey(b);
+            const QString &keyA = m_keys[static_cast<std::size_t>(a.key)];
+            if (const int c = keyA.compare(m_keys[static_cast<std::size_t>(b.key)]); c != 0)
+                return c < 0;
+            return QByteArrayView(x, a.length) < QByteArrayView(y, b.length);
+        }
+        if (cx != cy) {
+            const char16_t fx = asciiLower(cx);
+            const char16_t fy = asciiLower(cy);
+            if (fx != fy)
+                return fx < fy;
+        }
+    }
+    // Equal so far and ASCII so far. A longer name's folded form is longer too (every
+    // character folds to at least one unit), so the shorter name comes first.
+    if (a.length != b.length)
+        return a.length < b.length;
+    return std::memcmp(x, y, static_cast<std::size_t>(n)) < 0;
+}
+
 Status FileLister::setPath(const QByteArray &folder)
 {
     m_path = folder;
     m_files.clear();
+    m_keys.clear();
+    m_names.resize(0);  // keeps the capacity of the previous folder
     fs::DirectoryStream stream;
     if (Status opened = stream.open(folder); !opened.ok())
         return opened;
@@ -45,19 +91,17 @@ Status FileLister::setPath(const QByteArray &folder)
         const std::optional<qint64> size = fs::plainFileSize(stream.fd(), *entry);
         if (!size)
             continue;
-        QByteArray name(entry->d_name);
-        QString key = caseFolded(name);
-        m_files.push_back(Entry{std::move(name), std::move(key), *size});
+        const auto length = static_cast<qsizetype>(std::strlen(entry->d_name));
+        const qsizetype at = m_names.size();
+        m_names.resize(at + length);
+        std::memcpy(m_names.data() + at, entry->d_name, static_cast<std::size_t>(length));
+        m_files.push_back(Entry{at, length, *size, -1});
     }
     if (Status read = stream.status(); !read.ok()) {
         m_files.clear();
         return read;
     }
-    std::sort(m_files.begin(), m_files.end(), [](const Entry &a, const Entry &b) {
-        if (const int c = a.sortKey.compare(b.sortKey); c != 0)
-            return c < 0;
-        return a.name < b.name;
-    });
+    std::sort(m_files.begin(), m_files.end(), [this](Entry &a, Entry &b) { return lessThan(a, b); });
     return {};
 }
 

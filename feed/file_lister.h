@@ -4,6 +4,7 @@
 #include "runtime/error.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <vector>
@@ -17,18 +18,32 @@ public:
     [[nodiscard]] Status setPath(const QByteArray &folder);
 
     qsizetype listCount() const { return static_cast<qsizetype>(m_files.size()); }
-    const QByteArray &fileName(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].name; }
+    // Valid until the next setPath().
+    QByteArrayView fileName(qsizetype index) const
+    {
+        const Entry &e = m_files[static_cast<std::size_t>(index)];
+        return QByteArrayView(m_names.constData() + e.offset, e.length);
+    }
     qint64 fileSize(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].size; }
     const QByteArray &path() const { return m_path; }
 
 private:
+    // Names live back to back in m_names, so a folder costs a few allocations, not two per
+    // file. Only names with non-ASCII bytes may need a case-folded key, made when the sort
+    // first needs it.
     struct Entry {
-        QByteArray name;
-        QString sortKey;  // case-folded name
+        qsizetype offset = 0;
+        qsizetype length = 0;
         qint64 size = 0;
+        qsizetype key = -1;  // index into m_keys, or -1 while not made
     };
+    bool lessThan(Entry &a, Entry &b);
+    void makeKey(Entry &e);
+
     QByteArray m_path;
+    QByteArray m_names;
     std::vector<Entry> m_files;
+    std::vector<QString> m_keys;
 };
 
 } // namespace yf

@@ -2,9 +2,12 @@
 #include "feed/feed_writer.h"
 #include "fixture.h"
 
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
@@ -67,6 +70,7 @@ private slots:
     void writesExactBytes();
     void writesHeadAndTailForEmptyFolder();
     void listsOnlyVisibleFilesInNameOrder();
+    void ordersMixedNamesByFoldedFormThenBytes();
     void staysWellFormedForHostileNames_data();
     void staysWellFormedForHostileNames();
     void keepsBytesOfNamesThatAreNotUtf8();
@@ -137,6 +141,42 @@ void TestFeedWriter::listsOnlyVisibleFilesInNameOrder()
     for (qsizetype i = 0; i < s.File1.listCount(); ++i)
         names << QString::fromUtf8(s.File1.fileName(i));
     QCOMPARE(names, (QStringList{"a.mp3", "B.mp3", "b.mp3", "C.mp3", "link.mp3"}));
+}
+
+// ASCII names are ordered from their bytes and others through case-folded text; the two
+// must agree with one order, even where a non-ASCII letter folds to an ASCII one (Kelvin
+// sign), sits between ASCII names, or is not UTF-8 at all.
+void TestFeedWriter::ordersMixedNamesByFoldedFormThenBytes()
+{
+    Setup s;
+    const QByteArray folder = native(s.input) + "/M/";
+    QVERIFY(QDir().mkpath(QString::fromUtf8(folder)));
+    const QList<QByteArray> pieces = {"a", "A", "k", "K", "z", "Z", "_", "[", "~", " ", "1",
+                                      "\xC3\xA9", "\xC3\x89", "\xC3\x9F", "\xE2\x84\xAA" /* Kelvin */,
+                                      "\xC5\xBF" /* long s */, "\xFF", "\xF0\x9F\x8E\xB5", "\xCF\x82", "\xCF\x83"};
+    QRandomGenerator random(5);
+    QSet<QByteArray> made;
+    for (int k = 0; k < 400; ++k) {
+        QByteArray name;
+        for (int n = 1 + random.bounded(5); n > 0; --n)
+            name += pieces[random.bounded(pieces.size())];
+        if (made.contains(name))
+            continue;
+        made.insert(name);
+        const int fd = ::open((folder + name).constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY2(fd >= 0, name.constData());
+        ::close(fd);
+    }
+    QList<QByteArray> expected(made.begin(), made.end());
+    std::sort(expected.begin(), expected.end(), [](const QByteArray &a, const QByteArray &b) {
+        const int c = QString::fromUtf8(a).toCaseFolded().compare(QString::fromUtf8(b).toCaseFolded());
+        return c != 0 ? c < 0 : a < b;
+    });
+    QVERIFY(s.File1.setPath(folder).ok());
+    QList<QByteArray> listed;
+    for (qsizetype i = 0; i < s.File1.listCount(); ++i)
+        listed << s.File1.fileName(i).toByteArray();
+    QCOMPARE(listed, expected);
 }
 
 void TestFeedWriter::staysWellFormedForHostileNames_data()
