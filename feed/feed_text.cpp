@@ -147,35 +147,45 @@ QByteArray linkRoot(const QByteArray &highlightedEntry)
 
 namespace {
 
-// Unreserved characters, the sub-delimiters, ":", "@" and "/" stay; a table keeps this to one
-// look-up per byte, since every item's link goes through here.
-constexpr std::array<bool, 256> kKeptInLinks = [] {
-    std::array<bool, 256> table{};
-    for (int c = 'A'; c <= 'Z'; ++c)
-        table[static_cast<std::size_t>(c)] = table[static_cast<std::size_t>(c + ('a' - 'A'))] = true;
-    for (int c = '0'; c <= '9'; ++c)
-        table[static_cast<std::size_t>(c)] = true;
-    for (const char c : std::string_view("-._~!$&'()*+,;=:@/"))
-        table[static_cast<unsigned char>(c)] = true;
-    return table;
-}();
+// What each byte becomes in a link: itself for unreserved characters, the sub-delimiters,
+// ":", "@" and "/", %XX for every other byte, and, where the link goes into XML, "&amp;"
+// for "&". Every item's link goes through here, so each byte is one table look-up and one
+// fixed-size copy, with no branch on the byte.
+struct LinkCode {
+    std::array<char, 8> text{};
+    unsigned char length = 0;
+};
+using LinkTable = std::array<LinkCode, 256>;
 
-template <bool EscapeAmpersand>
-char *writeLinkPathAs(char *o, QByteArrayView path)
+constexpr LinkTable linkTable(bool escapeAmpersand)
 {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    for (const char ch : path) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (EscapeAmpersand && c == '&') {
-            std::memcpy(o, "&amp;", 5);
-            o += 5;
-        } else if (kKeptInLinks[c]) {
-            *o++ = ch;
+    LinkTable table{};
+    constexpr char hex[] = "0123456789ABCDEF";
+    constexpr std::string_view kept = "-._~!$&'()*+,;=:@/";
+    for (int c = 0; c < 256; ++c) {
+        LinkCode &code = table[static_cast<std::size_t>(c)];
+        const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (c == '&' && escapeAmpersand) {
+            code = {{'&', 'a', 'm', 'p', ';'}, 5};
+        } else if (alnum || kept.find(static_cast<char>(c)) != std::string_view::npos) {
+            code = {{static_cast<char>(c)}, 1};
         } else {
-            *o++ = '%';
-            *o++ = hex[c >> 4];
-            *o++ = hex[c & 0x0F];
+            code = {{'%', hex[c >> 4], hex[c & 0x0F]}, 3};
         }
+    }
+    return table;
+}
+
+constexpr LinkTable kLinkPlain = linkTable(false);
+constexpr LinkTable kLinkXml = linkTable(true);
+
+// Writes all eight bytes of each code, so `o` needs 7 bytes of room past the longest result.
+char *writeLinkPathWith(const LinkTable &table, char *o, QByteArrayView path)
+{
+    for (const char ch : path) {
+        const LinkCode &code = table[static_cast<unsigned char>(ch)];
+        std::memcpy(o, code.text.data(), code.text.size());
+        o += code.length;
     }
     return o;
 }
@@ -184,12 +194,12 @@ char *writeLinkPathAs(char *o, QByteArrayView path)
 
 QByteArray encodeLinkPath(const QByteArray &path)
 {
-    QByteArray out(path.size() * 3, Qt::Uninitialized);
-    out.truncate(writeLinkPathAs<false>(out.data(), path) - out.constData());
+    QByteArray out(path.size() * 3 + 8, Qt::Uninitialized);
+    out.truncate(writeLinkPathWith(kLinkPlain, out.data(), path) - out.constData());
     return out;
 }
 
-char *writeLinkPathXml(char *to, QByteArrayView path) { return writeLinkPathAs<true>(to, path); }
+char *writeLinkPathXml(char *to, QByteArrayView path) { return writeLinkPathWith(kLinkXml, to, path); }
 
 QByteArray encodeBaseUrl(const QString &baseUrl)
 {

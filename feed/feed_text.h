@@ -29,8 +29,9 @@ QByteArray linkRoot(const QByteArray &highlightedEntry);
 QByteArray encodeLinkPath(const QByteArray &path);
 
 // encodeLinkPath(path) with "&" escaped for XML, written at `to`, which must have room for
-// kLinkGrowth bytes per byte of `path`; returns the end of what was written.
+// kLinkGrowth bytes per byte of `path` and kLinkSlack more; returns the end of the text.
 constexpr qsizetype kLinkGrowth = 5;  // "&" becomes "&amp;"
+constexpr qsizetype kLinkSlack = 7;   // scratch past the end: bytes are written in blocks
 char *writeLinkPathXml(char *to, QByteArrayView path);
 
 // The base URL as typed, with blanks and control characters percent-encoded.

@@ -12,17 +12,6 @@
 
 namespace yf {
 
-namespace {
-
-constexpr char kEol[] = "\r\n";  // each line's own CR, then the line feed
-
-void line(QByteArray &out, const char *text)
-{
-    out.append(text).append(kEol);
-}
-
-} // namespace
-
 FeedWriter::FeedWriter(FeedInputs inputs, const Clock &clock)
     : m_inputs(std::move(inputs))
     , m_clock(clock)
@@ -41,26 +30,42 @@ Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
     if (Status listed = File1.setPath(DirPath); !listed.ok())
         return listed;
 
-    const QByteArray name = feedtext::xml(feedtext::feedName(DirPath, m_inputs.inputPath.size()));
+    const QByteArray feed = feedtext::feedName(DirPath, m_inputs.inputPath.size());
     QByteArray &out = m_text;
     out.resize(0);  // keeps the capacity of the previous feed; clear() would free it
-    line(out, "<rss version=\"2.0\">");
-    line(out, "<channel>");
-    out.append("<title>").append(name).append("</title>").append(kEol);
-    out.append("<link>").append(m_baseUrl).append("</link>").append(kEol);
-    out.append("<description>").append(name).append("</description>").append(kEol);
-    line(out, "<language>en-US</language>");
-    out.append("<lastBuildDate>").append(m_dates.format(m_clock.nowSecs()))
-        .append("</lastBuildDate>").append(kEol);
+    // QByteArray::append runs a general insert; growing and copying is cheaper for these.
+    const auto put = [&out](std::string_view text) {
+        const qsizetype at = out.size();
+        out.resize(at + static_cast<qsizetype>(text.size()));
+        std::memcpy(out.data() + at, text.data(), text.size());
+    };
+    const auto bytes = [](const QByteArray &b) { return std::string_view(b.constData(), static_cast<std::size_t>(b.size())); };
+    put("<rss version=\"2.0\">\r\n<channel>\r\n<title>");
+    const qsizetype nameAt = out.size();
+    feedtext::appendXml(out, feed);
+    const qsizetype nameLength = out.size() - nameAt;
+    put("</title>\r\n<link>");
+    put(bytes(m_baseUrl));
+    put("</link>\r\n<description>");
+    const qsizetype descriptionAt = out.size();
+    out.resize(descriptionAt + nameLength);
+    std::memcpy(out.data() + descriptionAt, out.constData() + nameAt, static_cast<std::size_t>(nameLength));
+    put("</description>\r\n<language>en-US</language>\r\n<lastBuildDate>");
+    put(bytes(m_dates.format(m_clock.nowSecs())));
+    put("</lastBuildDate>\r\n");
 
     // Only the leading link root is replaced: the rest of the path is the URL path below it.
-    const QByteArray below = DirPath.startsWith(m_linkRoot) ? DirPath.mid(m_linkRoot.size()) : DirPath;
-    const QByteArray dirLink = m_baseUrl + feedtext::xml(feedtext::encodeLinkPath(below), true);
+    const QByteArrayView below = DirPath.startsWith(m_linkRoot) ? QByteArrayView(DirPath).sliced(m_linkRoot.size())
+                                                                  : QByteArrayView(DirPath);
+    QByteArray &dirLink = m_dirLink;
+    dirLink.resize(m_baseUrl.size() + feedtext::kLinkGrowth * below.size() + feedtext::kLinkSlack);
+    std::memcpy(dirLink.data(), m_baseUrl.constData(), static_cast<std::size_t>(m_baseUrl.size()));
+    dirLink.resize(feedtext::writeLinkPathXml(dirLink.data() + m_baseUrl.size(), below) - dirLink.constData());
     for (qsizetype i = 0; i < File1.listCount(); ++i)
         appendItem(dirLink, File1, i);
-    line(out, "</channel></rss>");
+    put("</channel></rss>\r\n");
 
-    return replaceFile(m_inputs.outputPath, feedFileName(DirPath), out, ErrorKind::WriteFeed);
+    return replaceFile(m_inputs.outputPath, feed + ".xml", out, ErrorKind::WriteFeed);
 }
 
 void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index)
@@ -88,7 +93,7 @@ void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, 
     // name can give, one size change, the pieces, then the size it really took. The title
     // and the link are made once each and copied for the description and the enclosure.
     const qsizetype n = fileName.size();
-    const qsizetype most = fixed + 2 * feedtext::kXmlGrowth * n + 2 * (dirLink.size() + feedtext::kLinkGrowth * n)
+    const qsizetype most = fixed + 2 * feedtext::kXmlGrowth * n + 2 * (dirLink.size() + feedtext::kLinkGrowth * n) + feedtext::kLinkSlack
                          + date.size() + (digitsEnd - digits) + typeLength;
     QByteArray &out = m_text;
     const qsizetype at = out.size();

@@ -37,7 +37,8 @@ private:
     QByteArray m_linkRoot;
     QByteArray m_baseUrl;  // percent-encoded and escaped, ready for the text
     DateText m_dates;
-    QByteArray m_text;  // reused between feeds
+    QByteArray m_text;     // reused between feeds
+    QByteArray m_dirLink;  // likewise
 };
 
 } // namespace yf

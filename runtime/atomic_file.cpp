@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -45,8 +46,14 @@ Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
     int fd = -1;
     // A name no listing shows (leading "."); O_EXCL keeps two writers apart.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = folder + "/.yarrowfeed-" + QByteArray::number(::getpid()) + '-'
-             + QByteArray::number(g_serial.fetch_add(1)) + ".tmp";
+        // No printf or number strings: this runs once per feed.
+        char digits[48];
+        char *end = std::to_chars(digits, digits + 20, static_cast<long>(::getpid())).ptr;
+        *end++ = '-';
+        end = std::to_chars(end, digits + 40, g_serial.fetch_add(1)).ptr;
+        temp.resize(0);
+        temp.reserve(folder.size() + (end - digits) + 20);
+        temp.append(folder).append("/.yarrowfeed-").append(digits, end - digits).append(".tmp");
         fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
