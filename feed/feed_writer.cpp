@@ -29,6 +29,18 @@ Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
 {
     if (Status listed = File1.setPath(DirPath); !listed.ok())
         return listed;
+    return writeListed(DirPath, File1);
+}
+
+Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames)
+{
+    if (Status listed = File1.setPath(DirPath, knownNames); !listed.ok())
+        return listed;
+    return writeListed(DirPath, File1);
+}
+
+Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File1)
+{
 
     const QByteArray feed = feedtext::feedName(DirPath, m_inputs.inputPath.size());
     QByteArray &out = m_text;

@@ -25,11 +25,14 @@ public:
     // Lists `DirPath` through `File1` and replaces the folder's feed file as a whole:
     // "<output>/<feed name>.xml". On failure the previous feed file, if any, is untouched.
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1);
+    // The same, with the folder's file names as the scan found them (see FileLister::setPath).
+    [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames);
 
     // The feed file that CreateRSSFile writes for `DirPath`.
     QByteArray feedFileName(const QByteArray &DirPath) const;
 
 private:
+    Status writeListed(const QByteArray &DirPath, const FileLister &File1);
     void appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index);
 
     FeedInputs m_inputs;

@@ -107,6 +107,19 @@ bool FileLister::lessThan(Entry &a, Entry &b)
     return std::memcmp(x, y, static_cast<std::size_t>(n)) < 0;
 }
 
+void FileLister::add(const char *name, qsizetype length, qint64 size)
+{
+    const qsizetype at = m_names.size();
+    m_names.resize(at + length);
+    std::memcpy(m_names.data() + at, name, static_cast<std::size_t>(length));
+    m_files.push_back(Entry{at, length, size, -1});
+}
+
+void FileLister::sort()
+{
+    std::sort(m_files.begin(), m_files.end(), [this](Entry &a, Entry &b) { return lessThan(a, b); });
+}
+
 Status FileLister::setPath(const QByteArray &folder)
 {
     m_path = folder;
@@ -117,20 +130,35 @@ Status FileLister::setPath(const QByteArray &folder)
     if (Status opened = stream.open(folder); !opened.ok())
         return opened;
     while (const dirent *entry = stream.next()) {
-        const std::optional<qint64> size = fs::plainFileSize(stream.fd(), *entry);
-        if (!size)
-            continue;
-        const auto length = static_cast<qsizetype>(std::strlen(entry->d_name));
-        const qsizetype at = m_names.size();
-        m_names.resize(at + length);
-        std::memcpy(m_names.data() + at, entry->d_name, static_cast<std::size_t>(length));
-        m_files.push_back(Entry{at, length, *size, -1});
+        if (const std::optional<qint64> size = fs::plainFileSize(stream.fd(), *entry))
+            add(entry->d_name, static_cast<qsizetype>(std::strlen(entry->d_name)), *size);
     }
     if (Status read = stream.status(); !read.ok()) {
         m_files.clear();
         return read;
     }
-    std::sort(m_files.begin(), m_files.end(), [this](Entry &a, Entry &b) { return lessThan(a, b); });
+    sort();
+    return {};
+}
+
+Status FileLister::setPath(const QByteArray &folder, QByteArrayView knownNames)
+{
+    m_path = folder;
+    m_files.clear();
+    m_keys.clear();
+    m_names.resize(0);
+    fs::DirectoryStream stream;
+    if (Status opened = stream.open(folder); !opened.ok())
+        return opened;
+    const char *name = knownNames.data();
+    const char *end = name + knownNames.size();
+    while (name < end) {
+        const auto length = static_cast<qsizetype>(std::strlen(name));
+        if (const std::optional<qint64> size = fs::regularFileSize(stream.fd(), name))
+            add(name, length, *size);
+        name += length + 1;
+    }
+    sort();
     return {};
 }
 

@@ -19,7 +19,8 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     }
     // The root keeps its doubled separator: "/" scans "//".
     const QByteArray inputPath = fs::encodePath(inputs.inputDir);
-    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders, observer);
+    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders,
+                                           state.folderFiles, observer);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -46,7 +47,11 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
             outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
             return outcome;
         }
-        if (Status written = writer.CreateRSSFile(state.List1.list(index), state.File1); !written.ok()) {
+        // The scan read every folder already; its names save reading each one again.
+        QByteArray &names = state.folderFiles[static_cast<std::size_t>(index)];
+        const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, names);
+        names = QByteArray();  // done with: give the memory back as the run goes
+        if (!written.ok()) {
             outcome.error = written.error();
             return outcome;
         }

@@ -50,6 +50,7 @@ struct RunOutcome {
 struct RunState {
     FolderList List1;
     FolderArray foundFolders;
+    FolderFileNames folderFiles;  // the file names the scan saw in each found folder
     FileLister File1;
 };
 

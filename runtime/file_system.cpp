@@ -73,16 +73,24 @@ bool isPlainFolder(int dirFd, const dirent &entry)
     return S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR);
 }
 
-std::optional<qint64> plainFileSize(int dirFd, const dirent &entry)
+bool mayBePlainFile(const dirent &entry)
 {
-    if (hidden(entry))
-        return std::nullopt;
-    if (entry.d_type != DT_REG && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN)
-        return std::nullopt;
+    return !hidden(entry) && (entry.d_type == DT_REG || entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN);
+}
+
+std::optional<qint64> regularFileSize(int dirFd, const char *name)
+{
     struct stat st;
-    if (::fstatat(dirFd, entry.d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+    if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     return static_cast<qint64>(st.st_size);
+}
+
+std::optional<qint64> plainFileSize(int dirFd, const dirent &entry)
+{
+    if (!mayBePlainFile(entry))
+        return std::nullopt;
+    return regularFileSize(dirFd, entry.d_name);
 }
 
 } // namespace yf::fs

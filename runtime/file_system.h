@@ -47,4 +47,11 @@ bool isPlainFolder(int dirFd, const dirent &entry);
 // Empty for anything else, including broken links and entries that vanished.
 std::optional<qint64> plainFileSize(int dirFd, const dirent &entry);
 
+// True for an entry that may be a listable file: not hidden, and by its type a regular file,
+// a link, or not known without a stat. plainFileSize() has the final word.
+bool mayBePlainFile(const dirent &entry);
+
+// The size of `name` in the folder open as `dirFd` when it is, or links to, a regular file.
+std::optional<qint64> regularFileSize(int dirFd, const char *name);
+
 } // namespace yf::fs

@@ -7,10 +7,15 @@
 
 namespace yf {
 
-Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
-                   FolderArray &foundFolders, RunObserver *observer)
+namespace {
+
+Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
+            FolderFileNames *fileNames, RunObserver *observer)
 {
     foundFolders.clear();
+    if (fileNames)
+        fileNames->clear();
+    QByteArray names;  // the current folder's, reused; each folder keeps an exact-size copy
     foundFolders.push_back(startfolder);
     if (observer)
         observer->foldersFound(1);
@@ -21,13 +26,22 @@ Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
             return Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
 
         const QByteArray current = foundFolders[i];  // the vector may grow below
+        if (fileNames)
+            fileNames->emplace_back();
         fs::DirectoryStream stream;
         if (Status opened = stream.open(current); !opened.ok()) {
             if (i > 0 && opened.error().osError == ENOENT)
                 continue;  // removed while we were busy elsewhere: nothing to list
             return opened;
         }
+        names.resize(0);
         while (const dirent *entry = stream.next()) {
+            if (fileNames && fs::mayBePlainFile(*entry)) {
+                const auto length = static_cast<qsizetype>(std::strlen(entry->d_name));
+                const qsizetype at = names.size();
+                names.resize(at + length + 1);
+                std::memcpy(names.data() + at, entry->d_name, static_cast<std::size_t>(length) + 1);
+            }
             if (!fs::matchesPattern(entry->d_name, srchstr) || !fs::isPlainFolder(stream.fd(), *entry))
                 continue;
             const auto nameLength = static_cast<qsizetype>(std::strlen(entry->d_name));
@@ -40,9 +54,27 @@ Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
         }
         if (Status read = stream.status(); !read.ok())
             return read;
+        if (fileNames && !names.isEmpty())
+            fileNames->back() = QByteArray(names.constData(), names.size());
     }
     foundFolders.shrink_to_fit();
+    if (fileNames)
+        fileNames->shrink_to_fit();
     return {};
+}
+
+} // namespace
+
+Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
+                   RunObserver *observer)
+{
+    return scan(startfolder, srchstr, foundFolders, nullptr, observer);
+}
+
+Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
+                   FolderFileNames &fileNames, RunObserver *observer)
+{
+    return scan(startfolder, srchstr, foundFolders, &fileNames, observer);
 }
 
 } // namespace yf

@@ -22,4 +22,14 @@ using FolderArray = std::vector<QByteArray>;
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
                                  FolderArray &foundFolders, RunObserver *observer = nullptr);
 
+// For each found folder, the names the scan saw there that may be listable files (see
+// fs::mayBePlainFile), each followed by a NUL; element i belongs to folder i.
+using FolderFileNames = std::vector<QByteArray>;
+
+// The same scan, also keeping each folder's file names, so the folder need not be read again
+// for its feed.
+[[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
+                                 FolderArray &foundFolders, FolderFileNames &fileNames,
+                                 RunObserver *observer = nullptr);
+
 } // namespace yf

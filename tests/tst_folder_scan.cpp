@@ -2,6 +2,7 @@
 #include "fixture.h"
 #include "scan/folder_scan.h"
 
+#include <QMap>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
@@ -54,6 +55,7 @@ private slots:
     void reportsFoldersItCannotList_data();
     void reportsFoldersItCannotList();
     void skipsFolderThatVanishes();
+    void keepsEachFoldersFileNames();
     void survivesLinkLoopsAndDeepNesting();
     void handlesFortyThousandFolders();
     void stopsWhenCancelled();
@@ -173,6 +175,43 @@ void TestFolderScan::skipsFolderThatVanishes()
     FolderArray found;
     QVERIFY(yf::spanFolders(native(tmp.path()) + '/', "*.*", found, &observer).ok());
     QCOMPARE(found.size(), std::size_t(2));
+}
+
+// The names handed on for the feeds: per folder, in step with the folder list, files and
+// links of any kind (a stat at feed time decides), never folders or hidden names.
+void TestFolderScan::keepsEachFoldersFileNames()
+{
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"a/one.mp3", "a/.hidden.mp3", "a/sub/", "a/sub/deep.ogg", "a/link.mp3->one.mp3",
+                                   "a/broken->nowhere", "empty/", "top.mp3", "gone/inner.mp3"});
+    const QByteArray start = native(tmp.path()) + '/';
+    RemoveOnFind observer;  // "gone" vanishes before it is listed
+    observer.victim = tmp.path() + "/gone";
+    FolderArray found;
+    yf::FolderFileNames names;
+    QVERIFY(yf::spanFolders(start, "*.*", found, names, &observer).ok());
+    QCOMPARE(names.size(), found.size());
+
+    QMap<QString, QStringList> byFolder;
+    for (std::size_t k = 0; k < found.size(); ++k) {
+        QVERIFY2(names[k].isEmpty() || names[k].endsWith('\0'), found[k].constData());
+        QStringList list;
+        for (const QByteArray &name : names[k].chopped(names[k].isEmpty() ? 0 : 1).split('\0'))
+            if (!name.isEmpty())
+                list << QString::fromUtf8(name);
+        list.sort();
+        byFolder.insert(QString::fromUtf8(found[k].mid(start.size())), list);
+    }
+    QCOMPARE(byFolder.value(""), QStringList{"top.mp3"});
+    QCOMPARE(byFolder.value("a/"), (QStringList{"broken", "link.mp3", "one.mp3"}));
+    QCOMPARE(byFolder.value("a/sub/"), QStringList{"deep.ogg"});
+    QCOMPARE(byFolder.value("empty/"), QStringList{});
+    QVERIFY(!byFolder.contains("gone/"));
+
+    // The plain overload scans the same folders.
+    FolderArray plain;
+    QVERIFY(yf::spanFolders(start, "*.*", plain).ok());
+    QCOMPARE(relative(plain, start), relative(found, start));
 }
 
 void TestFolderScan::survivesLinkLoopsAndDeepNesting()
