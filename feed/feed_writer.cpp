@@ -41,7 +41,6 @@ Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1, Q
 
 Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File1)
 {
-
     const QByteArray feed = feedtext::feedName(DirPath, m_inputs.inputPath.size());
     QByteArray &out = m_text;
     out.resize(0);  // keeps the capacity of the previous feed; clear() would free it
