@@ -20,7 +20,9 @@ RunProgressDialog::RunProgressDialog(QWidget *parent)
     , m_cancel(new QPushButton(QStringLiteral("Cancel"), this))
 {
     setWindowTitle(QStringLiteral("Yarrowfeed"));
-    setWindowModality(Qt::WindowModal);
+    // Not modal: a window blocked by a modal dialog ignores its own close button, and closing
+    // the window must stay a way to stop a run. The run has greyed out everything else.
+    setWindowModality(Qt::NonModal);
     m_label->setMinimumWidth(m_label->fontMetrics().horizontalAdvance(QStringLiteral("Writing feeds… 000000 of 000000")));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_label);
