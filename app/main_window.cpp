@@ -115,8 +115,7 @@ void Form1::menu_actions_generate_Click()
 {
     if (m_background->isRunning())  // the greyed-out menu keeps a second run out; so does this
         return;
-    bool status = false;
-    ItemsStatus(status);
+    beginGenerateCommand(*this);
     m_background->start(runInputs(), m_run, m_clock);
     m_runTime.start();
     m_progressTimer.start(kProgressIntervalMs);
@@ -150,9 +149,7 @@ void Form1::runFinished(const RunOutcome &outcome)
     }
     if (m_closing)
         return;
-    reportOutcome(outcome);
-    bool status = true;
-    ItemsStatus(status);
+    finishGenerateCommand(*this, outcome);
 }
 
 void Form1::closeEvent(QCloseEvent *event)

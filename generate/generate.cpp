@@ -62,15 +62,24 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     return outcome;
 }
 
-void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &state,
-                        const Clock &clock, RunObserver *observer)
+void beginGenerateCommand(GenerateHost &host)
 {
     bool status = false;
     host.ItemsStatus(status);
-    const RunOutcome outcome = generateFeeds(inputs, state, clock, observer);
+}
+
+void finishGenerateCommand(GenerateHost &host, const RunOutcome &outcome)
+{
     host.reportOutcome(outcome);
-    status = true;
+    bool status = true;
     host.ItemsStatus(status);
+}
+
+void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &state,
+                        const Clock &clock, RunObserver *observer)
+{
+    beginGenerateCommand(host);
+    finishGenerateCommand(host, generateFeeds(inputs, state, clock, observer));
 }
 
 QString completeMessage(qsizetype feedCount)

@@ -71,7 +71,12 @@ public:
     virtual void reportOutcome(const RunOutcome &outcome) = 0;
 };
 
-// The whole command, on the caller's thread: grey out, run, report, give the window back.
+// The command's two ends, for a caller that runs generateFeeds elsewhere (the window runs it
+// on a worker thread): greying the window out, and reporting then giving the window back.
+void beginGenerateCommand(GenerateHost &host);
+void finishGenerateCommand(GenerateHost &host, const RunOutcome &outcome);
+
+// The whole command, on the caller's thread: begin, run, finish.
 void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &state,
                         const Clock &clock, RunObserver *observer = nullptr);
 

@@ -10,6 +10,7 @@ class RunObserver {
 public:
     virtual ~RunObserver() = default;
     virtual void foldersFound(qsizetype count) { Q_UNUSED(count); }
+    // Reported once with done = 0 when writing starts, then after every feed.
     virtual void feedWritten(qsizetype done, qsizetype total) { Q_UNUSED(done); Q_UNUSED(total); }
     // Checked between folders; a true answer ends the run before the next folder.
     virtual bool cancelRequested() const { return false; }
