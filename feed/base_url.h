@@ -1,0 +1,22 @@
+// The base URL every link of a run starts with: checked once, in the form the feeds carry.
+#pragma once
+
+#include "runtime/error.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace yf {
+
+struct BaseUrl {
+    QByteArray encoded;     // the URL's percent-encoded form, the channel's <link>
+    QByteArray linkPrefix;  // the same ending in "/": every item link starts with it
+};
+
+// The base URL as typed, percent-encoded as QUrl encodes it (blanks, '"', '<', non-ASCII
+// as %XX). A text that is not an absolute URL (no scheme, or http/https without a host)
+// is refused: links under it would resolve nowhere, or relative to wherever a reader
+// found the feed.
+[[nodiscard]] Result<BaseUrl> parseBaseUrl(const QString &typed);
+
+} // namespace yf

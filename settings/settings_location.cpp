@@ -1,0 +1,39 @@
+#include "settings/settings_location.h"
+
+#include "runtime/file_system.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace yf {
+
+namespace {
+
+bool mayWrite(const QString &path) { return ::access(fs::encodePath(path).constData(), W_OK) == 0; }
+
+bool exists(const QString &path)
+{
+    struct stat st;
+    return ::stat(fs::encodePath(path).constData(), &st) == 0;
+}
+
+} // namespace
+
+QString settingsFilePath(const QString &programDir, const QString &configDir)
+{
+    const QString beside = programDir + QStringLiteral("/config.ini");
+    if ((exists(beside) && mayWrite(beside)) || mayWrite(programDir))
+        return beside;
+    return configDir + QStringLiteral("/config.ini");
+}
+
+QString settingsFilePath()
+{
+    return settingsFilePath(QCoreApplication::applicationDirPath(),
+                            QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+}
+
+} // namespace yf

@@ -1,0 +1,18 @@
+// Where the settings file lives: beside the program when that works, else the user's config folder.
+#pragma once
+
+#include <QString>
+
+namespace yf {
+
+// "config.ini" in `programDir` when that file exists and may be written, or when
+// `programDir` itself may be written (a build tree, an unpacked copy); otherwise
+// "config.ini" in `configDir`, which need not exist yet (the first write creates it).
+QString settingsFilePath(const QString &programDir, const QString &configDir);
+
+// The same for this process: the executable's directory and the user's configuration
+// directory for the program (normally ~/.config/yarrowfeed). Needs the application object
+// and its name ("yarrowfeed") set.
+QString settingsFilePath();
+
+} // namespace yf
