@@ -102,6 +102,7 @@ RunInputs Form1::runInputs() const
     inputs.highlightedEntry = Dir1->highlightedPath();
     inputs.outputDir = Dir2->path();
     inputs.baseUrl = Text1->text();
+    inputs.defaultBaseUrl = QStringLiteral("http://") + Winsock1() + QLatin1Char('/');
     inputs.settingsPath = m_settingsPath;
     return inputs;
 }

@@ -194,7 +194,7 @@ int main(int argc, char **argv)
         settle(work, lastOutput);
         lastOutput = feeds;
         const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
-                                   QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"),
+                                   QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"), QStringLiteral("http://127.0.0.1/"),
                                    QString::fromStdString(work + "/config.ini")};
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();

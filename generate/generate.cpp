@@ -1,5 +1,6 @@
 #include "generate/generate.h"
 
+#include "feed/base_url.h"
 #include "feed/feed_writer.h"
 #include "runtime/file_system.h"
 #include "settings/ini_file.h"
@@ -11,6 +12,12 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
 {
     RunOutcome outcome;
     state.List1.clear();
+
+    const Result<BaseUrl> baseUrl = parseBaseUrl(inputs.baseUrl);
+    if (!baseUrl.ok()) {
+        outcome.error = baseUrl.error();
+        return outcome;
+    }
 
     if (!inputs.inputDir.startsWith(QLatin1Char('/'))) {
         outcome.error = Error{ErrorKind::BadInput, QStringLiteral("The input directory is not an absolute path"),
@@ -33,6 +40,12 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     if (stored.ok())
         stored = WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("OutputDir"), inputs.outputDir,
                                inputs.settingsPath);
+    if (stored.ok()) {
+        stored = inputs.baseUrl == inputs.defaultBaseUrl
+            ? RemoveIniValue(QStringLiteral("RESTORE"), QStringLiteral("BaseUrl"), inputs.settingsPath)
+            : WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("BaseUrl"), inputs.baseUrl,
+                            inputs.settingsPath);
+    }
     if (!stored.ok())
         outcome.settingsError = stored.error();
 

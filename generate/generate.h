@@ -21,7 +21,8 @@ struct RunInputs {
     QString highlightedEntry;  // the entry highlighted in the input picker
     QString outputDir;
     QString baseUrl;
-    QString settingsPath;      // where the two directories are remembered
+    QString defaultBaseUrl;    // the base URL the program starts with when none is stored
+    QString settingsPath;      // where the directories and the base URL are remembered
 };
 
 // `List1`: the run's working folder list, in the order of appending. Entry 0 is the input
@@ -41,6 +42,7 @@ struct RunOutcome {
     qsizetype feedsWritten = 0;         // feed files written, in full, by this run
     std::optional<Error> error;         // why the run stopped early; empty when it finished
     std::optional<Error> settingsError; // the directories could not be remembered (the run goes on)
+    std::vector<Error> skipped;         // folders left out because they could not be read, with why
 
     bool finished() const { return !error.has_value(); }
     bool cancelled() const { return error && error->kind == ErrorKind::Cancelled; }
@@ -54,10 +56,13 @@ struct RunState {
     FileLister File1;
 };
 
-// The work of a run: clear List1, scan the input directory, copy the folders into List1,
-// store both directories, then write one feed per folder below the input directory.
-// The directories are stored after a successful scan and before the first feed, so a run
-// that fails while writing feeds has stored them and one whose scan fails has not.
+// The work of a run: check the base URL, clear List1, scan the input directory, copy the
+// folders into List1, store both directories and the base URL, then write one feed per
+// folder below the input directory. The settings are stored after a successful scan and
+// before the first feed, so a run that fails while writing feeds has stored them and one
+// whose scan fails, or whose base URL is refused, has not. A base URL equal to the default
+// is not stored (the key is removed), so a machine whose address changes keeps getting
+// the right default.
 [[nodiscard]] RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                                        RunObserver *observer = nullptr);
 

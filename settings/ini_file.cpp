@@ -78,4 +78,27 @@ Status WriteIniValue(const QString &section, const QString &key, const QString &
     return {};
 }
 
+Status RemoveIniValue(const QString &section, const QString &key, const QString &path)
+{
+    const QByteArray nativePath = fs::encodePath(path);
+    struct stat st;
+    if (::stat(nativePath.constData(), &st) != 0 || !(st.st_mode & S_IWUSR))
+        return {};
+    CSimpleIniA ini;
+    configure(ini);
+    if (ini.LoadFile(nativePath.constData()) < 0)
+        return {};
+    if (!ini.Delete(section.toUtf8().constData(), key.toUtf8().constData()))
+        return {};
+    std::string text;
+    if (ini.Save(text) < 0)
+        return settingsError("Cannot store settings in", path, QStringLiteral("out of memory"));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
+        || !file.commit())
+        return settingsError("Cannot write settings file", path, file.errorString());
+    return {};
+}
+
 } // namespace yf

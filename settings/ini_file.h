@@ -19,4 +19,8 @@ QString ReadIniValue(const QString &section, const QString &key, const QString &
 [[nodiscard]] Status WriteIniValue(const QString &section, const QString &key, const QString &value,
                                    const QString &path);
 
+// Removes `key` from `section`, keeping every other line; a missing file, section or key
+// is not an error.
+[[nodiscard]] Status RemoveIniValue(const QString &section, const QString &key, const QString &path);
+
 } // namespace yf
