@@ -1,0 +1,132 @@
+#include "cli/command_line.h"
+
+#include "cli/options.h"
+#include "cli/progress.h"
+#include "cli/report.h"
+#include "cli/stop_signals.h"
+#include "cli/watch_loop.h"
+#include "runtime/clock.h"
+#include "runtime/file_system.h"
+#include "runtime/local_address.h"
+#include "settings/settings_location.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace yf::cli {
+
+namespace {
+
+// Qt's options for a window program, with whether a value follows ("-style fusion").
+struct WindowOption {
+    const char *name;
+    bool takesValue;
+};
+constexpr WindowOption kWindowOptions[] = {
+    {"platform", true}, {"platformpluginpath", true}, {"platformtheme", true}, {"plugin", true},
+    {"qwindowgeometry", true}, {"qwindowicon", true}, {"qwindowtitle", true}, {"session", true},
+    {"display", true}, {"geometry", true}, {"style", true}, {"stylesheet", true},
+    {"reverse", false}, {"widgetcount", false}, {"nograb", false}, {"dograb", false}, {"sync", false},
+};
+
+// A directory the run needs must be there before anything is stored or written.
+Status checkDirectory(const QString &path, const char *which)
+{
+    struct stat st;
+    const QString operation = QStringLiteral("Cannot use the %1 directory").arg(QLatin1String(which));
+    if (::stat(fs::encodePath(path).constData(), &st) != 0)
+        return Error::fromErrno(ErrorKind::BadInput, operation, path, errno);
+    if (!S_ISDIR(st.st_mode))
+        return Error::fromErrno(ErrorKind::BadInput, operation, path, ENOTDIR);
+    return {};
+}
+
+int generateOnce(const RunInputs &inputs, bool quiet)
+{
+    CommandLineObserver observer(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
+    RunState state;
+    const SystemClock clock;
+    const RunOutcome outcome = generateFeeds(inputs, state, clock, &observer);
+    observer.clear();
+    const Report report = reportRun(outcome, stopSignal(), quiet);
+    print(report);
+    return report.exitStatus;
+}
+
+} // namespace
+
+bool wantsCommandLine(int argc, const char *const argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] != '-')
+            return true;
+        const char *name = arg + (arg[1] == '-' ? 2 : 1);  // Qt takes "--style" like "-style"
+        const char *equals = std::strchr(name, '=');
+        const std::size_t length = equals ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+        const WindowOption *match = nullptr;
+        for (const WindowOption &option : kWindowOptions) {
+            if (std::strlen(option.name) == length && std::strncmp(option.name, name, length) == 0)
+                match = &option;
+        }
+        if (!match)
+            return true;
+        if (match->takesValue && !equals)
+            ++i;
+    }
+    return false;
+}
+
+int run(int argc, char *argv[])
+{
+    // First of all: a signal that comes early must still find the handler, not the default.
+    installStopSignals();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("yarrowfeed"));
+
+    const Result<Options> parsed = parseOptions(QCoreApplication::arguments());
+    if (!parsed.ok()) {
+        const Report report = usageReport(parsed.error().operation);
+        print(report);
+        return report.exitStatus;
+    }
+    const Options &options = parsed.value();
+    if (options.mode == Mode::Help) {
+        std::fputs(options.helpText.toUtf8().constData(), stdout);
+        return ExitOk;
+    }
+    if (options.mode == Mode::Version) {
+        std::printf("%s\n", versionText().toUtf8().constData());
+        return ExitOk;
+    }
+
+    const QString settingsPath = options.settings ? QDir::current().absoluteFilePath(*options.settings)
+                                                  : settingsFilePath();
+    const Result<RunInputs> inputs = resolveRunInputs(options, settingsPath, localAddress());
+    if (!inputs.ok()) {
+        const Report report = usageReport(inputs.error().message());
+        print(report);
+        return report.exitStatus;
+    }
+    for (const auto &[path, which] : {std::pair{inputs.value().inputDir, "input"},
+                                      std::pair{inputs.value().outputDir, "output"}}) {
+        if (const Status usable = checkDirectory(path, which); !usable.ok()) {
+            Report report;
+            report.exitStatus = ExitFailed;
+            report.err << usable.error().message();
+            print(report);
+            return report.exitStatus;
+        }
+    }
+    if (options.mode == Mode::Watch)
+        return watchFeeds(inputs.value(), options.settleSeconds, options.quiet);
+    return generateOnce(inputs.value(), options.quiet);
+}
+
+} // namespace yf::cli

@@ -1,0 +1,139 @@
+#include "cli/options.h"
+
+#include "feed/base_url.h"
+#include "settings/ini_file.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+
+namespace yf::cli {
+
+namespace {
+
+Error usage(const QString &sentence) { return Error{ErrorKind::BadInput, sentence, {}, {}, 0}; }
+
+// Absolute, without "." or ".." parts and without a trailing "/" (except "/" itself): the
+// form a directory picker reports, so the stored settings look as a window run stores them.
+QString absoluteDir(const QString &path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
+
+} // namespace
+
+QString versionText()
+{
+    return QStringLiteral("Yarrowfeed %1.%2.%3")
+        .arg(YARROWFEED_VERSION_MAJOR)
+        .arg(YARROWFEED_VERSION_MINOR)
+        .arg(YARROWFEED_VERSION_PATCH);
+}
+
+Result<Options> parseOptions(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Writes one RSS feed per folder below the input directory, without a window."));
+    const QCommandLineOption generate(QStringLiteral("generate"), QStringLiteral("Run Generate once and exit."));
+    const QCommandLineOption watch(QStringLiteral("watch"),
+                                   QStringLiteral("Run once, then again whenever the input tree changes."));
+    const QCommandLineOption input(QStringLiteral("input"), QStringLiteral("Input directory (default: the stored one)."),
+                                   QStringLiteral("DIR"));
+    const QCommandLineOption output(QStringLiteral("output"),
+                                    QStringLiteral("Output directory for the feeds (default: the stored one)."),
+                                    QStringLiteral("DIR"));
+    const QCommandLineOption baseUrl(QStringLiteral("base-url"),
+                                     QStringLiteral("URL the input directory's parent is served under."),
+                                     QStringLiteral("URL"));
+    const QCommandLineOption settings(QStringLiteral("settings"),
+                                      QStringLiteral("Settings file (default: the one the window uses)."),
+                                      QStringLiteral("FILE"));
+    const QCommandLineOption settle(QStringLiteral("settle"),
+                                    QStringLiteral("With --watch: quiet seconds before a run (default 5)."),
+                                    QStringLiteral("SECONDS"), QStringLiteral("5"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Print nothing on success."));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show these options and exit."));
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    parser.addOptions({generate, watch, input, output, baseUrl, settings, settle, quiet, help, version});
+
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    Options options;
+    if (parser.isSet(help)) {
+        options.mode = Mode::Help;
+        options.helpText = parser.helpText();
+        return options;
+    }
+    if (parser.isSet(version)) {
+        options.mode = Mode::Version;
+        return options;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
+    if (!parser.isSet(generate) && !parser.isSet(watch))
+        return usage(QStringLiteral("Nothing to do: give --generate or --watch."));
+    options.mode = parser.isSet(watch) ? Mode::Watch : Mode::Generate;
+
+    const auto valueOf = [&parser](const QCommandLineOption &option) -> std::optional<QString> {
+        if (!parser.isSet(option))
+            return std::nullopt;
+        return parser.value(option);
+    };
+    options.input = valueOf(input);
+    options.output = valueOf(output);
+    options.baseUrl = valueOf(baseUrl);
+    options.settings = valueOf(settings);
+    options.quiet = parser.isSet(quiet);
+
+    bool number = false;
+    options.settleSeconds = parser.value(settle).toDouble(&number);
+    // A day at most: beyond that a typo is likelier than a wish.
+    if (!number || !(options.settleSeconds >= 0 && options.settleSeconds <= 86400))
+        return usage(QStringLiteral("--settle takes a number of seconds from 0 to 86400, not \"%1\".")
+                         .arg(parser.value(settle)));
+    if (parser.isSet(settle) && options.mode != Mode::Watch)
+        return usage(QStringLiteral("--settle only makes sense with --watch."));
+    for (const auto *given : {&options.input, &options.output, &options.settings}) {
+        if (*given && (*given)->isEmpty())
+            return usage(QStringLiteral("An empty path was given."));
+    }
+    return options;
+}
+
+Result<RunInputs> resolveRunInputs(const Options &options, const QString &settingsPath,
+                                   const QString &localAddress)
+{
+    const QString section = QStringLiteral("RESTORE");
+    RunInputs inputs;
+    inputs.settingsPath = settingsPath;
+
+    const auto directory = [&](const std::optional<QString> &given, const QString &key,
+                               const char *option) -> Result<QString> {
+        const QString value = given ? *given : ReadIniValue(section, key, settingsPath);
+        if (value.isEmpty())
+            return usage(QStringLiteral("No %1 directory stored in \"%2\": give --%1 DIR.")
+                             .arg(QLatin1String(option), settingsPath));
+        return absoluteDir(value);
+    };
+    const Result<QString> input = directory(options.input, QStringLiteral("InputDir"), "input");
+    if (!input.ok())
+        return input.error();
+    const Result<QString> output = directory(options.output, QStringLiteral("OutputDir"), "output");
+    if (!output.ok())
+        return output.error();
+    inputs.inputDir = input.value();
+    inputs.highlightedEntry = inputs.inputDir;
+    inputs.outputDir = output.value();
+
+    inputs.defaultBaseUrl = QStringLiteral("http://") + localAddress + QLatin1Char('/');
+    if (options.baseUrl) {
+        inputs.baseUrl = *options.baseUrl;
+    } else {
+        const QString stored = ReadIniValue(section, QStringLiteral("BaseUrl"), settingsPath);
+        inputs.baseUrl = stored.isEmpty() ? inputs.defaultBaseUrl : stored;
+    }
+    if (const Result<BaseUrl> checked = parseBaseUrl(inputs.baseUrl); !checked.ok())
+        return checked.error();
+    return inputs;
+}
+
+} // namespace yf::cli

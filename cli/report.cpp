@@ -1,0 +1,60 @@
+#include "cli/report.h"
+
+#include "cli/stop_signals.h"
+
+#include <csignal>
+#include <cstdio>
+
+namespace yf::cli {
+
+Report reportRun(const RunOutcome &outcome, int stopSignal, bool quiet)
+{
+    Report report;
+    for (const Error &skipped : outcome.skipped)
+        report.err << QStringLiteral("Skipped: ") + skipped.message();
+    if (outcome.settingsError)
+        report.err << QStringLiteral("Warning: the directories were not remembered: ")
+                          + outcome.settingsError->message();
+
+    if (outcome.finished()) {
+        if (!quiet)
+            report.out << completeMessage(outcome.feedsWritten);
+        return report;
+    }
+    if (outcome.cancelled()) {
+        report.err << cancelledMessage(outcome.feedsWritten);
+        // Only a signal cancels a run here; should the core stop on its own, say "interrupted".
+        report.exitStatus = exitStatusFor(stopSignal != 0 ? stopSignal : SIGINT);
+        return report;
+    }
+    const Error &error = *outcome.error;
+    if (error.kind == ErrorKind::BadInput && outcome.feedsWritten == 0) {
+        Report usage = usageReport(error.message());
+        usage.err = report.err + usage.err;
+        return usage;
+    }
+    report.err << failureMessage(error, outcome.feedsWritten);
+    report.exitStatus = ExitFailed;
+    return report;
+}
+
+Report usageReport(const QString &sentence)
+{
+    Report report;
+    report.exitStatus = ExitUsage;
+    report.err << QStringLiteral("yarrowfeed: ") + sentence
+               << QStringLiteral("Try 'yarrowfeed --help' for the options.");
+    return report;
+}
+
+void print(const Report &report)
+{
+    for (const QString &line : report.out)
+        std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+    for (const QString &line : report.err)
+        std::fprintf(stderr, "%s\n", line.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+} // namespace yf::cli
