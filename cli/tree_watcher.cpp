@@ -1,0 +1,221 @@
+#include "cli/tree_watcher.h"
+
+#include "runtime/file_system.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace yf::cli {
+
+namespace {
+
+// IN_MODIFY keeps the quiet time from running out while a big file is still being copied.
+constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE
+    | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+
+enum class Visit { Descend, Skip, Stop };
+
+// Breadth first over `top` and every folder below it that a run would scan.
+template <typename F>
+void forEachFolder(const QByteArray &top, F &&visit)
+{
+    std::vector<QByteArray> queue{top};
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        const Visit what = visit(queue[i]);
+        if (what == Visit::Stop)
+            return;
+        if (what == Visit::Skip)
+            continue;
+        fs::DirectoryStream stream;
+        if (!stream.open(queue[i]).ok())
+            continue;  // a folder that went, or cannot be read: the run reports it
+        while (const dirent *entry = stream.next()) {
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            if (fs::isPlainFolder(stream.fd(), *entry))
+                queue.push_back(queue[i] + '/' + entry->d_name);
+        }
+    }
+}
+
+QByteArray cleanDir(const QString &path) { return fs::encodePath(QDir::cleanPath(QDir(path).absolutePath())); }
+
+} // namespace
+
+TreeWatcher::TreeWatcher(const QString &root, const QString &outputDir, const QString &settingsPath,
+                         AddWatch addWatch, QString limitFile)
+    : m_root(cleanDir(root)), m_addWatch(std::move(addWatch)), m_limitFile(std::move(limitFile))
+{
+    if (!m_addWatch)
+        m_addWatch = [](int fd, const char *path, std::uint32_t mask) { return ::inotify_add_watch(fd, path, mask); };
+    struct stat st;
+    if (::stat(fs::encodePath(outputDir).constData(), &st) == 0) {
+        m_outputDev = st.st_dev;
+        m_outputIno = st.st_ino;
+        m_haveOutput = true;
+    }
+    const QFileInfo settings(settingsPath);
+    m_settingsDir = cleanDir(settings.absolutePath());
+    m_settingsName = fs::encodePath(settings.fileName());
+}
+
+TreeWatcher::~TreeWatcher()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+Status TreeWatcher::open()
+{
+    m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_fd < 0)
+        return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot watch the input directory"),
+                                fs::displayPath(m_root), errno);
+    return {};
+}
+
+bool TreeWatcher::isOutputDir(const QByteArray &path) const
+{
+    struct stat st;
+    return m_haveOutput && ::stat(path.constData(), &st) == 0
+        && st.st_dev == m_outputDev && st.st_ino == m_outputIno;
+}
+
+Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
+{
+    std::optional<Error> failure;
+    forEachFolder(top, [&](const QByteArray &folder) {
+        const bool isRoot = folder == m_root;
+        if (!isRoot && isOutputDir(folder))
+            return Visit::Skip;
+        const int wd = m_addWatch(m_fd, folder.constData(), kMask);
+        if (wd < 0) {
+            if (errno == ENOSPC) {
+                failure = limitError();
+                return Visit::Stop;
+            }
+            if (isRoot || errno == ENOMEM) {
+                failure = Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot watch folder"),
+                                           fs::displayPath(folder), errno);
+                return Visit::Stop;
+            }
+            return Visit::Skip;  // gone or unreadable since it was listed
+        }
+        into[wd] = folder;
+        if (isRoot)
+            m_rootWd = wd;
+        return Visit::Descend;
+    });
+    if (failure)
+        return *failure;
+    return {};
+}
+
+Status TreeWatcher::sync()
+{
+    WatchMap fresh;
+    if (Status watched = watchTree(m_root, fresh); !watched.ok())
+        return watched;
+    // Adding a watch for a folder already watched returns its descriptor again, so what
+    // is left over belongs to folders that are gone or no longer count.
+    for (const auto &[wd, path] : m_paths) {
+        if (!fresh.count(wd))
+            ::inotify_rm_watch(m_fd, wd);
+    }
+    m_paths = std::move(fresh);
+    return {};
+}
+
+Error TreeWatcher::limitError() const
+{
+    qsizetype folders = 0;
+    forEachFolder(m_root, [&](const QByteArray &folder) {
+        if (folder != m_root && isOutputDir(folder))
+            return Visit::Skip;
+        ++folders;
+        return Visit::Descend;
+    });
+    QFile file(m_limitFile);
+    const qint64 limit = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+    // The limit counts every watch of the user, so ask for the tree's folders on top of it.
+    const qint64 suggested = ((limit + folders) / 1024 + 1) * 1024;
+    Error error;
+    error.kind = ErrorKind::ListFolder;
+    error.operation = QStringLiteral(
+        "The input tree has %1 folders, more than the system's inotify watch limit allows "
+        "(%2, in %3). Raise it, e.g. with: sysctl fs.inotify.max_user_watches=%4")
+        .arg(folders).arg(limit).arg(m_limitFile).arg(suggested);
+    error.osError = ENOSPC;
+    return error;
+}
+
+bool TreeWatcher::isSettingsFile(int wd, const char *name) const
+{
+    const auto it = m_paths.find(wd);
+    if (it == m_paths.end() || it->second != m_settingsDir)
+        return false;
+    const QByteArray entry(name);
+    return entry == m_settingsName || entry.startsWith(m_settingsName + '.');
+}
+
+Result<TreeChanges> TreeWatcher::readEvents()
+{
+    TreeChanges changes;
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        const ssize_t length = ::read(m_fd, buffer, sizeof buffer);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length <= 0)
+            break;  // EAGAIN: nothing more waiting
+        for (ssize_t at = 0; at < length;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            const char *name = event->len ? event->name : "";
+            if (event->mask & IN_Q_OVERFLOW) {
+                changes.relevant = true;  // events were lost: assume anything changed
+                continue;
+            }
+            if (event->mask & IN_IGNORED) {
+                if (event->wd == m_rootWd)
+                    changes.rootGone = true;
+                m_paths.erase(event->wd);
+                continue;
+            }
+            if (event->wd == m_rootWd && (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF))) {
+                changes.rootGone = true;
+                continue;
+            }
+            // Hidden names are never listed; a rename to or from one shows the plain name.
+            if (name[0] == '.' || isSettingsFile(event->wd, name))
+                continue;
+            // The input directory gets no feed: only its folders matter.
+            if (event->wd == m_rootWd && !(event->mask & IN_ISDIR))
+                continue;
+            changes.relevant = true;
+            if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO))) {
+                const auto parent = m_paths.find(event->wd);
+                if (parent == m_paths.end())
+                    continue;
+                const QByteArray folder = parent->second + '/' + name;
+                struct stat st;
+                if (::lstat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR))
+                    continue;
+                if (Status watched = watchTree(folder, m_paths); !watched.ok())
+                    return watched.error();
+            }
+        }
+    }
+    return changes;
+}
+
+} // namespace yf::cli

@@ -1,0 +1,70 @@
+// Watches every folder of an input tree with inotify, following folders as they come and go.
+#pragma once
+
+#include "runtime/error.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <sys/types.h>
+#include <unordered_map>
+
+namespace yf::cli {
+
+struct TreeChanges {
+    bool relevant = false;  // something a feed or the set of feeds may depend on
+    bool rootGone = false;  // the input directory itself was removed or moved away
+};
+
+class TreeWatcher {
+public:
+    // inotify_add_watch's shape; a seam so tests can run into the system's watch limit.
+    using AddWatch = std::function<int(int fd, const char *path, std::uint32_t mask)>;
+
+    // `root` is the input directory. The folder `outputDir` and everything below it are
+    // never watched (writing feeds must not look like a change); events about the
+    // settings file `settingsPath` are ignored for the same reason. `limitFile` holds the
+    // system's watch limit, named in the message when the tree needs more watches.
+    TreeWatcher(const QString &root, const QString &outputDir, const QString &settingsPath,
+                AddWatch addWatch = {},
+                QString limitFile = QStringLiteral("/proc/sys/fs/inotify/max_user_watches"));
+    ~TreeWatcher();
+    TreeWatcher(const TreeWatcher &) = delete;
+    TreeWatcher &operator=(const TreeWatcher &) = delete;
+
+    [[nodiscard]] Status open();
+    int fd() const { return m_fd; }
+
+    // Watches the input directory and every folder below it that a run would scan (real,
+    // not hidden, owner-writable folders), and drops the watches of folders that went.
+    [[nodiscard]] Status sync();
+
+    // Reads the events waiting on fd() without blocking. New folders are watched at once,
+    // so changes inside them are seen from the start.
+    [[nodiscard]] Result<TreeChanges> readEvents();
+
+    qsizetype watchCount() const { return static_cast<qsizetype>(m_paths.size()); }
+
+private:
+    using WatchMap = std::unordered_map<int, QByteArray>;
+    [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into);
+    Error limitError() const;
+    bool isOutputDir(const QByteArray &path) const;
+    bool isSettingsFile(int wd, const char *name) const;
+
+    QByteArray m_root;
+    QByteArray m_settingsDir;
+    QByteArray m_settingsName;
+    dev_t m_outputDev = 0;
+    ino_t m_outputIno = 0;
+    bool m_haveOutput = false;
+    AddWatch m_addWatch;
+    QString m_limitFile;
+    int m_fd = -1;
+    int m_rootWd = -1;
+    WatchMap m_paths;  // watch descriptor -> folder path
+};
+
+} // namespace yf::cli
