@@ -1,4 +1,4 @@
-// The command line's parts in-process: which arguments it takes, the inputs it makes from
+// The command line's modules in-process: which arguments it takes, the inputs it makes from
 // the stored settings, the exit status of each outcome, the local address, and the watcher.
 #include "cli/command_line.h"
 #include "cli/options.h"
@@ -44,7 +44,7 @@ TreeChanges waitForChanges(TreeWatcher &watcher)
 
 } // namespace
 
-class TestCliParts : public QObject {
+class TestCliModules : public QObject {
     Q_OBJECT
 
 private slots:
@@ -327,5 +327,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCliParts)
-#include "tst_cli_parts.moc"
+QTEST_GUILESS_MAIN(TestCliModules)
+#include "tst_cli_modules.moc"
