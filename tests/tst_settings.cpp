@@ -1,6 +1,7 @@
 // The settings file: reading, writing one line in place, keeping what others wrote, and never
 // opening or replacing what is not a regular file.
 #include "fixture.h"
+#include "generate/generate.h"
 #include "settings/ini_file.h"
 
 #include <QRandomGenerator>
@@ -85,6 +86,8 @@ private slots:
     void keepsModeAndCreatesPrivateFolders();
     void reportsUnwritableLocation_data();
     void reportsUnwritableLocation();
+    void runKeepsEveryOtherByte();
+    void runGoesOnPastASettingsPathThatIsNoFile();
 };
 
 void TestSettings::readsEmptyWhenMissing_data()
@@ -409,6 +412,71 @@ void TestSettings::reportsUnwritableLocation()
     QVERIFY(!status.error().reason.isEmpty());
     QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
     QVERIFY(!QFileInfo::exists(tmp.path() + "/missing"));
+}
+
+namespace {
+
+class FixedClock : public yf::Clock {
+public:
+    qint64 nowSecs() const override { return 1767517507; }
+};
+
+yf::RunOutcome runWithSettings(const QTemporaryDir &tmp, const QString &settingsPath, const QString &baseUrl)
+{
+    fixture::makeTree(tmp.path(), {"in/A/a.mp3", "out/"});
+    yf::RunInputs inputs;
+    inputs.inputDir = tmp.path() + "/in";
+    inputs.highlightedEntry = inputs.inputDir;
+    inputs.outputDir = tmp.path() + "/out";
+    inputs.baseUrl = baseUrl;
+    inputs.defaultBaseUrl = "http://127.0.0.1/";
+    inputs.settingsPath = settingsPath;
+    yf::RunState state;
+    const FixedClock clock;
+    return yf::generateFeeds(inputs, state, clock);
+}
+
+} // namespace
+
+void TestSettings::runKeepsEveryOtherByte()
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.path() + "/config.ini";
+    const QByteArray head("\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = /old/out\r\nOutputDir=/dup\r\n"
+                          "BaseUrl = http://old/\r\nnot a key\r\n");
+    const QByteArray tail("\r\n[RESTORE]\r\nInputDir=/second/section\r\n; the end");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(head + tail);
+    file.close();
+
+    QVERIFY(runWithSettings(tmp, path, "http://media.example/").finished());
+    const QString in = tmp.path() + "/in";
+    const QString out = tmp.path() + "/out";
+    QCOMPARE(fixture::readFile(path),
+             "\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = " + native(out) + "\r\nOutputDir=/dup\r\n"
+             "BaseUrl = http://media.example/\r\nnot a key\r\nInputDir=" + native(in) + "\r\n" + tail);
+
+    // Back to the default base URL: its line goes, nothing else changes.
+    QVERIFY(runWithSettings(tmp, path, "http://127.0.0.1/").finished());
+    QCOMPARE(fixture::readFile(path),
+             "\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = " + native(out) + "\r\nOutputDir=/dup\r\n"
+             "not a key\r\nInputDir=" + native(in) + "\r\n" + tail);
+}
+
+void TestSettings::runGoesOnPastASettingsPathThatIsNoFile()
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.path() + "/config.ini";
+    QVERIFY(::mkfifo(native(path).constData(), 0666) == 0);
+    const Identity before = identityOf(path);
+    const BlockGuard guard(30);
+    const yf::RunOutcome outcome = runWithSettings(tmp, path, "http://127.0.0.1/");
+    QVERIFY(outcome.finished());
+    QCOMPARE(outcome.feedsWritten, 1);
+    QVERIFY(outcome.settingsError.has_value());
+    QCOMPARE(outcome.settingsError->path, path);
+    QCOMPARE(identityOf(path), before);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)
