@@ -2,6 +2,7 @@
 
 #include "feed/base_url.h"
 #include "feed/feed_writer.h"
+#include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 #include "settings/ini_file.h"
 
@@ -64,6 +65,8 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
                                  fs::encodePath(inputs.outputDir), inputs.baseUrl},
                       clock);
     qsizetype total = state.List1.listCount() - 1;
+    if (total > 0)
+        removeStaleTemporaryFiles(fs::encodePath(inputs.outputDir));
     if (observer)
         observer->feedWritten(0, total);
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
