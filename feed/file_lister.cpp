@@ -127,7 +127,7 @@ Status FileLister::setPath(const QByteArray &folder)
     m_keys.clear();
     m_names.resize(0);  // keeps the capacity of the previous folder
     fs::DirectoryStream stream;
-    if (Status opened = stream.open(folder); !opened.ok())
+    if (Status opened = stream.openNoFollow(folder); !opened.ok())
         return opened;
     while (const dirent *entry = stream.next()) {
         if (const std::optional<qint64> size = fs::plainFileSize(stream.fd(), *entry))
@@ -148,7 +148,7 @@ Status FileLister::setPath(const QByteArray &folder, QByteArrayView knownNames)
     m_keys.clear();
     m_names.resize(0);
     fs::DirectoryStream stream;
-    if (Status opened = stream.open(folder); !opened.ok())
+    if (Status opened = stream.openNoFollow(folder); !opened.ok())
         return opened;
     const char *name = knownNames.data();
     const char *end = name + knownNames.size();

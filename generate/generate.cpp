@@ -2,10 +2,22 @@
 
 #include "feed/base_url.h"
 #include "feed/feed_writer.h"
+#include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 #include "settings/ini_file.h"
 
 namespace yf {
+
+namespace {
+
+// A folder that vanished, was swapped for a link or lost its permissions since the scan gets
+// no feed, like one the scan could not list; a failure on the output side stops the run.
+bool isUnreadableFolder(const Error &error)
+{
+    return error.kind == ErrorKind::ListFolder && fs::isUnreadableFolderError(error.osError);
+}
+
+} // namespace
 
 RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                          RunObserver *observer)
@@ -27,7 +39,7 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     // The root keeps its doubled separator: "/" scans "//".
     const QByteArray inputPath = fs::encodePath(inputs.inputDir);
     if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders,
-                                           state.folderFiles, observer);
+                                           state.folderFiles, observer, &outcome.skipped);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -52,7 +64,9 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry),
                                  fs::encodePath(inputs.outputDir), inputs.baseUrl},
                       clock);
-    const qsizetype total = state.List1.listCount() - 1;
+    qsizetype total = state.List1.listCount() - 1;
+    if (total > 0)
+        removeStaleTemporaryFiles(fs::encodePath(inputs.outputDir));
     if (observer)
         observer->feedWritten(0, total);
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
@@ -64,6 +78,13 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
         QByteArray &names = state.folderFiles[static_cast<std::size_t>(index)];
         const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, names);
         names = QByteArray();  // done with: give the memory back as the run goes
+        if (!written.ok() && isUnreadableFolder(written.error())) {
+            outcome.skipped.push_back(written.error());
+            --total;  // no feed for it: the rest still count towards the end
+            if (observer)
+                observer->feedWritten(outcome.feedsWritten, total);
+            continue;
+        }
         if (!written.ok()) {
             outcome.error = written.error();
             return outcome;

@@ -63,6 +63,8 @@ struct RunState {
 // whose scan fails, or whose base URL is refused, has not. A base URL equal to the default
 // is not stored (the key is removed), so a machine whose address changes keeps getting
 // the right default.
+// A folder below the input directory that cannot be read (see spanFolders), when the scan
+// meets it or when its feed is due, gets no feed and goes into `skipped`; the run goes on.
 [[nodiscard]] RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                                        RunObserver *observer = nullptr);
 

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
+#include <signal.h>
+#include <string_view>
 #include <unistd.h>
 
 namespace yf {
@@ -13,6 +15,29 @@ namespace yf {
 namespace {
 
 std::atomic<unsigned> g_serial{0};
+
+// Temporary files are ".yarrowfeed-PID-SERIAL.tmp": a name no listing shows, and the
+// process that made it.
+constexpr std::string_view kTempPrefix = ".yarrowfeed-";
+constexpr std::string_view kTempSuffix = ".tmp";
+
+// The process id in a temporary file's name, or 0 for any other name.
+pid_t temporaryFileOwner(std::string_view name)
+{
+    if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix))
+        return 0;
+    name = name.substr(kTempPrefix.size(), name.size() - kTempPrefix.size() - kTempSuffix.size());
+    long pid = 0;
+    const auto [afterPid, pidError] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (pidError != std::errc() || pid <= 0 || afterPid == name.data() + name.size() || *afterPid != '-')
+        return 0;
+    unsigned serial = 0;
+    const char *end = name.data() + name.size();
+    const auto [afterSerial, serialError] = std::from_chars(afterPid + 1, end, serial);
+    if (serialError != std::errc() || afterSerial != end || afterPid + 1 == end)
+        return 0;
+    return static_cast<pid_t>(pid);
+}
 
 Status failure(ErrorKind kind, const char *what, const QByteArray &path, int err)
 {
@@ -53,7 +78,8 @@ Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
         end = std::to_chars(end, digits + 40, g_serial.fetch_add(1)).ptr;
         temp.resize(0);
         temp.reserve(folder.size() + (end - digits) + 20);
-        temp.append(folder).append("/.yarrowfeed-").append(digits, end - digits).append(".tmp");
+        temp.append(folder).append('/').append(kTempPrefix.data(), kTempPrefix.size())
+            .append(digits, end - digits).append(kTempSuffix.data(), kTempSuffix.size());
         fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             break;
@@ -78,6 +104,21 @@ Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
         return failure(kind, "Cannot replace file", target, err);
     }
     return {};
+}
+
+void removeStaleTemporaryFiles(const QByteArray &folder)
+{
+    fs::DirectoryStream stream;
+    if (!stream.open(folder).ok())
+        return;
+    const pid_t self = ::getpid();
+    while (const dirent *entry = stream.next()) {
+        const pid_t owner = temporaryFileOwner(entry->d_name);
+        // A live process (ours, or one we may not signal) may still rename its file.
+        if (owner == 0 || owner == self || ::kill(owner, 0) == 0 || errno != ESRCH)
+            continue;
+        ::unlinkat(stream.fd(), entry->d_name, 0);
+    }
 }
 
 } // namespace yf

@@ -13,4 +13,10 @@ namespace yf {
 [[nodiscard]] Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
                                  const QByteArray &contents, ErrorKind kind);
 
+// Removes from `folder` the temporary files that replaceFile leaves behind when its process
+// is killed mid-write: those whose process no longer exists. Best effort, once per run: a
+// file that cannot be removed now stays for a later run, and a folder that cannot be read
+// is reported by the writing that follows.
+void removeStaleTemporaryFiles(const QByteArray &folder);
+
 } // namespace yf

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace yf::fs {
 
@@ -32,6 +33,33 @@ Status DirectoryStream::open(const QByteArray &folder)
     if (m_dir)
         ::closedir(m_dir);
     m_dir = ::opendir(folder.constData());
+    if (!m_dir)
+        return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
+                                displayPath(folder), errno);
+    return {};
+}
+
+Status DirectoryStream::openNoFollow(const QByteArray &folder)
+{
+    m_path = folder;
+    m_readError = 0;
+    if (m_dir)
+        ::closedir(m_dir);
+    m_dir = nullptr;
+    // A trailing "/" would make the kernel follow a link after all.
+    qsizetype length = folder.size();
+    while (length > 1 && folder[length - 1] == '/')
+        --length;
+    const int fd = ::open(QByteArray(folder.constData(), length).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        m_dir = ::fdopendir(fd);
+        if (!m_dir) {
+            const int err = errno;
+            ::close(fd);
+            errno = err;
+        }
+    }
     if (!m_dir)
         return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
                                 displayPath(folder), errno);
@@ -71,6 +99,33 @@ bool isPlainFolder(int dirFd, const dirent &entry)
     if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     return S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR);
+}
+
+bool isUnreadableFolderError(int osError)
+{
+    switch (osError) {
+    case EACCES:
+    case EPERM:
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int unreadableFolderError(int dirFd, const dirent &entry)
+{
+    if (hidden(entry) || (entry.d_type != DT_DIR && entry.d_type != DT_UNKNOWN))
+        return 0;
+    struct stat st;
+    if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        return 0;
+    if (::faccessat(dirFd, entry.d_name, R_OK | X_OK, AT_EACCESS) == 0)
+        return 0;
+    return errno == EACCES || errno == EPERM ? errno : 0;
 }
 
 bool mayBePlainFile(const dirent &entry)

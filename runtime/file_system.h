@@ -27,6 +27,9 @@ public:
     DirectoryStream &operator=(const DirectoryStream &) = delete;
 
     [[nodiscard]] Status open(const QByteArray &folder);
+    // The same for a folder inside the tree: the folder itself, never a link put in its place
+    // (that fails with ELOOP or ENOTDIR). Links above it in the path are still followed.
+    [[nodiscard]] Status openNoFollow(const QByteArray &folder);
     // The next entry, or nullptr at the end or on a read error (see status()).
     const dirent *next();
     [[nodiscard]] Status status() const;
@@ -42,6 +45,16 @@ private:
 // not hidden (leading "."), and its owner may write it. Mode bits decide, not access(), so
 // the rule holds the same when running as root. An entry that vanished is not a folder.
 bool isPlainFolder(int dirFd, const dirent &entry);
+
+// True for the reasons a folder below the input directory may not be listable that are its
+// own: no permission, gone or swapped for something else, or a path longer than the system
+// takes. A run leaves such a folder out and goes on; any other failure stops it.
+bool isUnreadableFolderError(int osError);
+
+// For an entry that isPlainFolder() leaves out: the errno that listing it would meet when it
+// is a real folder, not hidden, that this process may not read (mode 000 for another user,
+// say), so that it can be reported rather than silently left out; 0 for any other entry.
+int unreadableFolderError(int dirFd, const dirent &entry);
 
 // The size of a listable file: a regular file, or a link to one, whose name is not hidden.
 // Empty for anything else, including broken links and entries that vanished.

@@ -9,9 +9,37 @@ namespace yf {
 
 namespace {
 
-Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-            FolderFileNames *fileNames, RunObserver *observer)
+// Removes the elements at `indices` (ascending) from `items`, keeping the order of the rest.
+template <typename T>
+void removeAt(std::vector<T> &items, const std::vector<std::size_t> &indices)
 {
+    std::size_t kept = 0;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (next < indices.size() && indices[next] == i) {
+            ++next;
+            continue;
+        }
+        if (kept != i)
+            items[kept] = std::move(items[i]);
+        ++kept;
+    }
+    items.resize(kept);
+}
+
+void noteUnreadable(int dirFd, const QByteArray &parent, const dirent &entry, SkippedFolders *skipped)
+{
+    if (!skipped)
+        return;
+    if (const int err = fs::unreadableFolderError(dirFd, entry))
+        skipped->push_back(Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
+                                            fs::displayPath(parent + entry.d_name + '/'), err));
+}
+
+Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
+            FolderFileNames *fileNames, RunObserver *observer, SkippedFolders *skipped)
+{
+    std::vector<std::size_t> unlisted;  // found, but could not be listed: no feed for these
     foundFolders.clear();
     if (fileNames)
         fileNames->clear();
@@ -29,10 +57,15 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
         if (fileNames)
             fileNames->emplace_back();
         fs::DirectoryStream stream;
-        if (Status opened = stream.open(current); !opened.ok()) {
-            if (i > 0 && opened.error().osError == ENOENT)
-                continue;  // removed while we were busy elsewhere: nothing to list
-            return opened;
+        // The start folder may be a link the user chose; a folder found below it is listed
+        // only as the folder the scan saw, never as a link put in its place since.
+        if (Status opened = i == 0 ? stream.open(current) : stream.openNoFollow(current); !opened.ok()) {
+            if (i == 0 || !fs::isUnreadableFolderError(opened.error().osError))
+                return opened;
+            unlisted.push_back(i);
+            if (skipped)
+                skipped->push_back(opened.error());
+            continue;
         }
         names.resize(0);
         while (const dirent *entry = stream.next()) {
@@ -42,8 +75,12 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
                 names.resize(at + length + 1);
                 std::memcpy(names.data() + at, entry->d_name, static_cast<std::size_t>(length) + 1);
             }
-            if (!fs::matchesPattern(entry->d_name, srchstr) || !fs::isPlainFolder(stream.fd(), *entry))
+            if (!fs::matchesPattern(entry->d_name, srchstr))
                 continue;
+            if (!fs::isPlainFolder(stream.fd(), *entry)) {
+                noteUnreadable(stream.fd(), current, *entry, skipped);
+                continue;
+            }
             const auto nameLength = static_cast<qsizetype>(std::strlen(entry->d_name));
             QByteArray path;
             path.reserve(current.size() + nameLength + 1);
@@ -57,24 +94,27 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
         if (fileNames && !names.isEmpty())
             fileNames->back() = QByteArray(names.constData(), names.size());
     }
+    removeAt(foundFolders, unlisted);
     foundFolders.shrink_to_fit();
-    if (fileNames)
+    if (fileNames) {
+        removeAt(*fileNames, unlisted);
         fileNames->shrink_to_fit();
+    }
     return {};
 }
 
 } // namespace
 
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-                   RunObserver *observer)
+                   RunObserver *observer, SkippedFolders *skipped)
 {
-    return scan(startfolder, srchstr, foundFolders, nullptr, observer);
+    return scan(startfolder, srchstr, foundFolders, nullptr, observer, skipped);
 }
 
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-                   FolderFileNames &fileNames, RunObserver *observer)
+                   FolderFileNames &fileNames, RunObserver *observer, SkippedFolders *skipped)
 {
-    return scan(startfolder, srchstr, foundFolders, &fileNames, observer);
+    return scan(startfolder, srchstr, foundFolders, &fileNames, observer, skipped);
 }
 
 } // namespace yf

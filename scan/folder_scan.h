@@ -13,14 +13,22 @@ namespace yf {
 // Folder paths as the kernel's bytes, each ending in "/". Element 0 is the start folder.
 using FolderArray = std::vector<QByteArray>;
 
+// Folders a scan or a run left out because it could not read them, each with why.
+using SkippedFolders = std::vector<Error>;
+
 // Fills `foundFolders` with `startfolder` followed by every folder below it, level by level,
 // in the order the file system lists them. Paths are never normalised: each one is its
 // parent's path, the name and "/", so a start folder of "//" keeps the doubled separator.
 // Only plain folders are listed and entered (see fs::isPlainFolder); links are never followed,
-// so a link loop cannot trap the scan. A sub-folder that vanished before it was listed is
-// skipped; any other folder that cannot be listed ends the scan with an error.
+// so a link loop cannot trap the scan. A sub-folder that cannot be listed for a reason of its
+// own (see fs::isUnreadableFolderError: no permission, vanished or swapped for a link before
+// it was listed, a path too long) is left out of the list with everything below it, and
+// added to `skipped` with why, as is a folder the attribute rule leaves out that this process
+// may not read anyway. The start folder failing, or any other failure, ends the scan with an
+// error.
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
-                                 FolderArray &foundFolders, RunObserver *observer = nullptr);
+                                 FolderArray &foundFolders, RunObserver *observer = nullptr,
+                                 SkippedFolders *skipped = nullptr);
 
 // For each found folder, the names the scan saw there that may be listable files (see
 // fs::mayBePlainFile), each followed by a NUL; element i belongs to folder i.
@@ -30,6 +38,6 @@ using FolderFileNames = std::vector<QByteArray>;
 // for its feed.
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
                                  FolderArray &foundFolders, FolderFileNames &fileNames,
-                                 RunObserver *observer = nullptr);
+                                 RunObserver *observer = nullptr, SkippedFolders *skipped = nullptr);
 
 } // namespace yf

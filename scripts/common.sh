@@ -3,7 +3,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-BUILD_PACKAGES="build-essential cmake ninja-build pkg-config qt6-base-dev libsimpleini-dev libicu-dev tzdata"
+BUILD_PACKAGES="build-essential cmake ninja-build pkg-config qt6-base-dev tzdata"
 DESKTOP_PACKAGES="xdg-utils fonts-dejavu-core"
 TEST_PACKAGES="xvfb xauth xdotool imagemagick x11-apps nginx libxml2-utils python3 python3-feedparser python3-podcastparser podget curl locales"
 

@@ -1,11 +1,30 @@
-// The settings file: reading, writing in place, keeping what others wrote, and refusing safely.
+// The settings file's contents: reading, writing one line in place, keeping what others
+// wrote, and leaving alone what is not an INI text.
 #include "fixture.h"
+#include "generate/generate.h"
 #include "settings/ini_file.h"
 
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 using yf::ReadIniValue;
+using yf::RemoveIniValue;
 using yf::WriteIniValue;
+
+namespace {
+
+QByteArray native(const QString &s) { return QFile::encodeName(s); }
+
+// Which file is at `path`: a rewrite puts a new one there.
+ino_t inodeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(native(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
 
 class TestSettings : public QObject {
     Q_OBJECT
@@ -15,12 +34,15 @@ private slots:
     void createsFileInWriteOrder();
     void replacesValuesInPlace();
     void matchesNamesWithoutCase();
-    void keepsOtherSectionsKeysAndComments();
+    void removesOnlyItsLines();
     void roundTripsAnyValue_data();
     void roundTripsAnyValue();
     void leavesReadOnlyFileAlone();
-    void refusesLineBreaksWithoutTouchingFile();
-    void reportsUnwritableLocation();
+    void refusesUnstorableValuesWithoutTouchingFile_data();
+    void refusesUnstorableValuesWithoutTouchingFile();
+    void leavesFilesThatAreNotIniTextAlone_data();
+    void leavesFilesThatAreNotIniTextAlone();
+    void runKeepsEveryOtherByte();
 };
 
 void TestSettings::readsEmptyWhenMissing_data()
@@ -63,6 +85,10 @@ void TestSettings::replacesValuesInPlace()
     QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\nInputDir=/c\nOutputDir=/d\n"));
     // The directory holds nothing else: no temporary file is left behind.
     QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"config.ini"});
+    // Storing what is stored already leaves the file itself alone.
+    const ino_t before = inodeOf(path);
+    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/c", path).ok());
+    QCOMPARE(inodeOf(path), before);
 }
 
 void TestSettings::matchesNamesWithoutCase()
@@ -72,25 +98,25 @@ void TestSettings::matchesNamesWithoutCase()
     fixture::makeTree(tmp.path(), {"config.ini=[restore]\ninputdir=/hand/edited\n"});
     QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/hand/edited"));
     QVERIFY(WriteIniValue("RESTORE", "InputDir", "/new", path).ok());
-    const QByteArray text = fixture::readFile(path);
-    QCOMPARE(text.count("nputdir=") + text.count("nputDir="), 1);
+    QCOMPARE(fixture::readFile(path), QByteArray("[restore]\ninputdir=/new\n"));
     QCOMPARE(ReadIniValue("Restore", "INPUTDIR", path), QString("/new"));
 }
 
-void TestSettings::keepsOtherSectionsKeysAndComments()
+void TestSettings::removesOnlyItsLines()
 {
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
-    fixture::makeTree(tmp.path(), {"config.ini=; kept comment\n[Window]\nWidth=330\n\n[RESTORE]\nTheme=dark\nInputDir=/old\n"});
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/new", path).ok());
-    QVERIFY(WriteIniValue("RESTORE", "OutputDir", "/out", path).ok());
-    const QByteArray text = fixture::readFile(path);
-    QVERIFY2(text.contains("; kept comment"), text.constData());
-    QCOMPARE(ReadIniValue("Window", "Width", path), QString("330"));
-    QCOMPARE(ReadIniValue("RESTORE", "Theme", path), QString("dark"));
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/new"));
-    QCOMPARE(ReadIniValue("RESTORE", "OutputDir", path), QString("/out"));
-    QVERIFY(text.indexOf("Theme=dark") < text.indexOf("InputDir=/new"));
+    fixture::makeTree(tmp.path(), {"config.ini=[RESTORE]\r\nBaseUrl=http://x/\r\nInputDir = /in\r\n"});
+    QVERIFY(RemoveIniValue("RESTORE", "BaseUrl", path).ok());
+    QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\r\nInputDir = /in\r\n"));
+
+    const ino_t before = inodeOf(path);
+    QVERIFY(RemoveIniValue("RESTORE", "BaseUrl", path).ok());
+    QCOMPARE(inodeOf(path), before);
+
+    const QString missing = tmp.path() + "/none/config.ini";
+    QVERIFY(RemoveIniValue("RESTORE", "BaseUrl", missing).ok());
+    QVERIFY(!QFileInfo::exists(tmp.path() + "/none"));
 }
 
 void TestSettings::roundTripsAnyValue_data()
@@ -101,6 +127,8 @@ void TestSettings::roundTripsAnyValue_data()
     QTest::newRow("non-ASCII") << QString("/srv/Hörbücher/日本語 🎵");
     QTest::newRow("blanks at both ends") << QString("  /srv/with blanks  ");
     QTest::newRow("equals, semicolon, hash, brackets") << QString("/a=b;c#d[e]");
+    QTest::newRow("in double quotes") << QString("\"/quoted\"");
+    QTest::newRow("a lone double quote") << QString("\"");
     QTest::newRow("empty") << QString();
 }
 
@@ -111,6 +139,8 @@ void TestSettings::roundTripsAnyValue()
     const QString path = tmp.path() + "/config.ini";
     QVERIFY(WriteIniValue("RESTORE", "InputDir", value, path).ok());
     QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), value);
+    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/next", path).ok());
+    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/next"));
 }
 
 void TestSettings::leavesReadOnlyFileAlone()
@@ -124,26 +154,109 @@ void TestSettings::leavesReadOnlyFileAlone()
     QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\nInputDir=/kept\n"));
 }
 
-void TestSettings::refusesLineBreaksWithoutTouchingFile()
+void TestSettings::refusesUnstorableValuesWithoutTouchingFile_data()
 {
+    QTest::addColumn<QString>("value");
+    QTest::newRow("line feed") << QString("/two\nlines");
+    QTest::newRow("carriage return") << QString("/two\rlines");
+    QTest::newRow("NUL") << QString("/nul") + QChar(u'\0') + "/x";
+}
+
+void TestSettings::refusesUnstorableValuesWithoutTouchingFile()
+{
+    QFETCH(QString, value);
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
     fixture::makeTree(tmp.path(), {"config.ini=[RESTORE]\nInputDir=/kept\n"});
-    const yf::Status status = WriteIniValue("RESTORE", "InputDir", "/two\nlines", path);
+    const yf::Status status = WriteIniValue("RESTORE", "InputDir", value, path);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::WriteSettings);
     QCOMPARE(status.error().path, path);
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/kept"));
+    QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\nInputDir=/kept\n"));
 }
 
-void TestSettings::reportsUnwritableLocation()
+void TestSettings::leavesFilesThatAreNotIniTextAlone_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::newRow("a NUL byte after the key")
+        << QByteArray("[RESTORE]\nInputDir=/old\n\0[Other]\nX=1\n", 36);
+    QRandomGenerator random(20261207);
+    QByteArray noise(4096, Qt::Uninitialized);
+    for (char &c : noise)
+        c = char(random.bounded(256));
+    QTest::newRow("4 KiB of random bytes") << noise;
+    QTest::newRow("Latin-1 text") << QByteArray("[RESTORE]\nInputDir=/H\xF6rb\xFC" "cher\n");
+    QTest::newRow("larger than any settings file")
+        << QByteArray("[RESTORE]\nInputDir=/old\n") + QByteArray(1 << 20, ';');
+}
+
+void TestSettings::leavesFilesThatAreNotIniTextAlone()
+{
+    QFETCH(QByteArray, contents);
+    QTemporaryDir tmp;
+    const QString path = tmp.path() + "/config.ini";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(contents);
+    file.close();
+
+    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
+    const yf::Status written = WriteIniValue("RESTORE", "InputDir", "/new", path);
+    QVERIFY(!written.ok());
+    QCOMPARE(written.error().kind, yf::ErrorKind::WriteSettings);
+    QVERIFY(!RemoveIniValue("RESTORE", "InputDir", path).ok());
+    QCOMPARE(fixture::readFile(path), contents);
+    QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"config.ini"});
+}
+
+namespace {
+
+class FixedClock : public yf::Clock {
+public:
+    qint64 nowSecs() const override { return 1767517507; }
+};
+
+yf::RunOutcome runWithSettings(const QTemporaryDir &tmp, const QString &settingsPath, const QString &baseUrl)
+{
+    fixture::makeTree(tmp.path(), {"in/A/a.mp3", "out/"});
+    yf::RunInputs inputs;
+    inputs.inputDir = tmp.path() + "/in";
+    inputs.highlightedEntry = inputs.inputDir;
+    inputs.outputDir = tmp.path() + "/out";
+    inputs.baseUrl = baseUrl;
+    inputs.defaultBaseUrl = "http://127.0.0.1/";
+    inputs.settingsPath = settingsPath;
+    yf::RunState state;
+    const FixedClock clock;
+    return yf::generateFeeds(inputs, state, clock);
+}
+
+} // namespace
+
+void TestSettings::runKeepsEveryOtherByte()
 {
     QTemporaryDir tmp;
-    const QString path = tmp.path() + "/missing/config.ini";
-    const yf::Status status = WriteIniValue("RESTORE", "InputDir", "/x", path);
-    QVERIFY(!status.ok());
-    QCOMPARE(status.error().path, path);
-    QVERIFY(!status.error().reason.isEmpty());
+    const QString path = tmp.path() + "/config.ini";
+    const QByteArray head("\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = /old/out\r\nOutputDir=/dup\r\n"
+                          "BaseUrl = http://old/\r\nnot a key\r\n");
+    const QByteArray tail("\r\n[RESTORE]\r\nInputDir=/second/section\r\n; the end");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(head + tail);
+    file.close();
+
+    QVERIFY(runWithSettings(tmp, path, "http://media.example/").finished());
+    const QString in = tmp.path() + "/in";
+    const QString out = tmp.path() + "/out";
+    QCOMPARE(fixture::readFile(path),
+             "\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = " + native(out) + "\r\nOutputDir=/dup\r\n"
+             "BaseUrl = http://media.example/\r\nnot a key\r\nInputDir=" + native(in) + "\r\n" + tail);
+
+    // Back to the default base URL: its line goes, nothing else changes.
+    QVERIFY(runWithSettings(tmp, path, "http://127.0.0.1/").finished());
+    QCOMPARE(fixture::readFile(path),
+             "\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = " + native(out) + "\r\nOutputDir=/dup\r\n"
+             "not a key\r\nInputDir=" + native(in) + "\r\n" + tail);
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -1,0 +1,113 @@
+// Replacing a file as a whole, and clearing away what a killed run left of that.
+#include "fixture.h"
+#include "generate/generate.h"
+#include "runtime/atomic_file.h"
+
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray native(const QString &s) { return QFile::encodeName(s); }
+
+class FixedClock : public yf::Clock {
+public:
+    qint64 nowSecs() const override { return 1767517507; }
+};
+
+// A child that dies in the middle of replacing a feed, killed by the file size limit as it
+// writes: what a run killed at that moment leaves behind. Returns its process id.
+pid_t killedWhileWriting(const QByteArray &folder)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit noCore{0, 0};
+        const rlimit tenBytes{10, 10};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &tenBytes);
+        ::signal(SIGXFSZ, SIG_DFL);
+        (void)yf::replaceFile(folder, "-A-.xml", QByteArray(100, 'x'), yf::ErrorKind::WriteFeed);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ ? child : 0;
+}
+
+// The id of a process that has ended.
+pid_t deadProcess()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+QString tempName(qint64 pid, int serial) { return QStringLiteral(".yarrowfeed-%1-%2.tmp").arg(pid).arg(serial); }
+
+} // namespace
+
+class TestAtomicFile : public QObject {
+    Q_OBJECT
+private slots:
+    void replacesWholeFileLeavingNothingElse();
+    void nextRunRemovesWhatAKilledRunLeft();
+};
+
+void TestAtomicFile::replacesWholeFileLeavingNothingElse()
+{
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"feed.xml=old contents that are longer"});
+    QVERIFY(yf::replaceFile(native(tmp.path()), "feed.xml", "new", yf::ErrorKind::WriteFeed).ok());
+    QCOMPARE(fixture::readFile(tmp.path() + "/feed.xml"), QByteArray("new"));
+    QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"feed.xml"});
+
+    const yf::Status failed = yf::replaceFile(native(tmp.path() + "/missing"), "feed.xml", "x", yf::ErrorKind::WriteFeed);
+    QVERIFY(!failed.ok());
+    QCOMPARE(failed.error().path, tmp.path() + "/missing/feed.xml");
+}
+
+void TestAtomicFile::nextRunRemovesWhatAKilledRunLeft()
+{
+    QTemporaryDir tmp;
+    const QString out = tmp.path() + "/out";
+    QVERIFY(QDir().mkpath(out));
+    const pid_t killed = killedWhileWriting(native(out));
+    QVERIFY(killed > 0);
+    const QStringList left = fixture::filesIn(out);
+    QCOMPARE(left.size(), 1);
+    QVERIFY2(left[0].startsWith(QStringLiteral(".yarrowfeed-%1-").arg(killed)), qPrintable(left[0]));
+    QCOMPARE(fixture::readFile(out + '/' + left[0]), QByteArray(10, 'x'));
+    const pid_t dead = deadProcess();
+    const QString ours = tempName(::getpid(), 100000);  // this process: may still be renamed
+    const QString live = tempName(1, 0);                // a process that runs
+    fixture::makeTree(tmp.path(), {"in/A/a.mp3", "out/" + tempName(dead, 3) + "=half a feed", "out/" + ours, "out/" + live,
+                                   "out/.yarrowfeed-x-1.tmp", "out/.yarrowfeed-12.tmp", "out/keep.tmp",
+                                   "out/" + tempName(dead, 8) + "/"});  // a folder is never removed
+
+    yf::RunInputs inputs;
+    inputs.inputDir = tmp.path() + "/in";
+    inputs.highlightedEntry = inputs.inputDir;
+    inputs.outputDir = out;
+    inputs.baseUrl = "http://127.0.0.1/";
+    inputs.settingsPath = tmp.path() + "/config.ini";
+    yf::RunState state;
+    const FixedClock clock;
+    const yf::RunOutcome outcome = yf::generateFeeds(inputs, state, clock);
+    QVERIFY(outcome.finished());
+    QCOMPARE(outcome.feedsWritten, 1);
+
+    QStringList expected{"-A-.xml", ours, live, ".yarrowfeed-x-1.tmp", ".yarrowfeed-12.tmp", "keep.tmp"};
+    expected.sort();
+    QCOMPARE(fixture::filesIn(out), expected);
+    QVERIFY(QFileInfo(out + '/' + tempName(dead, 8)).isDir());
+}
+
+QTEST_GUILESS_MAIN(TestAtomicFile)
+#include "tst_atomic_file.moc"

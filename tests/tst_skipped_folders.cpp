@@ -1,0 +1,373 @@
+// Folders a run cannot read: no permission, gone or swapped for a link at any moment, paths
+// longer than the system takes. Each is left out and reported; every other feed is written.
+#include "fixture.h"
+#include "feed/file_lister.h"
+#include "generate/generate.h"
+
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray native(const QString &s) { return QFile::encodeName(s); }
+
+class FixedClock : public yf::Clock {
+public:
+    qint64 nowSecs() const override { return 1767517507; }
+};
+
+// Does `act` once, at a chosen moment of the run.
+class Saboteur : public yf::RunObserver {
+public:
+    enum Moment { Never, DuringScan, BeforeFeeds, AfterFirstFeed };
+    Moment moment = Never;
+    qsizetype scanCount = 0;  // DuringScan: once this many folders are found
+    std::function<void()> act;
+
+    void foldersFound(qsizetype count) override
+    {
+        if (moment == DuringScan && count >= scanCount)
+            fire();
+    }
+    void feedWritten(qsizetype done, qsizetype) override
+    {
+        if ((moment == BeforeFeeds && done == 0) || (moment == AfterFirstFeed && done == 1))
+            fire();
+    }
+
+private:
+    void fire()
+    {
+        moment = Never;
+        act();
+    }
+};
+
+struct Run {
+    QTemporaryDir tmp;
+    yf::RunInputs inputs;
+    yf::RunState state;
+    FixedClock clock;
+    Saboteur saboteur;
+
+    Run()
+    {
+        inputs.inputDir = tmp.path() + "/in";
+        inputs.highlightedEntry = inputs.inputDir;
+        inputs.outputDir = tmp.path() + "/out";
+        inputs.baseUrl = "http://127.0.0.1/";
+        inputs.defaultBaseUrl = inputs.baseUrl;
+        inputs.settingsPath = tmp.path() + "/conf/config.ini";
+        QDir().mkpath(inputs.inputDir);
+        QDir().mkpath(inputs.outputDir);
+        QDir().mkpath(tmp.path() + "/conf");
+    }
+    QString in(const QString &relative) const { return inputs.inputDir + '/' + relative; }
+    yf::RunOutcome go() { return yf::generateFeeds(inputs, state, clock, &saboteur); }
+    QStringList feeds() const { return fixture::filesIn(inputs.outputDir); }
+};
+
+// One line per fact of an outcome, with paths below the input directory: what a test compares.
+QStringList summary(const yf::RunOutcome &outcome, const Run &run)
+{
+    QStringList lines;
+    lines << QStringLiteral("written %1").arg(outcome.feedsWritten);
+    if (outcome.error)
+        lines << "error " + outcome.error->message();
+    QStringList skipped;
+    for (const yf::Error &e : outcome.skipped)
+        skipped << "skipped " + QString(e.path).remove(run.inputs.inputDir + '/') + ": " + e.reason;
+    skipped.sort();
+    lines << skipped;
+    for (const QString &feed : run.feeds())
+        lines << "feed " + feed;
+    return lines;
+}
+
+// Runs `work` as an unprivileged user when this process is root, since root may list any
+// folder whatever its mode; else right here. Returns what `work` returned.
+QStringList asUnprivileged(const std::function<QStringList()> &work)
+{
+    if (::geteuid() != 0)
+        return work();
+    int out[2];
+    if (::pipe(out) != 0)
+        return {"pipe failed"};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        const gid_t nogroup = 65534;
+        if (::setgroups(1, &nogroup) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const QByteArray text = work().join('\n').toUtf8();
+        for (qsizetype at = 0; at < text.size();) {
+            const ssize_t n = ::write(out[1], text.constData() + at, std::size_t(text.size() - at));
+            if (n <= 0)
+                ::_exit(4);
+            at += n;
+        }
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    QByteArray text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, n);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {QStringLiteral("child failed with status %1").arg(status)};
+    return QString::fromUtf8(text).split('\n');
+}
+
+// Makes `levels` nested folders "d" below `folder`, going past any path limit by walking
+// down with file descriptors; `remove` takes them away again the same way.
+bool makeChain(const QByteArray &folder, int levels)
+{
+    int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int k = 0; fd >= 0 && k < levels; ++k) {
+        const int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+void removeChain(const QByteArray &folder)
+{
+    std::vector<int> fds{::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    while (fds.back() >= 0)
+        fds.push_back(::openat(fds.back(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fds.pop_back();
+    while (fds.size() > 1) {
+        ::close(fds.back());
+        fds.pop_back();
+        ::unlinkat(fds.back(), "d", AT_REMOVEDIR);
+    }
+    ::close(fds.back());
+}
+
+} // namespace
+
+class TestSkippedFolders : public QObject {
+    Q_OBJECT
+private slots:
+    void skipsFoldersWithoutPermission_data();
+    void skipsFoldersWithoutPermission();
+    void skipsFoldersThatGoAtAnyMoment_data();
+    void skipsFoldersThatGoAtAnyMoment();
+    void neverListsALinkPutInAFoldersPlace();
+    void writesFeedsUpToThePathLimit();
+    void stillStopsOnTheInputAndOutputSide();
+};
+
+void TestSkippedFolders::skipsFoldersWithoutPermission_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<bool>("needsRoot");  // the folder must belong to another user
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("mode 000")
+        << QStringList{"Open/a.mp3", "Open/Sub/", "Shut/Inner/x.mp3", "Shut/!000"} << false
+        << QStringList{"written 2", "skipped Shut/: Permission denied", "feed -Open-.xml", "feed -Open-Sub-.xml"};
+    QTest::newRow("mode 300")
+        << QStringList{"Open/a.mp3", "NoRead/Inner/x.mp3", "NoRead/!300"} << false
+        << QStringList{"written 1", "skipped NoRead/: Permission denied", "feed -Open-.xml"};
+    QTest::newRow("mode 700 of another user, as lost+found")
+        << QStringList{"Open/a.mp3", "lost+found/x/", "lost+found/!700"} << true
+        << QStringList{"written 1", "skipped lost+found/: Permission denied", "feed -Open-.xml"};
+    QTest::newRow("read-only folder that can be read is left out silently")
+        << QStringList{"Open/a.mp3", "Frozen/x/", "Frozen/!555"} << false
+        << QStringList{"written 1", "feed -Open-.xml"};
+}
+
+void TestSkippedFolders::skipsFoldersWithoutPermission()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(bool, needsRoot);
+    QFETCH(QStringList, expected);
+    if (needsRoot && ::geteuid() != 0)
+        QSKIP("needs a folder of another user: run as root");
+    Run run;
+    fixture::makeTree(run.inputs.inputDir, tree);
+    const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+rwx", run.tmp.path()}); });
+    // Open to whoever runs the scan; the output and the settings may be written by anyone.
+    for (const QString &dir : {run.tmp.path(), run.inputs.inputDir, run.in("Open")})
+        QVERIFY(::chmod(native(dir).constData(), 0755) == 0);
+    for (const QString &dir : {run.inputs.outputDir, run.tmp.path() + "/conf"})
+        QVERIFY(::chmod(native(dir).constData(), 0777) == 0);
+    QCOMPARE(asUnprivileged([&] { return summary(run.go(), run); }), expected);
+}
+
+void TestSkippedFolders::skipsFoldersThatGoAtAnyMoment_data()
+{
+    QTest::addColumn<int>("moment");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("removed during the scan, before it is listed")
+        << int(Saboteur::DuringScan) << "remove" << "No such file or directory";
+    QTest::newRow("removed after the scan") << int(Saboteur::BeforeFeeds) << "remove" << "No such file or directory";
+    QTest::newRow("made a file after the scan") << int(Saboteur::BeforeFeeds) << "file" << "Not a directory";
+    QTest::newRow("made unreadable after the scan") << int(Saboteur::BeforeFeeds) << "chmod" << "Permission denied";
+}
+
+void TestSkippedFolders::skipsFoldersThatGoAtAnyMoment()
+{
+    QFETCH(int, moment);
+    QFETCH(QString, change);
+    QFETCH(QString, reason);
+    if (change == "chmod" && ::geteuid() == 0)
+        QSKIP("root reads the folder whatever its mode; the permission test covers it");
+    Run run;
+    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/Inner/b.mp3", "C/c.mp3"});
+    const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+rwx", run.tmp.path()}); });
+    run.saboteur.moment = Saboteur::Moment(moment);
+    run.saboteur.scanCount = 4;  // A, B and C are found, none listed yet
+    run.saboteur.act = [&] {
+        if (change == "chmod") {
+            QVERIFY(::chmod(native(run.in("B")).constData(), 0000) == 0);
+            return;
+        }
+        QVERIFY(QDir(run.in("B")).removeRecursively());
+        if (change == "file")
+            fixture::makeTree(run.inputs.inputDir, {"B=not a folder"});
+    };
+    const yf::RunOutcome outcome = run.go();
+    QVERIFY(!outcome.error);
+    QStringList expected{"feed -A-.xml", "feed -C-.xml"};
+    if (moment == Saboteur::DuringScan) {
+        // Nothing below it was ever found.
+        expected.prepend("skipped B/: " + reason);
+        expected.prepend("written 2");
+    } else {
+        // Its sub-folder was found before it went: that one goes too.
+        expected.prepend("skipped B/Inner/: " + reason);
+        expected.prepend("skipped B/: " + reason);
+        expected.prepend("written 2");
+    }
+    QCOMPARE(summary(outcome, run), expected);
+
+    // While feeds are written: every folder not written yet goes.
+    Run late;
+    fixture::makeTree(late.inputs.inputDir, {"A/a.mp3", "B/b.mp3", "C/c.mp3"});
+    late.saboteur.moment = Saboteur::AfterFirstFeed;
+    late.saboteur.act = [&] {
+        for (const char *name : {"A", "B", "C"}) {
+            if (!QFile::exists(late.inputs.outputDir + "/-" + name + "-.xml"))
+                QVERIFY(QDir(late.in(name)).removeRecursively());
+        }
+    };
+    const yf::RunOutcome lateOutcome = late.go();
+    QVERIFY(!lateOutcome.error);
+    QCOMPARE(lateOutcome.feedsWritten, 1);
+    QCOMPARE(lateOutcome.skipped.size(), std::size_t(2));
+    QCOMPARE(late.feeds().size(), 1);
+}
+
+void TestSkippedFolders::neverListsALinkPutInAFoldersPlace()
+{
+    for (const Saboteur::Moment moment : {Saboteur::DuringScan, Saboteur::BeforeFeeds}) {
+        Run run;
+        fixture::makeTree(run.tmp.path(), {"secret/password.mp3"});
+        fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/b.mp3"});
+        run.saboteur.moment = moment;
+        run.saboteur.scanCount = 3;
+        run.saboteur.act = [&] {
+            QVERIFY(QDir(run.in("B")).removeRecursively());
+            fixture::makeTree(run.inputs.inputDir, {"B->" + run.tmp.path() + "/secret"});
+        };
+        const yf::RunOutcome outcome = run.go();
+        QVERIFY(!outcome.error);
+        QCOMPARE(outcome.feedsWritten, 1);
+        QCOMPARE(run.feeds(), QStringList{"-A-.xml"});
+        QCOMPARE(outcome.skipped.size(), std::size_t(1));
+        QCOMPARE(outcome.skipped[0].path, run.in("B/"));
+        // The kernel says ELOOP or, asked for a folder, ENOTDIR.
+        QVERIFY2(outcome.skipped[0].osError == ELOOP || outcome.skipped[0].osError == ENOTDIR,
+                 qPrintable(outcome.skipped[0].reason));
+        QVERIFY(!fixture::readFile(run.inputs.outputDir + "/-A-.xml").contains("password"));
+    }
+
+    // The lister on its own, with and without the scan's names, and with the trailing "/"
+    // that would make the kernel follow the link after all.
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"real/x.mp3", "link->real"});
+    yf::FileLister lister;
+    for (const QByteArray &path : {native(tmp.path() + "/link"), native(tmp.path() + "/link/"),
+                                   native(tmp.path() + "/link//")}) {
+        const yf::Status listed = lister.setPath(path);
+        QVERIFY2(!listed.ok(), path.constData());
+        QVERIFY(listed.error().osError == ELOOP || listed.error().osError == ENOTDIR);
+        QVERIFY(!lister.setPath(path, QByteArray("x.mp3\0", 6)).ok());
+    }
+    QVERIFY(lister.setPath(native(tmp.path() + "/real/")).ok());
+    QCOMPARE(lister.listCount(), 1);
+}
+
+void TestSkippedFolders::writesFeedsUpToThePathLimit()
+{
+    // An input directory 4,001 bytes long, with a chain of "d" folders below it that goes
+    // past the 4,095 bytes a path may hold: each level adds 2 bytes, so 47 levels fit.
+    Run run;
+    QString input = run.tmp.path();
+    while (input.size() < 4001 - 201)
+        input += '/' + QString(200, 'p');
+    input += '/' + QString(4001 - input.size() - 1, 'q');
+    QCOMPARE(input.size(), 4001);
+    QVERIFY(QDir().mkpath(input));
+    run.inputs.inputDir = input;
+    run.inputs.highlightedEntry = input;
+    QVERIFY(makeChain(native(input), 60));
+    const auto cleanup = qScopeGuard([&] { removeChain(native(input)); });
+    fixture::makeTree(input, {"short/x.mp3"});
+
+    const yf::RunOutcome outcome = run.go();
+    QVERIFY2(!outcome.error, qPrintable(outcome.error ? outcome.error->message() : QString()));
+    QCOMPARE(outcome.feedsWritten, 47 + 1);
+    QCOMPARE(run.feeds().size(), 47 + 1);
+    QCOMPARE(outcome.skipped.size(), std::size_t(1));
+    QCOMPARE(outcome.skipped[0].reason, QString("File name too long"));
+    QCOMPARE(outcome.skipped[0].path, input + '/' + QString("d/").repeated(48));
+    QVERIFY(QFile::exists(run.inputs.outputDir + "/-short-.xml"));
+    QVERIFY(QFile::exists(run.inputs.outputDir + '/' + QString("-d").repeated(47) + "-.xml"));
+}
+
+void TestSkippedFolders::stillStopsOnTheInputAndOutputSide()
+{
+    // The input directory itself cannot be listed: the run stops with why.
+    if (::geteuid() != 0) {
+        Run run;
+        fixture::makeTree(run.inputs.inputDir, {"A/a.mp3"});
+        QVERIFY(::chmod(native(run.inputs.inputDir).constData(), 0300) == 0);
+        const auto restore = qScopeGuard([&] { ::chmod(native(run.inputs.inputDir).constData(), 0755); });
+        const yf::RunOutcome outcome = run.go();
+        QVERIFY(outcome.error);
+        QCOMPARE(outcome.error->reason, QString("Permission denied"));
+    }
+    Run gone;
+    gone.inputs.inputDir = gone.tmp.path() + "/missing";
+    QCOMPARE(gone.go().error.value_or(yf::Error{}).reason, QString("No such file or directory"));
+
+    // The output directory goes after the scan: that is not a folder to skip.
+    Run run;
+    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/b.mp3"});
+    run.saboteur.moment = Saboteur::BeforeFeeds;
+    run.saboteur.act = [&] { QVERIFY(QDir(run.inputs.outputDir).removeRecursively()); };
+    const yf::RunOutcome outcome = run.go();
+    QVERIFY(outcome.error);
+    QCOMPARE(outcome.error->kind, yf::ErrorKind::WriteFeed);
+    QCOMPARE(outcome.feedsWritten, 0);
+    QVERIFY(outcome.skipped.empty());
+}
+
+QTEST_GUILESS_MAIN(TestSkippedFolders)
+#include "tst_skipped_folders.moc"
