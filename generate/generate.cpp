@@ -1,13 +1,15 @@
 #include "generate/generate.h"
 
 #include "feed/base_url.h"
+#include "feed/feed_names.h"
 #include "feed/feed_writer.h"
 #include "runtime/file_system.h"
 #include "settings/ini_file.h"
 
 namespace yf {
 
-RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
+// Every date of a feed comes from the files now, so the clock is no longer read.
+RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock & /*clock*/,
                          RunObserver *observer)
 {
     RunOutcome outcome;
@@ -26,8 +28,10 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     }
     // The root keeps its doubled separator: "/" scans "//".
     const QByteArray inputPath = fs::encodePath(inputs.inputDir);
+    const QByteArray outputPath = fs::encodePath(inputs.outputDir);
+    // An output directory inside the input tree is not scanned: its feeds are no episodes.
     if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders,
-                                           state.folderFiles, observer);
+                                     state.folderFiles, observer, fs::folderId(outputPath));
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -49,9 +53,9 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     if (!stored.ok())
         outcome.settingsError = stored.error();
 
-    FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry),
-                                 fs::encodePath(inputs.outputDir), inputs.baseUrl},
-                      clock);
+    // All names first, so that folders whose names meet each get a feed of their own.
+    const std::vector<QByteArray> names = feedNames(state.foundFolders, inputPath.size(), fileNameLimit(outputPath));
+    FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry), outputPath, baseUrl.value()});
     const qsizetype total = state.List1.listCount() - 1;
     if (observer)
         observer->feedWritten(0, total);
@@ -61,9 +65,10 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
             return outcome;
         }
         // The scan read every folder already; its names save reading each one again.
-        QByteArray &names = state.folderFiles[static_cast<std::size_t>(index)];
-        const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, names);
-        names = QByteArray();  // done with: give the memory back as the run goes
+        const auto at = static_cast<std::size_t>(index);
+        QByteArray &files = state.folderFiles[at];
+        const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, files, names[at]);
+        files = QByteArray();  // done with: give the memory back as the run goes
         if (!written.ok()) {
             outcome.error = written.error();
             return outcome;

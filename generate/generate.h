@@ -39,7 +39,7 @@ private:
 };
 
 struct RunOutcome {
-    qsizetype feedsWritten = 0;         // feed files written, in full, by this run
+    qsizetype feedsWritten = 0;         // distinct feed files this run produced in full (or found unchanged)
     std::optional<Error> error;         // why the run stopped early; empty when it finished
     std::optional<Error> settingsError; // the directories could not be remembered (the run goes on)
     std::vector<Error> skipped;         // folders left out because they could not be read, with why

@@ -10,7 +10,7 @@ namespace yf {
 namespace {
 
 Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-            FolderFileNames *fileNames, RunObserver *observer)
+            FolderFileNames *fileNames, RunObserver *observer, const std::optional<fs::FolderId> &leaveOut)
 {
     foundFolders.clear();
     if (fileNames)
@@ -42,7 +42,10 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
                 names.resize(at + length + 1);
                 std::memcpy(names.data() + at, entry->d_name, static_cast<std::size_t>(length) + 1);
             }
-            if (!fs::matchesPattern(entry->d_name, srchstr) || !fs::isPlainFolder(stream.fd(), *entry))
+            if (!fs::matchesPattern(entry->d_name, srchstr))
+                continue;
+            const std::optional<fs::FolderId> folder = fs::plainFolderId(stream.fd(), *entry);
+            if (!folder || (leaveOut && *folder == *leaveOut))
                 continue;
             const auto nameLength = static_cast<qsizetype>(std::strlen(entry->d_name));
             QByteArray path;
@@ -68,13 +71,13 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
                    RunObserver *observer)
 {
-    return scan(startfolder, srchstr, foundFolders, nullptr, observer);
+    return scan(startfolder, srchstr, foundFolders, nullptr, observer, std::nullopt);
 }
 
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-                   FolderFileNames &fileNames, RunObserver *observer)
+                   FolderFileNames &fileNames, RunObserver *observer, std::optional<fs::FolderId> leaveOut)
 {
-    return scan(startfolder, srchstr, foundFolders, &fileNames, observer);
+    return scan(startfolder, srchstr, foundFolders, &fileNames, observer, leaveOut);
 }
 
 } // namespace yf
