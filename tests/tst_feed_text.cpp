@@ -295,6 +295,8 @@ void TestFeedText::writesEnglishDatesWithRealZone_data()
                                  << QByteArray("Sun, 4 Jan 2026 04:05:07 -0500");
     QTest::newRow("summer time at that instant") << QByteArray("America/New_York") << qint64(1782907200)
                                                  << QByteArray("Wed, 1 Jul 2026 08:00:00 -0400");
+    QTest::newRow("before the epoch") << QByteArray("UTC") << qint64(-31536000 + 3723)
+                                      << QByteArray("Wed, 1 Jan 1969 01:02:03 +0000");
     QTest::newRow("Honolulu") << QByteArray("Pacific/Honolulu") << qint64(1782907200)
                               << QByteArray("Wed, 1 Jul 2026 02:00:00 -1000");
 }
