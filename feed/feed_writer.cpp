@@ -21,11 +21,6 @@ FeedWriter::FeedWriter(FeedInputs inputs)
 {
 }
 
-QByteArray FeedWriter::feedFileName(const QByteArray &DirPath) const
-{
-    return feedtext::feedName(DirPath, m_inputs.inputPath.size()) + ".xml";
-}
-
 Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
 {
     if (Status listed = File1.setPath(DirPath); !listed.ok())

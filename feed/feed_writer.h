@@ -30,12 +30,10 @@ public:
     // included, so a web server can keep answering "not modified".
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1);
     // The same, with the folder's file names as the scan found them (see FileLister::setPath),
-    // into the file `feedName` + ".xml" (see feedFileNames()), which also titles the feed.
+    // into the file `feedName` + ".xml" (see feedNames()), which also titles the feed.
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
                                        const QByteArray &feedName);
 
-    // The feed file that CreateRSSFile writes for `DirPath` when no other folder claims it.
-    QByteArray feedFileName(const QByteArray &DirPath) const;
     // Whether the last feed written was left as it was because its file held it already.
     bool lastLeftAlone() const { return m_leftAlone; }
 

@@ -62,7 +62,9 @@ struct RunState {
 // before the first feed, so a run that fails while writing feeds has stored them and one
 // whose scan fails, or whose base URL is refused, has not. A base URL equal to the default
 // is not stored (the key is removed), so a machine whose address changes keeps getting
-// the right default.
+// the right default. Every folder's feed name is settled before the first feed, so that no
+// two folders share a feed file; an output directory inside the input tree is not scanned.
+// The clock is not read: every date of a feed is a file's or a folder's own.
 [[nodiscard]] RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                                        RunObserver *observer = nullptr);
 
