@@ -37,7 +37,7 @@ except ImportError as missing:
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_services as services  # noqa: E402
 
-SUITE_DEADLINE_S = 400      # the whole run; CTest's own timeout is above this
+SUITE_DEADLINE_S = 240      # the whole run; CTest's own timeout is above this
 NAME_MAX = 255              # ext4's limit for one file name
 
 MIME_BY_EXTENSION = {
