@@ -8,8 +8,7 @@
 
 namespace yf {
 
-// Every date of a feed comes from the files now, so the clock is no longer read.
-RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock & /*clock*/,
+RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                          RunObserver *observer)
 {
     RunOutcome outcome;
@@ -69,6 +68,7 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
         QByteArray &files = state.folderFiles[at];
         const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, files, names[at]);
         files = QByteArray();  // done with: give the memory back as the run goes
+        outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok()) {
             outcome.error = written.error();
             return outcome;

@@ -43,6 +43,9 @@ struct RunOutcome {
     std::optional<Error> error;         // why the run stopped early; empty when it finished
     std::optional<Error> settingsError; // the directories could not be remembered (the run goes on)
     std::vector<Error> skipped;         // folders left out because they could not be read, with why
+    // When the run's last feed was done, by the run's clock. The clock is read after every
+    // feed (the feeds' dates are the files' own), which also lets a test clock pace a run.
+    qint64 lastFeedAtSecs = 0;
 
     bool finished() const { return !error.has_value(); }
     bool cancelled() const { return error && error->kind == ErrorKind::Cancelled; }
@@ -64,7 +67,7 @@ struct RunState {
 // is not stored (the key is removed), so a machine whose address changes keeps getting
 // the right default. Every folder's feed name is settled before the first feed, so that no
 // two folders share a feed file; an output directory inside the input tree is not scanned.
-// The clock is not read: every date of a feed is a file's or a folder's own.
+// No date of a feed comes from the clock: each is a file's or a folder's own.
 [[nodiscard]] RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                                        RunObserver *observer = nullptr);
 

@@ -119,6 +119,7 @@ void TestGenerate::runsStepsInOrder()
     run.command();
     QCOMPARE(run.recorder.events,
              (QStringList{"disable", "scan", "settings stored", "feed", "complete 2", "enable"}));
+    QCOMPARE(run.recorder.outcome.lastFeedAtSecs, qint64(1767517507));
 }
 
 void TestGenerate::countsFeedsAndFillsList_data()
