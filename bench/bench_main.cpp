@@ -185,6 +185,7 @@ int main(int argc, char **argv)
     long long feedBytes = 0;
     long peakAfterFirstRun = 0;
     std::string lastOutput;
+    std::string lastFeeds;  // the output of the latest run, for the runs over an unchanged tree
     const long expectedFeeds = tree.folders - 1;
 
     const auto doRun = [&](long round) -> bool {
@@ -193,6 +194,7 @@ int main(int argc, char **argv)
             return false;
         settle(work, lastOutput);
         lastOutput = feeds;
+        lastFeeds = feeds;
         const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
                                    QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"), QStringLiteral("http://127.0.0.1/"),
                                    QString::fromStdString(work + "/config.ini")};
@@ -254,7 +256,66 @@ int main(int argc, char **argv)
                 ratio, bench::minimum(run.wall) / bench::minimum(floor.wall),
                 bench::median(run.first) / bench::median(floor.first),
                 bench::median(run.second) / bench::median(floor.second));
-    std::printf("peak RSS: %.1f MiB after the first run, %.1f MiB for the whole benchmark\n",
+
+    // The same tree again into the latest run's output: every feed is there already and equal,
+    // so a run reads and compares instead of writing. Its floor reads every feed file whole.
+    Samples again, readFloor;
+    const auto doAgain = [&]() -> bool {
+        settle(work, {});
+        const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
+                                   QString::fromStdString(lastFeeds), QStringLiteral("http://127.0.0.1/"),
+                                   QStringLiteral("http://127.0.0.1/"), QString::fromStdString(work + "/config.ini")};
+        bench::RunResult r;
+        const double cpu0 = bench::cpuSeconds();
+        const double t0 = bench::wallSeconds();
+        if (!bench::measureRun(inputs, state, r, error))
+            return false;
+        again.wall.push_back(bench::wallSeconds() - t0);
+        again.cpu.push_back(bench::cpuSeconds() - cpu0);
+        again.first.push_back(r.scanSeconds);
+        again.second.push_back(r.feedSeconds);
+        long files = 0;
+        long long bytes = 0;
+        if (!outputFacts(lastFeeds, files, bytes) || r.feeds != expectedFeeds || files != expectedFeeds
+            || bytes != feedBytes) {
+            error = "the run over the unchanged tree reported " + std::to_string(r.feeds) + " feeds and left "
+                  + std::to_string(files) + " files of " + std::to_string(bytes) + " bytes";
+            return false;
+        }
+        std::printf("  unchanged run   %.3f s (scan %.3f, feeds %.3f)\n", again.wall.back(), r.scanSeconds,
+                    r.feedSeconds);
+        return true;
+    };
+    const auto doReadFloor = [&]() -> bool {
+        settle(work, {});
+        bench::FloorResult f;
+        const double cpu0 = bench::cpuSeconds();
+        if (!bench::measureReadFloor(library, lastFeeds, f, error))
+            return false;
+        readFloor.wall.push_back(f.walkSeconds + f.writeSeconds);
+        readFloor.cpu.push_back(bench::cpuSeconds() - cpu0);
+        readFloor.first.push_back(f.walkSeconds);
+        readFloor.second.push_back(f.writeSeconds);
+        std::printf("  unchanged floor %.3f s (walk %.3f, read %.3f)\n", readFloor.wall.back(), f.walkSeconds,
+                    f.writeSeconds);
+        return true;
+    };
+    std::printf("\nunchanged tree, into %s\n", lastFeeds.c_str());
+    for (long round = 1; round <= options.rounds; ++round) {
+        std::printf("round %ld\n", round);
+        const bool runFirst = round % 2 == 1;
+        if (!(runFirst ? doAgain() && doReadFloor() : doReadFloor() && doAgain()))
+            return fail(error);
+    }
+    printSummary("unchanged run", again, "scan", "feeds", tree.files);
+    printSummary("unchanged floor", readFloor, "walk", "read", tree.files);
+    std::printf("unchanged run/floor: median %.2f, min %.2f (scan/walk %.2f, feeds/read %.2f, medians)\n",
+                bench::median(again.wall) / bench::median(readFloor.wall),
+                bench::minimum(again.wall) / bench::minimum(readFloor.wall),
+                bench::median(again.first) / bench::median(readFloor.first),
+                bench::median(again.second) / bench::median(readFloor.second));
+
+    std::printf("\npeak RSS: %.1f MiB after the first run, %.1f MiB for the whole benchmark\n",
                 peakAfterFirstRun / 1024.0, bench::peakRssKiB() / 1024.0);
 
     if (options.keep) {

@@ -92,4 +92,42 @@ bool measureFloor(const std::string &inputDir, const std::string &outputDir, lon
     return true;
 }
 
+bool measureReadFloor(const std::string &inputDir, const std::string &feedsDir, FloorResult &result,
+                      std::string &error)
+{
+    result = FloorResult{};
+    std::vector<std::string> folders;
+    const double start = wallSeconds();
+    if (!walk(inputDir, folders, result.entries, error))
+        return false;
+    const double walked = wallSeconds();
+    result.walkSeconds = walked - start;
+    result.folders = static_cast<long>(folders.size());
+
+    DIR *dir = ::opendir(feedsDir.c_str());
+    if (!dir) {
+        error = errnoText("Cannot list folder", feedsDir);
+        return false;
+    }
+    std::vector<char> buffer(64 * 1024);
+    while (const dirent *e = ::readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const int fd = ::openat(::dirfd(dir), e->d_name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = errnoText("Cannot open", feedsDir + "/" + e->d_name);
+            ::closedir(dir);
+            return false;
+        }
+        ssize_t n;
+        while ((n = ::read(fd, buffer.data(), buffer.size())) > 0)
+            result.bytesWritten += n;  // bytes read, here
+        ::close(fd);
+        ++result.filesWritten;
+    }
+    ::closedir(dir);
+    result.writeSeconds = wallSeconds() - walked;
+    return true;
+}
+
 } // namespace bench

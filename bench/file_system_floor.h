@@ -20,4 +20,9 @@ struct FloorResult {
 [[nodiscard]] bool measureFloor(const std::string &inputDir, const std::string &outputDir,
                                 long long totalBytes, FloorResult &result, std::string &error);
 
+// The floor of a run over an unchanged tree: the same walk, then reading every file in
+// `feedsDir` whole (one open, reads, one close each), as a run compares each feed.
+[[nodiscard]] bool measureReadFloor(const std::string &inputDir, const std::string &feedsDir,
+                                    FloorResult &result, std::string &error);
+
 } // namespace bench

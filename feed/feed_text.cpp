@@ -10,12 +10,12 @@ namespace yf::feedtext {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr std::string_view kReplacement = "&#xFFFD;";  // U+FFFD, as a reference
 
 // Length of the valid UTF-8 sequence starting at p (at most `left` bytes), or 0 when the
 // bytes there do not form one: overlong forms, surrogates and values past U+10FFFF count
-// as invalid.
-int validSequenceLength(const unsigned char *p, qsizetype left)
+// as invalid. The character goes to `out`.
+int validSequenceLength(const unsigned char *p, qsizetype left, char32_t &out)
 {
     const unsigned char c = p[0];
     int length;
@@ -45,7 +45,27 @@ int validSequenceLength(const unsigned char *p, qsizetype left)
         return 0;
     if (value == 0xFFFE || value == 0xFFFF)  // not characters in XML 1.0
         return 0;
+    out = value;
     return length;
+}
+
+// "&#x" + upper-case hex + ";", at most 10 bytes.
+char *writeReference(char *to, char32_t value)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    char digits[8];
+    int n = 0;
+    do {
+        digits[n++] = hex[value & 0x0F];
+        value >>= 4;
+    } while (value != 0);
+    *to++ = '&';
+    *to++ = '#';
+    *to++ = 'x';
+    while (n > 0)
+        *to++ = digits[--n];
+    *to++ = ';';
+    return to;
 }
 
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -66,12 +86,13 @@ char *writeXml(char *to, QByteArrayView text, bool attribute)
         runStart = at + skipped;
     };
     // ASCII bytes that need no attention: printable, not "&", "<", ">" or '"'. Bytes from
-    // 0x80 up start a multi-byte sequence and are checked one sequence at a time.
+    // 0x80 up start a multi-byte sequence and are checked one sequence at a time. A carriage
+    // return is written as a reference: raw, every XML parser reads it back as a line feed.
     static constexpr std::array<bool, 256> plain = [] {
         std::array<bool, 256> table{};
         for (int c = 0x20; c < 0x80; ++c)
             table[static_cast<std::size_t>(c)] = c != '&' && c != '<' && c != '>' && c != '"';
-        table['\t'] = table['\n'] = table['\r'] = true;
+        table['\t'] = table['\n'] = true;
         return table;
     }();
     for (qsizetype i = 0; i < n;) {
@@ -89,9 +110,7 @@ char *writeXml(char *to, QByteArrayView text, bool attribute)
                 if (attribute)
                     substitute(i, 1, "&quot;");
                 break;
-            case '\t':
-            case '\n':
-            case '\r': break;
+            case '\r': substitute(i, 1, "&#13;"); break;
             default:
                 if (c < 0x20)
                     substitute(i, 1, kReplacement);
@@ -99,12 +118,18 @@ char *writeXml(char *to, QByteArrayView text, bool attribute)
             ++i;
             continue;
         }
-        const int length = validSequenceLength(p + i, n - i);
+        // Beyond ASCII: a numeric reference, so the file reads the same whatever encoding a
+        // server declares for it.
+        char32_t value = 0;
+        const int length = validSequenceLength(p + i, n - i, value);
         if (length == 0) {
             substitute(i, 1, kReplacement);
             ++i;
         } else {
+            std::memcpy(to, p + runStart, static_cast<std::size_t>(i - runStart));
+            to = writeReference(to + (i - runStart), value);
             i += length;
+            runStart = i;
         }
     }
     std::memcpy(to, p + runStart, static_cast<std::size_t>(n - runStart));
@@ -161,7 +186,8 @@ constexpr LinkTable linkTable(bool escapeAmpersand)
 {
     LinkTable table{};
     constexpr char hex[] = "0123456789ABCDEF";
-    constexpr std::string_view kept = "-._~!$&'()*+,;=:@/";
+    // ";" is left out: some clients cut a file name at a raw ";" in its URL.
+    constexpr std::string_view kept = "-._~!$&'()*+,=:@/";
     for (int c = 0; c < 256; ++c) {
         LinkCode &code = table[static_cast<std::size_t>(c)];
         const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -201,24 +227,7 @@ QByteArray encodeLinkPath(const QByteArray &path)
 
 char *writeLinkPathXml(char *to, QByteArrayView path) { return writeLinkPathWith(kLinkXml, to, path); }
 
-QByteArray encodeBaseUrl(const QString &baseUrl)
-{
-    const QByteArray utf8 = baseUrl.toUtf8();
-    QByteArray out;
-    out.reserve(utf8.size());
-    static constexpr char hex[] = "0123456789ABCDEF";
-    for (const char ch : utf8) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c <= 0x20 || c == 0x7F) {
-            out.append('%').append(hex[c >> 4]).append(hex[c & 0x0F]);
-        } else {
-            out.append(ch);
-        }
-    }
-    return out;
-}
-
-const char *mimeType(QByteArrayView fileName)
+const char *podcastType(QByteArrayView fileName)
 {
     struct Mapping {
         std::string_view extension;
@@ -246,7 +255,7 @@ const char *mimeType(QByteArrayView fileName)
                 return m.type;
         }
     }
-    return "audio/mpeg";
+    return nullptr;
 }
 
 } // namespace yf::feedtext

@@ -2,6 +2,7 @@
 
 #include "feed/feed_text.h"
 #include "runtime/atomic_file.h"
+#include "runtime/file_contents.h"
 #include "runtime/file_system.h"
 
 #include <algorithm>
@@ -12,36 +13,32 @@
 
 namespace yf {
 
-FeedWriter::FeedWriter(FeedInputs inputs, const Clock &clock)
+FeedWriter::FeedWriter(FeedInputs inputs)
     : m_inputs(std::move(inputs))
-    , m_clock(clock)
     , m_linkRoot(feedtext::linkRoot(m_inputs.highlightedEntry))
-    , m_baseUrl(feedtext::xml(feedtext::encodeBaseUrl(m_inputs.baseUrl), true))
+    , m_channelLink(feedtext::xml(m_inputs.baseUrl.encoded, true))
+    , m_linkPrefix(feedtext::xml(m_inputs.baseUrl.linkPrefix, true))
 {
-}
-
-QByteArray FeedWriter::feedFileName(const QByteArray &DirPath) const
-{
-    return feedtext::feedName(DirPath, m_inputs.inputPath.size()) + ".xml";
 }
 
 Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
 {
     if (Status listed = File1.setPath(DirPath); !listed.ok())
         return listed;
-    return writeListed(DirPath, File1);
+    return writeListed(DirPath, File1, feedtext::feedName(DirPath, m_inputs.inputPath.size()));
 }
 
-Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames)
+Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
+                                 const QByteArray &feedName)
 {
     if (Status listed = File1.setPath(DirPath, knownNames); !listed.ok())
         return listed;
-    return writeListed(DirPath, File1);
+    return writeListed(DirPath, File1, feedName);
 }
 
-Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File1)
+Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feed)
 {
-    const QByteArray feed = feedtext::feedName(DirPath, m_inputs.inputPath.size());
+    m_leftAlone = false;
     QByteArray &out = m_text;
     out.resize(0);  // keeps the capacity of the previous feed; clear() would free it
     // QByteArray::append runs a general insert; growing and copying is cheaper for these.
@@ -56,38 +53,45 @@ Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File
     feedtext::appendXml(out, feed);
     const qsizetype nameLength = out.size() - nameAt;
     put("</title>\r\n<link>");
-    put(bytes(m_baseUrl));
+    put(bytes(m_channelLink));
     put("</link>\r\n<description>");
     const qsizetype descriptionAt = out.size();
     out.resize(descriptionAt + nameLength);
     std::memcpy(out.data() + descriptionAt, out.constData() + nameAt, static_cast<std::size_t>(nameLength));
     put("</description>\r\n<language>en-US</language>\r\n<lastBuildDate>");
-    put(bytes(m_dates.format(m_clock.nowSecs())));
+    // The last time the channel's content changed: a file added, removed or modified.
+    put(bytes(m_dates.format(File1.lastModified())));
     put("</lastBuildDate>\r\n");
 
     // Only the leading link root is replaced: the rest of the path is the URL path below it.
     const QByteArrayView below = DirPath.startsWith(m_linkRoot) ? QByteArrayView(DirPath).sliced(m_linkRoot.size())
                                                                   : QByteArrayView(DirPath);
     QByteArray &dirLink = m_dirLink;
-    dirLink.resize(m_baseUrl.size() + feedtext::kLinkGrowth * below.size() + feedtext::kLinkSlack);
-    std::memcpy(dirLink.data(), m_baseUrl.constData(), static_cast<std::size_t>(m_baseUrl.size()));
-    dirLink.resize(feedtext::writeLinkPathXml(dirLink.data() + m_baseUrl.size(), below) - dirLink.constData());
+    dirLink.resize(m_linkPrefix.size() + feedtext::kLinkGrowth * below.size() + feedtext::kLinkSlack);
+    std::memcpy(dirLink.data(), m_linkPrefix.constData(), static_cast<std::size_t>(m_linkPrefix.size()));
+    dirLink.resize(feedtext::writeLinkPathXml(dirLink.data() + m_linkPrefix.size(), below) - dirLink.constData());
     for (qsizetype i = 0; i < File1.listCount(); ++i)
         appendItem(dirLink, File1, i);
     put("</channel></rss>\r\n");
 
-    return replaceFile(m_inputs.outputPath, feed + ".xml", out, ErrorKind::WriteFeed);
+    const QByteArray fileName = feed + ".xml";
+    if (fileHolds(m_inputs.outputPath, fileName, out)) {
+        m_leftAlone = true;
+        return {};
+    }
+    return replaceFile(m_inputs.outputPath, fileName, out, ErrorKind::WriteFeed);
 }
 
 void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index)
 {
     const QByteArrayView fileName = File1.fileName(index);
-    // Taken per item, so each date is the moment its item was produced.
-    const QByteArray &date = m_dates.format(m_clock.nowSecs());
+    // The file's own date, so an episode keeps its date from run to run.
+    const QByteArray &date = m_dates.format(File1.fileModified(index));
     char digits[24];
     const char *digitsEnd = std::to_chars(std::begin(digits), std::end(digits), File1.fileSize(index)).ptr;
-    const char *type = feedtext::mimeType(fileName);
-    const auto typeLength = static_cast<qsizetype>(std::strlen(type));
+    const QByteArrayView typeView = m_types.typeOf(fileName);
+    const char *type = typeView.data();
+    const qsizetype typeLength = typeView.size();
 
     static constexpr std::string_view head = "<item>\r\n<title>";
     static constexpr std::string_view afterTitle = "</title>\r\n<link>";
@@ -96,15 +100,17 @@ void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, 
     static constexpr std::string_view afterUrl = "\" length=\"";
     static constexpr std::string_view afterLength = "\" type=\"";
     static constexpr std::string_view afterType = "\"/>\r\n<description>";
-    static constexpr std::string_view tail = "</description>\r\n</item>\r\n";
+    static constexpr std::string_view afterDescription = "</description>\r\n<guid isPermaLink=\"false\">";
+    static constexpr std::string_view tail = "</guid>\r\n</item>\r\n";
     static constexpr auto fixed = static_cast<qsizetype>(head.size() + afterTitle.size() + afterLink.size()
-        + afterDate.size() + afterUrl.size() + afterLength.size() + afterType.size() + tail.size());
+        + afterDate.size() + afterUrl.size() + afterLength.size() + afterType.size() + afterDescription.size()
+        + tail.size());
 
     // The item is written straight into the feed's buffer: room for the longest text the
     // name can give, one size change, the pieces, then the size it really took. The title
-    // and the link are made once each and copied for the description and the enclosure.
+    // and the link are made once each and copied for the description, the enclosure and the guid.
     const qsizetype n = fileName.size();
-    const qsizetype most = fixed + 2 * feedtext::kXmlGrowth * n + 2 * (dirLink.size() + feedtext::kLinkGrowth * n) + feedtext::kLinkSlack
+    const qsizetype most = fixed + 2 * feedtext::kXmlGrowth * n + 3 * (dirLink.size() + feedtext::kLinkGrowth * n) + feedtext::kLinkSlack
                          + date.size() + (digitsEnd - digits) + typeLength;
     QByteArray &out = m_text;
     const qsizetype at = out.size();
@@ -137,6 +143,8 @@ void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, 
     put(type, typeLength);
     putView(afterType);
     put(title, titleLength);
+    putView(afterDescription);
+    put(link, linkLength);
     putView(tail);
     out.resize(to - out.constData());
 }

@@ -1,7 +1,9 @@
 // `CreateRSSFile`: writes the RSS 2.0 feed of one folder into the output directory.
 #pragma once
 
+#include "feed/base_url.h"
 #include "feed/file_lister.h"
+#include "feed/media_types.h"
 #include "runtime/clock.h"
 #include "runtime/error.h"
 
@@ -15,31 +17,37 @@ struct FeedInputs {
     QByteArray inputPath;         // the input directory, no trailing "/" except for "/"
     QByteArray highlightedEntry;  // the entry highlighted in the input picker
     QByteArray outputPath;        // the output directory
-    QString baseUrl;              // stands for the link root in every link
+    BaseUrl baseUrl;              // the channel's link; its linkPrefix stands for the link root
 };
 
 class FeedWriter {
 public:
-    FeedWriter(FeedInputs inputs, const Clock &clock);
+    explicit FeedWriter(FeedInputs inputs);
 
     // Lists `DirPath` through `File1` and replaces the folder's feed file as a whole:
     // "<output>/<feed name>.xml". On failure the previous feed file, if any, is untouched.
+    // A file that already holds exactly the new text is left as it is, modification time
+    // included, so a web server can keep answering "not modified".
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1);
-    // The same, with the folder's file names as the scan found them (see FileLister::setPath).
-    [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames);
+    // The same, with the folder's file names as the scan found them (see FileLister::setPath),
+    // into the file `feedName` + ".xml" (see feedNames()), which also titles the feed.
+    [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
+                                       const QByteArray &feedName);
 
-    // The feed file that CreateRSSFile writes for `DirPath`.
-    QByteArray feedFileName(const QByteArray &DirPath) const;
+    // Whether the last feed written was left as it was because its file held it already.
+    bool lastLeftAlone() const { return m_leftAlone; }
 
 private:
-    Status writeListed(const QByteArray &DirPath, const FileLister &File1);
+    Status writeListed(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feedName);
     void appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index);
 
     FeedInputs m_inputs;
-    const Clock &m_clock;
     QByteArray m_linkRoot;
-    QByteArray m_baseUrl;  // percent-encoded and escaped, ready for the text
+    QByteArray m_channelLink;  // escaped, ready for the text
+    QByteArray m_linkPrefix;   // likewise
     DateText m_dates;
+    MediaTypes m_types;
+    bool m_leftAlone = false;
     QByteArray m_text;     // reused between feeds
     QByteArray m_dirLink;  // likewise
 };

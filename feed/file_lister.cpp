@@ -107,12 +107,22 @@ bool FileLister::lessThan(Entry &a, Entry &b)
     return std::memcmp(x, y, static_cast<std::size_t>(n)) < 0;
 }
 
-void FileLister::add(const char *name, qsizetype length, qint64 size)
+void FileLister::add(const char *name, qsizetype length, const fs::FileFacts &facts)
 {
     const qsizetype at = m_names.size();
     m_names.resize(at + length);
     std::memcpy(m_names.data() + at, name, static_cast<std::size_t>(length));
-    m_files.push_back(Entry{at, length, size, -1});
+    m_files.push_back(Entry{at, length, facts.size, facts.modified, -1});
+    m_lastModified = std::max(m_lastModified, facts.modified);
+}
+
+void FileLister::start(const QByteArray &folder)
+{
+    m_path = folder;
+    m_lastModified = 0;
+    m_files.clear();
+    m_keys.clear();
+    m_names.resize(0);  // keeps the capacity of the previous folder
 }
 
 void FileLister::sort()
@@ -122,16 +132,14 @@ void FileLister::sort()
 
 Status FileLister::setPath(const QByteArray &folder)
 {
-    m_path = folder;
-    m_files.clear();
-    m_keys.clear();
-    m_names.resize(0);  // keeps the capacity of the previous folder
+    start(folder);
     fs::DirectoryStream stream;
     if (Status opened = stream.openNoFollow(folder); !opened.ok())
         return opened;
+    m_lastModified = fs::folderModified(stream.fd()).value_or(0);
     while (const dirent *entry = stream.next()) {
-        if (const std::optional<qint64> size = fs::plainFileSize(stream.fd(), *entry))
-            add(entry->d_name, static_cast<qsizetype>(std::strlen(entry->d_name)), *size);
+        if (const std::optional<fs::FileFacts> facts = fs::plainFileFacts(stream.fd(), *entry))
+            add(entry->d_name, static_cast<qsizetype>(std::strlen(entry->d_name)), *facts);
     }
     if (Status read = stream.status(); !read.ok()) {
         m_files.clear();
@@ -143,19 +151,17 @@ Status FileLister::setPath(const QByteArray &folder)
 
 Status FileLister::setPath(const QByteArray &folder, QByteArrayView knownNames)
 {
-    m_path = folder;
-    m_files.clear();
-    m_keys.clear();
-    m_names.resize(0);
+    start(folder);
     fs::DirectoryStream stream;
     if (Status opened = stream.openNoFollow(folder); !opened.ok())
         return opened;
+    m_lastModified = fs::folderModified(stream.fd()).value_or(0);
     const char *name = knownNames.data();
     const char *end = name + knownNames.size();
     while (name < end) {
         const auto length = static_cast<qsizetype>(std::strlen(name));
-        if (const std::optional<qint64> size = fs::regularFileSize(stream.fd(), name))
-            add(name, length, *size);
+        if (const std::optional<fs::FileFacts> facts = fs::regularFileFacts(stream.fd(), name))
+            add(name, length, *facts);
         name += length + 1;
     }
     sort();

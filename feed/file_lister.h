@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime/error.h"
+#include "runtime/file_system.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -29,6 +30,10 @@ public:
         return QByteArrayView(m_names.constData() + e.offset, e.length);
     }
     qint64 fileSize(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].size; }
+    // Last modification, seconds since the epoch (of the target, for a link).
+    qint64 fileModified(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].modified; }
+    // The newest modification among the folder itself and its listed files.
+    qint64 lastModified() const { return m_lastModified; }
     const QByteArray &path() const { return m_path; }
 
 private:
@@ -39,14 +44,17 @@ private:
         qsizetype offset = 0;
         qsizetype length = 0;
         qint64 size = 0;
+        qint64 modified = 0;
         qsizetype key = -1;  // index into m_keys, or -1 while not made
     };
-    void add(const char *name, qsizetype length, qint64 size);
+    void add(const char *name, qsizetype length, const fs::FileFacts &facts);
+    void start(const QByteArray &folder);
     void sort();
     bool lessThan(Entry &a, Entry &b);
     void makeKey(Entry &e);
 
     QByteArray m_path;
+    qint64 m_lastModified = 0;
     QByteArray m_names;
     std::vector<Entry> m_files;
     std::vector<QString> m_keys;

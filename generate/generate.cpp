@@ -1,6 +1,7 @@
 #include "generate/generate.h"
 
 #include "feed/base_url.h"
+#include "feed/feed_names.h"
 #include "feed/feed_writer.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
@@ -38,8 +39,10 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     }
     // The root keeps its doubled separator: "/" scans "//".
     const QByteArray inputPath = fs::encodePath(inputs.inputDir);
+    const QByteArray outputPath = fs::encodePath(inputs.outputDir);
+    // An output directory inside the input tree is not scanned: its feeds are no episodes.
     if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders,
-                                           state.folderFiles, observer, &outcome.skipped);
+                                     state.folderFiles, observer, fs::folderId(outputPath), &outcome.skipped);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -61,12 +64,12 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     if (!stored.ok())
         outcome.settingsError = stored.error();
 
-    FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry),
-                                 fs::encodePath(inputs.outputDir), inputs.baseUrl},
-                      clock);
+    // All names first, so that folders whose names meet each get a feed of their own.
+    const std::vector<QByteArray> names = feedNames(state.foundFolders, inputPath.size(), fileNameLimit(outputPath));
+    FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry), outputPath, baseUrl.value()});
     qsizetype total = state.List1.listCount() - 1;
     if (total > 0)
-        removeStaleTemporaryFiles(fs::encodePath(inputs.outputDir));
+        removeStaleTemporaryFiles(outputPath);
     if (observer)
         observer->feedWritten(0, total);
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
@@ -75,9 +78,11 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
             return outcome;
         }
         // The scan read every folder already; its names save reading each one again.
-        QByteArray &names = state.folderFiles[static_cast<std::size_t>(index)];
-        const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, names);
-        names = QByteArray();  // done with: give the memory back as the run goes
+        const auto at = static_cast<std::size_t>(index);
+        QByteArray &files = state.folderFiles[at];
+        const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, files, names[at]);
+        files = QByteArray();  // done with: give the memory back as the run goes
+        outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok() && isUnreadableFolder(written.error())) {
             outcome.skipped.push_back(written.error());
             --total;  // no feed for it: the rest still count towards the end

@@ -39,10 +39,13 @@ private:
 };
 
 struct RunOutcome {
-    qsizetype feedsWritten = 0;         // feed files written, in full, by this run
+    qsizetype feedsWritten = 0;         // distinct feed files this run produced in full (or found unchanged)
     std::optional<Error> error;         // why the run stopped early; empty when it finished
     std::optional<Error> settingsError; // the directories could not be remembered (the run goes on)
     std::vector<Error> skipped;         // folders left out because they could not be read, with why
+    // When the run's last feed was done, by the run's clock. The clock is read after every
+    // feed (the feeds' dates are the files' own), which also lets a test clock pace a run.
+    qint64 lastFeedAtSecs = 0;
 
     bool finished() const { return !error.has_value(); }
     bool cancelled() const { return error && error->kind == ErrorKind::Cancelled; }
@@ -62,9 +65,11 @@ struct RunState {
 // before the first feed, so a run that fails while writing feeds has stored them and one
 // whose scan fails, or whose base URL is refused, has not. A base URL equal to the default
 // is not stored (the key is removed), so a machine whose address changes keeps getting
-// the right default.
-// A folder below the input directory that cannot be read (see spanFolders), when the scan
-// meets it or when its feed is due, gets no feed and goes into `skipped`; the run goes on.
+// the right default. A folder below the input directory that cannot be read (see
+// spanFolders), when the scan meets it or when its feed is due, gets no feed and goes into
+// `skipped`; the run goes on. Every folder's feed name is settled before the first feed, so that no
+// two folders share a feed file; an output directory inside the input tree is not scanned.
+// No date of a feed comes from the clock: each is a file's or a folder's own.
 [[nodiscard]] RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
                                        RunObserver *observer = nullptr);
 

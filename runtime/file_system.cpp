@@ -89,16 +89,51 @@ int DirectoryStream::fd() const { return m_dir ? ::dirfd(m_dir) : -1; }
 
 static bool hidden(const dirent &entry) { return entry.d_name[0] == '.'; }
 
-bool isPlainFolder(int dirFd, const dirent &entry)
+std::optional<FolderId> plainFolderId(int dirFd, const dirent &entry)
 {
     if (hidden(entry))
-        return false;
+        return std::nullopt;
     if (entry.d_type != DT_DIR && entry.d_type != DT_UNKNOWN)
-        return false;
+        return std::nullopt;
     struct stat st;
     if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    return S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR);
+        return std::nullopt;
+    if (!S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR))
+        return std::nullopt;
+    return FolderId{st.st_dev, st.st_ino};
+}
+
+bool isPlainFolder(int dirFd, const dirent &entry) { return plainFolderId(dirFd, entry).has_value(); }
+
+std::optional<FolderId> folderId(const QByteArray &path)
+{
+    struct stat st;
+    if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::nullopt;
+    return FolderId{st.st_dev, st.st_ino};
+}
+
+std::optional<qint64> folderModified(int dirFd)
+{
+    struct stat st;
+    if (::fstat(dirFd, &st) != 0)
+        return std::nullopt;
+    return static_cast<qint64>(st.st_mtime);
+}
+
+std::optional<FileFacts> regularFileFacts(int dirFd, const char *name)
+{
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return FileFacts{static_cast<qint64>(st.st_size), static_cast<qint64>(st.st_mtime)};
+}
+
+std::optional<FileFacts> plainFileFacts(int dirFd, const dirent &entry)
+{
+    if (!mayBePlainFile(entry))
+        return std::nullopt;
+    return regularFileFacts(dirFd, entry.d_name);
 }
 
 bool isUnreadableFolderError(int osError)
@@ -131,21 +166,6 @@ int unreadableFolderError(int dirFd, const dirent &entry)
 bool mayBePlainFile(const dirent &entry)
 {
     return !hidden(entry) && (entry.d_type == DT_REG || entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN);
-}
-
-std::optional<qint64> regularFileSize(int dirFd, const char *name)
-{
-    struct stat st;
-    if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    return static_cast<qint64>(st.st_size);
-}
-
-std::optional<qint64> plainFileSize(int dirFd, const dirent &entry)
-{
-    if (!mayBePlainFile(entry))
-        return std::nullopt;
-    return regularFileSize(dirFd, entry.d_name);
 }
 
 } // namespace yf::fs

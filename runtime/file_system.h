@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <optional>
+#include <sys/types.h>
 
 namespace yf::fs {
 
@@ -57,14 +58,33 @@ bool isUnreadableFolderError(int osError);
 int unreadableFolderError(int dirFd, const dirent &entry);
 
 // The size of a listable file: a regular file, or a link to one, whose name is not hidden.
+// Which folder an entry is, whatever path leads to it.
+struct FolderId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FolderId &) const = default;
+};
+// The folder at `path`, following links; empty when it cannot be reached.
+std::optional<FolderId> folderId(const QByteArray &path);
+// isPlainFolder(), telling which folder it is when it is one.
+std::optional<FolderId> plainFolderId(int dirFd, const dirent &entry);
+
+// What a feed needs of a file: its size and its last modification (seconds since the epoch).
+struct FileFacts {
+    qint64 size = 0;
+    qint64 modified = 0;
+};
+// The facts of `name` in the folder open as `dirFd` when it is, or links to, a regular file.
+std::optional<FileFacts> regularFileFacts(int dirFd, const char *name);
+// The same for a listable file: a regular file, or a link to one, whose name is not hidden.
 // Empty for anything else, including broken links and entries that vanished.
-std::optional<qint64> plainFileSize(int dirFd, const dirent &entry);
+std::optional<FileFacts> plainFileFacts(int dirFd, const dirent &entry);
+// The last modification of the folder open as `dirFd`.
+std::optional<qint64> folderModified(int dirFd);
 
 // True for an entry that may be a listable file: not hidden, and by its type a regular file,
-// a link, or not known without a stat. plainFileSize() has the final word.
+// a link, or not known without a stat. plainFileFacts() has the final word.
 bool mayBePlainFile(const dirent &entry);
 
-// The size of `name` in the folder open as `dirFd` when it is, or links to, a regular file.
-std::optional<qint64> regularFileSize(int dirFd, const char *name);
 
 } // namespace yf::fs

@@ -37,7 +37,8 @@ void noteUnreadable(int dirFd, const QByteArray &parent, const dirent &entry, Sk
 }
 
 Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-            FolderFileNames *fileNames, RunObserver *observer, SkippedFolders *skipped)
+            FolderFileNames *fileNames, RunObserver *observer, const std::optional<fs::FolderId> &leaveOut,
+            SkippedFolders *skipped)
 {
     std::vector<std::size_t> unlisted;  // found, but could not be listed: no feed for these
     foundFolders.clear();
@@ -77,7 +78,10 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
             }
             if (!fs::matchesPattern(entry->d_name, srchstr))
                 continue;
-            if (!fs::isPlainFolder(stream.fd(), *entry)) {
+            const std::optional<fs::FolderId> folder = fs::plainFolderId(stream.fd(), *entry);
+            if (leaveOut && folder && *folder == *leaveOut)
+                continue;
+            if (!folder) {
                 noteUnreadable(stream.fd(), current, *entry, skipped);
                 continue;
             }
@@ -108,13 +112,14 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
                    RunObserver *observer, SkippedFolders *skipped)
 {
-    return scan(startfolder, srchstr, foundFolders, nullptr, observer, skipped);
+    return scan(startfolder, srchstr, foundFolders, nullptr, observer, std::nullopt, skipped);
 }
 
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-                   FolderFileNames &fileNames, RunObserver *observer, SkippedFolders *skipped)
+                   FolderFileNames &fileNames, RunObserver *observer, std::optional<fs::FolderId> leaveOut,
+                   SkippedFolders *skipped)
 {
-    return scan(startfolder, srchstr, foundFolders, &fileNames, observer, skipped);
+    return scan(startfolder, srchstr, foundFolders, &fileNames, observer, leaveOut, skipped);
 }
 
 } // namespace yf

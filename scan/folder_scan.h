@@ -2,10 +2,12 @@
 #pragma once
 
 #include "runtime/error.h"
+#include "runtime/file_system.h"
 #include "runtime/run_observer.h"
 
 #include <QByteArray>
 
+#include <optional>
 #include <vector>
 
 namespace yf {
@@ -35,9 +37,12 @@ using SkippedFolders = std::vector<Error>;
 using FolderFileNames = std::vector<QByteArray>;
 
 // The same scan, also keeping each folder's file names, so the folder need not be read again
-// for its feed.
+// for its feed. The folder `leaveOut`, when given, is neither listed nor entered wherever it
+// appears below the start folder: the feeds' own folder must not become a feed of feeds.
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
                                  FolderArray &foundFolders, FolderFileNames &fileNames,
-                                 RunObserver *observer = nullptr, SkippedFolders *skipped = nullptr);
+                                 RunObserver *observer = nullptr,
+                                 std::optional<fs::FolderId> leaveOut = std::nullopt,
+                                 SkippedFolders *skipped = nullptr);
 
 } // namespace yf

@@ -1,5 +1,8 @@
-// The pieces of a feed's text: escaping, link encoding, names, link roots, types, dates.
+// The pieces of a feed's text: escaping, link encoding, base URLs, names, link roots, types, dates.
+#include "feed/base_url.h"
+#include "feed/feed_names.h"
 #include "feed/feed_text.h"
+#include "feed/media_types.h"
 #include "runtime/clock.h"
 
 #include <QLocale>
@@ -27,13 +30,20 @@ private slots:
     void escapesXml();
     void encodesLinkPaths_data();
     void encodesLinkPaths();
+    void encodesBaseUrl_data();
     void encodesBaseUrl();
+    void refusesBaseUrlThatIsNoAddress_data();
+    void refusesBaseUrlThatIsNoAddress();
     void namesFeedsAfterFolders_data();
     void namesFeedsAfterFolders();
     void findsLinkRoot_data();
     void findsLinkRoot();
     void choosesTypeByExtension_data();
     void choosesTypeByExtension();
+    void namesEveryFolderDistinctly_data();
+    void namesEveryFolderDistinctly();
+    void cutsNamesTooLongForAFile();
+    void hashesAreStable();
     void writesEnglishDatesWithRealZone_data();
     void writesEnglishDatesWithRealZone();
     void cleanupTestCase();
@@ -49,22 +59,25 @@ void TestFeedText::escapesXml_data()
     QTest::newRow("quote kept in text") << QByteArray("say \"hi\"") << false << QByteArray("say \"hi\"");
     QTest::newRow("quote escaped in attribute") << QByteArray("say \"hi\"") << true << QByteArray("say &quot;hi&quot;");
     QTest::newRow("apostrophe untouched") << QByteArray("it's") << true << QByteArray("it's");
-    QTest::newRow("tab, LF and CR allowed") << QByteArray("a\tb\nc\rd") << false << QByteArray("a\tb\nc\rd");
+    QTest::newRow("tab and LF kept, CR as a reference") << QByteArray("a\tb\nc\rd") << false
+                                                        << QByteArray("a\tb\nc&#13;d");
     QTest::newRow("other controls replaced") << QByteArray("a\x01" "b\x1f" "c") << false
-                                             << QByteArray("a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c");
-    QTest::newRow("non-ASCII kept") << QByteArray("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xB5") << false
-                                    << QByteArray("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xB5");
-    QTest::newRow("stray byte replaced") << QByteArray("a\xFF" "b") << false << QByteArray("a\xEF\xBF\xBD" "b");
-    QTest::newRow("Latin-1 name replaced") << QByteArray("caf\xE9.mp3") << false
-                                           << QByteArray("caf\xEF\xBF\xBD.mp3");
-    QTest::newRow("cut sequence at end") << QByteArray("a\xE6\x97") << false
-                                         << QByteArray("a\xEF\xBF\xBD\xEF\xBF\xBD");
-    QTest::newRow("overlong form") << QByteArray("\xC0\xAF") << false
-                                   << QByteArray("\xEF\xBF\xBD\xEF\xBF\xBD");
+                                             << QByteArray("a&#xFFFD;b&#xFFFD;c");
+    QTest::newRow("non-ASCII as references") << QByteArray("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xB5") << false
+                                             << QByteArray("caf&#xE9; &#x65E5; &#x1F3B5;");
+    QTest::newRow("two-byte range ends") << QByteArray("\xC2\x80\xDF\xBF") << false << QByteArray("&#x80;&#x7FF;");
+    QTest::newRow("references in attributes") << QByteArray("\xC3\xA9\"") << true << QByteArray("&#xE9;&quot;");
+    QTest::newRow("DEL is plain ASCII") << QByteArray("a\x7F") << false << QByteArray("a\x7F");
+    QTest::newRow("stray byte replaced") << QByteArray("a\xFF" "b") << false << QByteArray("a&#xFFFD;b");
+    QTest::newRow("Latin-1 name replaced") << QByteArray("caf\xE9.mp3") << false << QByteArray("caf&#xFFFD;.mp3");
+    QTest::newRow("cut sequence at end") << QByteArray("a\xE6\x97") << false << QByteArray("a&#xFFFD;&#xFFFD;");
+    QTest::newRow("overlong form") << QByteArray("\xC0\xAF") << false << QByteArray("&#xFFFD;&#xFFFD;");
     QTest::newRow("encoded surrogate") << QByteArray("\xED\xA0\x80") << false
-                                       << QByteArray("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+                                       << QByteArray("&#xFFFD;&#xFFFD;&#xFFFD;");
     QTest::newRow("noncharacter U+FFFF") << QByteArray("\xEF\xBF\xBF") << false
-                                         << QByteArray("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+                                         << QByteArray("&#xFFFD;&#xFFFD;&#xFFFD;");
+    QTest::newRow("worst growth: every byte stray") << QByteArray(64, '\x80') << true
+                                                    << QByteArray("&#xFFFD;").repeated(64);
 }
 
 void TestFeedText::escapesXml()
@@ -72,7 +85,10 @@ void TestFeedText::escapesXml()
     QFETCH(QByteArray, input);
     QFETCH(bool, attribute);
     QFETCH(QByteArray, expected);
-    QCOMPARE(xml(input, attribute), expected);
+    const QByteArray written = xml(input, attribute);
+    QCOMPARE(written, expected);
+    for (const char c : written)
+        QVERIFY2(static_cast<unsigned char>(c) < 0x80, "every feed byte is ASCII");
 }
 
 void TestFeedText::encodesLinkPaths_data()
@@ -80,8 +96,10 @@ void TestFeedText::encodesLinkPaths_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("blanks") << QByteArray("Audio/Talk Show/Ep 1.mp3") << QByteArray("Audio/Talk%20Show/Ep%201.mp3");
-    QTest::newRow("sub-delimiters kept") << QByteArray("Rock & Roll;+,=!$'()*:@.mp3")
-                                         << QByteArray("Rock%20&%20Roll;+,=!$'()*:@.mp3");
+    QTest::newRow("sub-delimiters kept but ;") << QByteArray("Rock & Roll;+,=!$'()*:@.mp3")
+                                               << QByteArray("Rock%20&%20Roll%3B+,=!$'()*:@.mp3");
+    QTest::newRow("name a client would cut at ;") << QByteArray("C++ ; A+B=C.flac")
+                                                  << QByteArray("C++%20%3B%20A+B=C.flac");
     QTest::newRow("percent, hash, question") << QByteArray("100% #1?.mp3") << QByteArray("100%25%20%231%3F.mp3");
     QTest::newRow("quote and angles") << QByteArray("\"<>\".mp3") << QByteArray("%22%3C%3E%22.mp3");
     QTest::newRow("non-ASCII as UTF-8 bytes") << QByteArray("\xC3\xA9t\xC3\xA9") << QByteArray("%C3%A9t%C3%A9");
@@ -97,12 +115,51 @@ void TestFeedText::encodesLinkPaths()
     QCOMPARE(encodeLinkPath(path), expected);
 }
 
+void TestFeedText::encodesBaseUrl_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QByteArray>("encoded");
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::newRow("plain") << "http://10.0.0.5/" << QByteArray("http://10.0.0.5/") << QByteArray("http://10.0.0.5/");
+    QTest::newRow("no final slash") << "http://127.0.0.1:8123" << QByteArray("http://127.0.0.1:8123")
+                                    << QByteArray("http://127.0.0.1:8123/");
+    QTest::newRow("path without slash") << "http://h/pod" << QByteArray("http://h/pod") << QByteArray("http://h/pod/");
+    QTest::newRow("blank and non-ASCII") << QString::fromUtf8("http://host/my files/\u00e9t\u00e9/")
+                                         << QByteArray("http://host/my%20files/%C3%A9t%C3%A9/")
+                                         << QByteArray("http://host/my%20files/%C3%A9t%C3%A9/");
+    QTest::newRow("quote and angle") << "http://h/a\"<b/" << QByteArray("http://h/a%22%3Cb/") << QByteArray("http://h/a%22%3Cb/");
+    QTest::newRow("surrounding blanks dropped") << "  https://h/ " << QByteArray("https://h/") << QByteArray("https://h/");
+    QTest::newRow("other scheme needs no host") << "file:///srv/" << QByteArray("file:///srv/") << QByteArray("file:///srv/");
+}
+
 void TestFeedText::encodesBaseUrl()
 {
-    QCOMPARE(encodeBaseUrl("http://10.0.0.5/"), QByteArray("http://10.0.0.5/"));
-    QCOMPARE(encodeBaseUrl("http://host/my files/"), QByteArray("http://host/my%20files/"));
-    QCOMPARE(encodeBaseUrl("http://host/?a=1&b=2"), QByteArray("http://host/?a=1&b=2"));
-    QCOMPARE(encodeBaseUrl(QString("http://h/\t")), QByteArray("http://h/%09"));
+    QFETCH(QString, typed);
+    QFETCH(QByteArray, encoded);
+    QFETCH(QByteArray, prefix);
+    const yf::Result<yf::BaseUrl> base = yf::parseBaseUrl(typed);
+    QVERIFY(base.ok());
+    QCOMPARE(base.value().encoded, encoded);
+    QCOMPARE(base.value().linkPrefix, prefix);
+}
+
+void TestFeedText::refusesBaseUrlThatIsNoAddress_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("blanks") << "   ";
+    QTest::newRow("no scheme") << "192.168.1.10/";
+    QTest::newRow("words") << "my server";
+    QTest::newRow("http without host") << "http://";
+    QTest::newRow("https without host") << "https:///x/";
+}
+
+void TestFeedText::refusesBaseUrlThatIsNoAddress()
+{
+    QFETCH(QString, typed);
+    const yf::Result<yf::BaseUrl> base = yf::parseBaseUrl(typed);
+    QVERIFY(!base.ok());
+    QVERIFY(base.error().message().contains(QLatin1String("full address such as \"http://192.168.1.10/\"")));
 }
 
 void TestFeedText::namesFeedsAfterFolders_data()
@@ -152,9 +209,11 @@ void TestFeedText::choosesTypeByExtension_data()
         {"book.M4B", "audio/x-m4a"}, {"a.aac", "audio/aac"},       {"a.ogg", "audio/ogg"},
         {"a.oga", "audio/ogg"},      {"a.opus", "audio/ogg"},      {"a.flac", "audio/flac"},
         {"a.wav", "audio/wav"},      {"a.mp4", "video/mp4"},       {"a.m4v", "video/x-m4v"},
-        {"a.MoV", "video/quicktime"}, {"a.pdf", "application/pdf"}, {"notes.txt", "audio/mpeg"},
+        {"a.MoV", "video/quicktime"}, {"a.pdf", "application/pdf"}, {"notes.txt", "text/plain"},
+        {"cover.jpg", "image/jpeg"}, {"COVER.JPG", "image/jpeg"}, {"cover.png", "image/png"},
         {"no extension", "audio/mpeg"}, {"trailing.", "audio/mpeg"}, {"mp3", "audio/mpeg"},
-        {"x.mp3.txt", "audio/mpeg"},  {"x.txt.ogg", "audio/ogg"},
+        {"x.mp3.txt", "text/plain"},  {"x.txt.ogg", "audio/ogg"}, {"unknown.zzqx", "audio/mpeg"},
+        {"Makefile", "audio/mpeg"},
     };
     for (const auto &[name, type] : table)
         QTest::newRow(name) << QByteArray(name) << QByteArray(type);
@@ -164,7 +223,63 @@ void TestFeedText::choosesTypeByExtension()
 {
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, type);
-    QCOMPARE(QByteArray(mimeType(name)), type);
+    yf::MediaTypes types;
+    QCOMPARE(types.typeOf(name).toByteArray(), type);
+    QCOMPARE(types.typeOf(name).toByteArray(), type);  // the second time from what was kept
+}
+
+void TestFeedText::namesEveryFolderDistinctly_data()
+{
+    QTest::addColumn<QList<QByteArray>>("folders");  // below "/in", the first is the input itself
+    QTest::addColumn<QList<QByteArray>>("expected"); // "#" stands for the hash of the folder's path
+    using L = QList<QByteArray>;
+    QTest::newRow("no collision") << L{"/in/", "/in/A/", "/in/B/"} << L{"", "-A-", "-B-"};
+    QTest::newRow("later folder keeps the plain name") << L{"/in/", "/in/A-B/", "/in/A/", "/in/A/B/"}
+                                                       << L{"", "-A-B-~#", "-A-", "-A-B-"};
+    QTest::newRow("three the same") << L{"/in/", "/in/A-B-C/", "/in/A-B/C/", "/in/A/B-C/"}
+                                    << L{"", "-A-B-C-~#", "-A-B-C-~#", "-A-B-C-"};
+}
+
+void TestFeedText::namesEveryFolderDistinctly()
+{
+    QFETCH(QList<QByteArray>, folders);
+    QFETCH(QList<QByteArray>, expected);
+    const std::vector<QByteArray> input(folders.begin(), folders.end());
+    const std::vector<QByteArray> names = yf::feedNames(input, 3, 255);
+    QCOMPARE(qsizetype(names.size()), folders.size());
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        QByteArray want = expected[i];
+        want.replace("#", yf::stableHash(folders[i].mid(3)));
+        QCOMPARE(names[static_cast<std::size_t>(i)], want);
+    }
+    QCOMPARE(yf::feedNames(input, 3, 255), names);  // the same at every run
+}
+
+void TestFeedText::cutsNamesTooLongForAFile()
+{
+    // 100 two-byte letters per folder: two levels give a 400-byte name.
+    const QByteArray letters = QByteArray("\xC3\xA9").repeated(100);
+    const std::vector<QByteArray> folders{"/in/", "/in/" + letters + "/", "/in/" + letters + "/" + letters + "/",
+                                          "/in/" + letters + "/" + letters + "x/"};
+    const std::vector<QByteArray> names = yf::feedNames(folders, 3, 255);
+    QCOMPARE(names[1], "-" + letters + "-");  // fits: left as it is
+    for (std::size_t i : {std::size_t(2), std::size_t(3)}) {
+        const QByteArray &name = names[i];
+        QVERIFY(name.size() + 4 <= 255);
+        QVERIFY(name.size() + 4 >= 254);  // cut no more than a character needs
+        QCOMPARE(name.right(9), "~" + yf::stableHash(folders[i].mid(3)));
+        QVERIFY(QString::fromUtf8(name).toUtf8() == name);  // no character cut in half
+    }
+    QVERIFY(names[2] != names[3]);
+    QCOMPARE(yf::feedNames(folders, 3, 255), names);
+}
+
+void TestFeedText::hashesAreStable()
+{
+    // FNV-1a, 32 bits: fixed values, so names survive a rebuild.
+    QCOMPARE(yf::stableHash(""), QByteArray("811c9dc5"));
+    QCOMPARE(yf::stableHash("a"), QByteArray("e40c292c"));
+    QCOMPARE(yf::stableHash("foobar"), QByteArray("bf9cf968"));
 }
 
 void TestFeedText::writesEnglishDatesWithRealZone_data()
@@ -180,6 +295,8 @@ void TestFeedText::writesEnglishDatesWithRealZone_data()
                                  << QByteArray("Sun, 4 Jan 2026 04:05:07 -0500");
     QTest::newRow("summer time at that instant") << QByteArray("America/New_York") << qint64(1782907200)
                                                  << QByteArray("Wed, 1 Jul 2026 08:00:00 -0400");
+    QTest::newRow("before the epoch") << QByteArray("UTC") << qint64(-31536000 + 3723)
+                                      << QByteArray("Wed, 1 Jan 1969 01:02:03 +0000");
     QTest::newRow("Honolulu") << QByteArray("Pacific/Honolulu") << qint64(1782907200)
                               << QByteArray("Wed, 1 Jul 2026 02:00:00 -1000");
 }

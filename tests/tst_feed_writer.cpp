@@ -15,18 +15,26 @@
 
 namespace {
 
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1767517507; }  // Sun, 4 Jan 2026 09:05:07 UTC
-};
-
 QByteArray native(const QString &s) { return QFile::encodeName(s); }
+
+// Sets the modification time of `path` (of the link itself when `link` is set).
+void setModified(const QString &path, qint64 secs, bool link = false)
+{
+    const struct timespec times[2] = {{static_cast<time_t>(secs), 0}, {static_cast<time_t>(secs), 0}};
+    QVERIFY2(::utimensat(AT_FDCWD, native(path).constData(), times, link ? AT_SYMLINK_NOFOLLOW : 0) == 0,
+             qPrintable(path));
+}
+
+qint64 modifiedOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(native(path).constData(), &st) == 0 ? static_cast<qint64>(st.st_mtime) : -1;
+}
 
 // A writer over <tmp>/in/Audio with output <tmp>/out and the default-looking base URL.
 struct Setup {
     QTemporaryDir tmp;
     QString input, output;
-    FixedClock clock;
     yf::FileLister File1;
 
     Setup()
@@ -38,9 +46,11 @@ struct Setup {
     }
     yf::FeedWriter writer(const QString &highlighted = {}, const QString &baseUrl = "http://10.0.0.5/")
     {
+        const yf::Result<yf::BaseUrl> base = yf::parseBaseUrl(baseUrl);
+        if (!base.ok())
+            qFatal("bad base URL in a test");
         return yf::FeedWriter({native(input), native(highlighted.isEmpty() ? input : highlighted),
-                               native(output), baseUrl},
-                              clock);
+                               native(output), base.value()});
     }
     QByteArray feed(const QString &name) const { return fixture::readFile(output + '/' + name); }
 };
@@ -68,7 +78,10 @@ class TestFeedWriter : public QObject {
 private slots:
     void initTestCase();
     void writesExactBytes();
+    void takesDatesFromTheFiles();
+    void leavesAnUnchangedFeedAlone();
     void writesHeadAndTailForEmptyFolder();
+    void joinsBaseUrlWithoutFinalSlash();
     void listsOnlyVisibleFilesInNameOrder();
     void ordersMixedNamesByFoldedFormThenBytes();
     void staysWellFormedForHostileNames_data();
@@ -91,31 +104,120 @@ void TestFeedWriter::initTestCase()
 void TestFeedWriter::writesExactBytes()
 {
     Setup s;
-    fixture::makeTree(s.input, {"Talk Show/Ep 1.mp3=abc", "Talk Show/Rock & Roll.MP3", "Talk Show/notes.pdf=12345"});
+    fixture::makeTree(s.input, {"Talk Show/Ep 1.mp3=abc", "Talk Show/Rock & Roll.MP3", "Talk Show/notes.pdf=12345",
+                                "Talk Show/caf\u00e9.jpg=xy"});
+    const QString dir = s.input + "/Talk Show";
+    setModified(dir + "/Ep 1.mp3", 1767517507);          // Sun, 4 Jan 2026 09:05:07 UTC
+    setModified(dir + "/notes.pdf", 1767600000);         // Mon, 5 Jan 2026 08:00:00 UTC, the newest
+    setModified(dir + "/Rock & Roll.MP3", 1700000000);   // Tue, 14 Nov 2023 22:13:20 UTC
+    setModified(dir + "/caf\u00e9.jpg", 1767517507);
+    setModified(dir, 1767000000);
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(native(s.input + "/Talk Show/"), s.File1).ok());
-    const QByteArray date = "Sun, 4 Jan 2026 09:05:07 +0000";
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
     const QByteArray expected =
         "<rss version=\"2.0\">\r\n<channel>\r\n<title>-Talk Show-</title>\r\n"
         "<link>http://10.0.0.5/</link>\r\n<description>-Talk Show-</description>\r\n"
-        "<language>en-US</language>\r\n<lastBuildDate>" + date + "</lastBuildDate>\r\n"
+        "<language>en-US</language>\r\n<lastBuildDate>Mon, 5 Jan 2026 08:00:00 +0000</lastBuildDate>\r\n"
+        "<item>\r\n<title>caf&#xE9;.jpg</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/caf%C3%A9.jpg</link>\r\n"
+        "<pubDate>Sun, 4 Jan 2026 09:05:07 +0000</pubDate>\r\n"
+        "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/caf%C3%A9.jpg\" length=\"2\" type=\"image/jpeg\"/>\r\n"
+        "<description>caf&#xE9;.jpg</description>\r\n"
+        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/caf%C3%A9.jpg</guid>\r\n</item>\r\n"
         "<item>\r\n<title>Ep 1.mp3</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3</link>\r\n"
-        "<pubDate>" + date + "</pubDate>\r\n"
+        "<pubDate>Sun, 4 Jan 2026 09:05:07 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3\" length=\"3\" type=\"audio/mpeg\"/>\r\n"
-        "<description>Ep 1.mp3</description>\r\n</item>\r\n"
+        "<description>Ep 1.mp3</description>\r\n"
+        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3</guid>\r\n</item>\r\n"
         "<item>\r\n<title>notes.pdf</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/notes.pdf</link>\r\n"
-        "<pubDate>" + date + "</pubDate>\r\n"
+        "<pubDate>Mon, 5 Jan 2026 08:00:00 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/notes.pdf\" length=\"5\" type=\"application/pdf\"/>\r\n"
-        "<description>notes.pdf</description>\r\n</item>\r\n"
+        "<description>notes.pdf</description>\r\n"
+        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/notes.pdf</guid>\r\n</item>\r\n"
         "<item>\r\n<title>Rock &amp; Roll.MP3</title>\r\n"
         "<link>http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3</link>\r\n"
-        "<pubDate>" + date + "</pubDate>\r\n"
+        "<pubDate>Tue, 14 Nov 2023 22:13:20 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3\" length=\"0\" type=\"audio/mpeg\"/>\r\n"
-        "<description>Rock &amp; Roll.MP3</description>\r\n</item>\r\n"
+        "<description>Rock &amp; Roll.MP3</description>\r\n"
+        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3</guid>\r\n</item>\r\n"
         "</channel></rss>\r\n";
     QCOMPARE(s.feed("-Talk Show-.xml"), expected);
     // Only the feed is left in the output directory: no temporary file survives.
     QCOMPARE(fixture::filesIn(s.output), QStringList{"-Talk Show-.xml"});
+}
+
+// pubDate is the file's own date (its target's, for a link); lastBuildDate is the newest of
+// the folder and its files, so adding or removing a file moves it too.
+void TestFeedWriter::takesDatesFromTheFiles()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"F/a.mp3", "F/target.bin", "F/link.mp3->target.bin"});
+    const QString dir = s.input + "/F";
+    setModified(dir + "/a.mp3", 1000000000);        // Sun, 9 Sep 2001 01:46:40 UTC
+    setModified(dir + "/target.bin", 1100000000);   // Tue, 9 Nov 2004 11:33:20 UTC
+    setModified(dir + "/link.mp3", 1200000000, true);
+    setModified(dir, 1050000000);                   // Fri, 11 Apr 2003 18:40:00 UTC
+    yf::FeedWriter w = s.writer();
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QByteArray text = s.feed("-F-.xml");
+    QVERIFY(text.contains("F/link.mp3</link>\r\n<pubDate>Tue, 9 Nov 2004 11:33:20 +0000</pubDate>"));
+    QVERIFY(text.contains("F/a.mp3</link>\r\n<pubDate>Sun, 9 Sep 2001 01:46:40 +0000</pubDate>"));
+    QVERIFY(text.contains("<lastBuildDate>Tue, 9 Nov 2004 11:33:20 +0000</lastBuildDate>"));
+
+    // A file removed: the folder changed later than any file left.
+    QVERIFY(QFile::remove(dir + "/link.mp3"));
+    QVERIFY(QFile::remove(dir + "/target.bin"));
+    setModified(dir, 1300000000);                   // Sun, 13 Mar 2011 07:06:40 UTC
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    text = s.feed("-F-.xml");
+    QVERIFY2(text.contains("<lastBuildDate>Sun, 13 Mar 2011 07:06:40 +0000</lastBuildDate>"), text.constData());
+    QCOMPARE(text.count("<pubDate>"), 1);
+}
+
+// A feed whose text has not changed is not written again: same bytes, same date, so a web
+// server can keep answering conditional requests with "not modified".
+void TestFeedWriter::leavesAnUnchangedFeedAlone()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"F/a.mp3=1", "F/b.mp3=22"});
+    const QString dir = s.input + "/F";
+    setModified(dir + "/a.mp3", 1000000000);
+    setModified(dir + "/b.mp3", 1000000000);
+    yf::FeedWriter w = s.writer();
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(!w.lastLeftAlone());
+    const QString feed = s.output + "/-F-.xml";
+    const QByteArray first = s.feed("-F-.xml");
+    setModified(feed, 900000000);
+
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(w.lastLeftAlone());
+    QCOMPARE(modifiedOf(feed), qint64(900000000));
+    QCOMPARE(s.feed("-F-.xml"), first);
+
+    // Same size, other bytes: written.
+    fixture::makeTree(s.output, {"-F-.xml=" + QString(first.size(), 'x')});
+    setModified(feed, 900000000);
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(!w.lastLeftAlone());
+    QCOMPARE(s.feed("-F-.xml"), first);
+    QVERIFY(modifiedOf(feed) != 900000000);
+
+    // A file that changed in place changes its item's date, so the feed is written again.
+    setModified(feed, 900000000);
+    fixture::makeTree(s.input, {"F/b.mp3=33"});
+    setModified(dir + "/b.mp3", 1000000001);
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(s.feed("-F-.xml") != first);
+
+    // A link in the feed's place is replaced, even when what it points at holds the feed.
+    const QByteArray now = s.feed("-F-.xml");
+    QVERIFY(QFile::rename(feed, s.output + "/target.xml"));
+    QCOMPARE(fixture::readFile(s.output + "/target.xml"), now);
+    fixture::makeTree(s.output, {"-F-.xml->target.xml"});
+    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(!QFileInfo(feed).isSymLink());
 }
 
 void TestFeedWriter::writesHeadAndTailForEmptyFolder()
@@ -129,6 +231,19 @@ void TestFeedWriter::writesHeadAndTailForEmptyFolder()
     QVERIFY(text.startsWith("<rss version=\"2.0\">\r\n<channel>\r\n<title>-A &amp; B-</title>\r\n"
                             "<link>http://host/my%20files/</link>\r\n<description>-A &amp; B-</description>\r\n"));
     QVERIFY(text.endsWith("</lastBuildDate>\r\n</channel></rss>\r\n"));
+    verifyWellFormed(text);
+}
+
+void TestFeedWriter::joinsBaseUrlWithoutFinalSlash()
+{
+    Setup s;
+    fixture::makeTree(s.input, {"Show/C++ ; A+B.flac"});
+    yf::FeedWriter w = s.writer({}, "http://127.0.0.1:8123");
+    QVERIFY(w.CreateRSSFile(native(s.input + "/Show/"), s.File1).ok());
+    const QByteArray text = s.feed("-Show-.xml");
+    QVERIFY(text.contains("<link>http://127.0.0.1:8123</link>"));
+    QVERIFY2(text.contains("<link>http://127.0.0.1:8123/Audio/Show/C++%20%3B%20A+B.flac</link>"), text.constData());
+    QVERIFY(text.contains("type=\"audio/flac\""));
     verifyWellFormed(text);
 }
 
@@ -205,6 +320,8 @@ void TestFeedWriter::staysWellFormedForHostileNames()
     const QByteArray text = s.feed('-' + folder + "-.xml");
     verifyWellFormed(text);
     QVERIFY2(text.contains("<link>http://10.0.0.5/Audio/" + linkTail + "</link>"), text.constData());
+    QVERIFY2(std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }),
+             "pure ASCII whatever the names");
 }
 
 void TestFeedWriter::keepsBytesOfNamesThatAreNotUtf8()
@@ -224,8 +341,8 @@ void TestFeedWriter::keepsBytesOfNamesThatAreNotUtf8()
     QVERIFY(raw.open(in, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
     const QByteArray bytes = raw.readAll();
     verifyWellFormed(bytes);
-    QVERIFY(bytes.contains("<title>-caf\xEF\xBF\xBD-</title>"));
-    QVERIFY(bytes.contains("<title>\xEF\xBF\xBD\xEF\xBF\xBD.mp3</title>"));
+    QVERIFY(bytes.contains("<title>-caf&#xFFFD;-</title>"));
+    QVERIFY(bytes.contains("<title>&#xFFFD;&#xFFFD;.mp3</title>"));
     QVERIFY(bytes.contains("<link>http://10.0.0.5/Audio/caf%E9/%FF%01.mp3</link>"));
     // QDir cannot remove names it cannot decode; clean up by bytes.
     ::unlink((folder + "/\xFF\x01.mp3").constData());
@@ -322,13 +439,13 @@ void TestFeedWriter::listsKnownNamesAsTheyAreNow()
 
     // The feed equals the one written from a fresh listing.
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(folder, s.File1, known).ok());
+    QVERIFY(w.CreateRSSFile(folder, s.File1, known, "-F-").ok());
     const QByteArray fromKnown = s.feed("-F-.xml");
     QVERIFY(w.CreateRSSFile(folder, s.File1).ok());
     QCOMPARE(fromKnown, s.feed("-F-.xml"));
 
     const QByteArray gone = native(s.input + "/Gone/");
-    yf::Status fromNames = w.CreateRSSFile(gone, s.File1, QByteArray("a.mp3\0", 6));
+    yf::Status fromNames = w.CreateRSSFile(gone, s.File1, QByteArray("a.mp3\0", 6), "-Gone-");
     yf::Status listing = w.CreateRSSFile(gone, s.File1);
     QVERIFY(!fromNames.ok() && !listing.ok());
     QCOMPARE(fromNames.error().message(), listing.error().message());

@@ -56,6 +56,8 @@ private slots:
     void reportsFoldersItCannotList();
     void skipsFolderThatVanishes();
     void keepsEachFoldersFileNames();
+    void leavesOutTheGivenFolder_data();
+    void leavesOutTheGivenFolder();
     void survivesLinkLoopsAndDeepNesting();
     void handlesFortyThousandFolders();
     void stopsWhenCancelled();
@@ -217,6 +219,36 @@ void TestFolderScan::keepsEachFoldersFileNames()
     FolderArray plain;
     QVERIFY(yf::spanFolders(start, "*.*", plain).ok());
     QCOMPARE(relative(plain, start), relative(found, start));
+}
+
+// The feeds' own folder, wherever it lies and by whatever path it was named.
+void TestFolderScan::leavesOutTheGivenFolder_data()
+{
+    QTest::addColumn<QString>("leaveOut");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("at the top") << "feeds" << QStringList{"", "a/", "a/b/"};
+    QTest::newRow("deeper, with what is below it") << "a" << QStringList{"", "feeds/", "feeds/x/"};
+    QTest::newRow("named through a link") << "linked" << QStringList{"", "a/", "a/b/"};
+    QTest::newRow("outside the tree") << "../elsewhere" << QStringList{"", "a/", "feeds/", "a/b/", "feeds/x/"};
+}
+
+void TestFolderScan::leavesOutTheGivenFolder()
+{
+    QFETCH(QString, leaveOut);
+    QFETCH(QStringList, expected);
+    QTemporaryDir tmp;
+    fixture::makeTree(tmp.path(), {"in/a/b/", "in/feeds/x/", "in/linked->feeds", "elsewhere/"});
+    const QByteArray start = native(tmp.path() + "/in") + '/';
+    const std::optional<yf::fs::FolderId> id = yf::fs::folderId(start + native(leaveOut));
+    QVERIFY(id.has_value());
+    FolderArray found;
+    yf::FolderFileNames names;
+    QVERIFY(yf::spanFolders(start, "*.*", found, names, nullptr, id).ok());
+    QStringList got = relative(found, start);
+    std::sort(got.begin() + 1, got.end());
+    std::sort(expected.begin() + 1, expected.end());
+    QCOMPARE(got, expected);
+    QCOMPARE(names.size(), found.size());
 }
 
 void TestFolderScan::survivesLinkLoopsAndDeepNesting()

@@ -1,10 +1,14 @@
 // A whole run: call order, counts, settings timing, collisions, failures and cancelling.
+#include "feed/feed_names.h"
 #include "fixture.h"
 #include "generate/generate.h"
 #include "settings/ini_file.h"
 
+#include <QMap>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -72,6 +76,18 @@ struct Run {
     void command() { yf::runGenerateCommand(recorder, inputs, state, clock, &recorder); }
     QStringList feeds() const { return fixture::filesIn(inputs.outputDir); }
     QString stored(const char *key) const { return yf::ReadIniValue("RESTORE", key, inputs.settingsPath); }
+    // Every feed file with its bytes and its modification time in nanoseconds.
+    QMap<QString, QPair<QByteArray, qint64>> snapshot() const
+    {
+        QMap<QString, QPair<QByteArray, qint64>> files;
+        for (const QString &name : feeds()) {
+            struct stat st;
+            const QString path = inputs.outputDir + '/' + name;
+            if (::stat(QFile::encodeName(path).constData(), &st) == 0)
+                files[name] = {fixture::readFile(path), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+        }
+        return files;
+    }
 };
 
 } // namespace
@@ -82,13 +98,17 @@ private slots:
     void runsStepsInOrder();
     void countsFeedsAndFillsList_data();
     void countsFeedsAndFillsList();
-    void laterFolderWinsNameCollision();
+    void everyCollidingFolderKeepsAFeed();
     void highlightedSubFolderChangesLinksOnly();
     void failingOutputKeepsSettingsAndReports();
     void missingInputStoresNothing_data();
     void missingInputStoresNothing();
     void cancelLeavesCompleteFeeds();
-    void tooLongFeedNameStopsWithClearError();
+    void deepFoldersGetNamesThatFit();
+    void outputInsideInputIsNotScanned();
+    void unchangedTreeTouchesNoFeed();
+    void refusedBaseUrlWritesNothing_data();
+    void refusedBaseUrlWritesNothing();
     void messagesNameCountAndCause();
 };
 
@@ -99,6 +119,7 @@ void TestGenerate::runsStepsInOrder()
     run.command();
     QCOMPARE(run.recorder.events,
              (QStringList{"disable", "scan", "settings stored", "feed", "complete 2", "enable"}));
+    QCOMPARE(run.recorder.outcome.lastFeedAtSecs, qint64(1767517507));
 }
 
 void TestGenerate::countsFeedsAndFillsList_data()
@@ -136,17 +157,23 @@ void TestGenerate::countsFeedsAndFillsList()
     QCOMPARE(run.feeds(), feeds);
 }
 
-void TestGenerate::laterFolderWinsNameCollision()
+void TestGenerate::everyCollidingFolderKeepsAFeed()
 {
     Run run;
     fixture::makeTree(run.inputs.inputDir, {"A-B/dash.mp3", "A/B/slash.mp3"});
     run.command();
-    // Three folders were written, but A-B and A/B share one file; A/B comes later (deeper).
+    // A-B and A/B share a name; A/B comes later (deeper) and keeps it, A-B gets its own.
+    const QString hashed = "-A-B-~" + QString::fromLatin1(yf::stableHash("/A-B/")) + ".xml";
     QCOMPARE(run.recorder.outcome.feedsWritten, 3);
-    QCOMPARE(run.feeds(), (QStringList{"-A-.xml", "-A-B-.xml"}));
-    const QByteArray text = fixture::readFile(run.inputs.outputDir + "/-A-B-.xml");
-    QVERIFY(text.contains("slash.mp3"));
-    QVERIFY(!text.contains("dash.mp3"));
+    QCOMPARE(run.feeds(), (QStringList{"-A-.xml", "-A-B-.xml", hashed}));
+    const QByteArray plain = fixture::readFile(run.inputs.outputDir + "/-A-B-.xml");
+    QVERIFY(plain.contains("slash.mp3") && !plain.contains("dash.mp3"));
+    const QByteArray other = fixture::readFile(run.inputs.outputDir + '/' + hashed);
+    QVERIFY(other.contains("dash.mp3") && !other.contains("slash.mp3"));
+    QVERIFY(other.contains("<title>" + hashed.chopped(4).toUtf8() + "</title>"));
+    // The next run names them the same.
+    run.command();
+    QCOMPARE(run.feeds(), (QStringList{"-A-.xml", "-A-B-.xml", hashed}));
 }
 
 void TestGenerate::highlightedSubFolderChangesLinksOnly()
@@ -217,9 +244,9 @@ void TestGenerate::cancelLeavesCompleteFeeds()
     QCOMPARE(run.stored("InputDir"), run.inputs.inputDir);
 }
 
-void TestGenerate::tooLongFeedNameStopsWithClearError()
+void TestGenerate::deepFoldersGetNamesThatFit()
 {
-    // 500 levels: the scan copes, but a feed name soon passes what a file name may hold.
+    // 500 levels: past about 125 the feed name no longer fits a file name, and is cut.
     Run run;
     QString deep = "level";
     for (int k = 1; k < 500; ++k)
@@ -228,11 +255,83 @@ void TestGenerate::tooLongFeedNameStopsWithClearError()
     run.command();
     QCOMPARE(run.state.List1.listCount(), 501);
     const yf::RunOutcome &outcome = run.recorder.outcome;
-    QVERIFY(outcome.error.has_value());
-    QCOMPARE(outcome.error->reason, QString("File name too long"));
-    QVERIFY(outcome.error->path.startsWith(run.inputs.outputDir + "/-level-d-d-"));
-    QCOMPARE(run.feeds().size(), int(outcome.feedsWritten));
-    QVERIFY(outcome.feedsWritten > 100);
+    QVERIFY2(outcome.finished(), outcome.error ? qPrintable(outcome.error->message()) : "");
+    QCOMPARE(outcome.feedsWritten, 500);
+    const QStringList names = run.feeds();
+    QCOMPARE(names.size(), 500);
+    for (const QString &name : names)
+        QVERIFY(name.toUtf8().size() <= 255);
+    QVERIFY(names.contains("-level-.xml"));
+    QCOMPARE(names.filter("~").size(), 500 - 123);  // "-level", up to 122 times "-d", "-" and ".xml" fit
+    // The deepest folder's feed holds its file.
+    bool found = false;
+    for (const QString &name : names)
+        found = found || fixture::readFile(run.inputs.outputDir + '/' + name).contains("x.mp3");
+    QVERIFY(found);
+    run.command();
+    QCOMPARE(run.feeds(), names);
+}
+
+void TestGenerate::outputInsideInputIsNotScanned()
+{
+    Run run;
+    run.inputs.outputDir = run.inputs.inputDir + "/Show/feeds";
+    fixture::makeTree(run.inputs.inputDir, {"Show/a.mp3", "Show/feeds/"});
+    run.command();
+    QCOMPARE(run.feeds(), QStringList{"-Show-.xml"});
+    run.command();  // the feeds of the first run are there now
+    QCOMPARE(run.recorder.outcome.feedsWritten, 1);
+    QCOMPARE(run.feeds(), QStringList{"-Show-.xml"});
+    const QByteArray text = fixture::readFile(run.inputs.outputDir + "/-Show-.xml");
+    QVERIFY(!text.contains("feeds"));
+    QCOMPARE(text.count("<item>"), 1);
+}
+
+// Run after run: nothing changed means no file touched; one file added changes one feed.
+void TestGenerate::unchangedTreeTouchesNoFeed()
+{
+    Run run;
+    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "A/Sub/s.mp3", "B/b.mp3", "C/"});
+    run.command();
+    const auto first = run.snapshot();
+    QCOMPARE(first.size(), 4);
+    QTest::qSleep(20);  // so a rewrite would show in the nanoseconds
+    run.command();
+    QCOMPARE(run.recorder.events.last(2), (QStringList{"complete 4", "enable"}));
+    QCOMPARE(run.snapshot(), first);
+    QCOMPARE(fixture::filesIn(run.inputs.outputDir).size(), 4);  // no temporary file left
+
+    fixture::makeTree(run.inputs.inputDir, {"B/new.mp3"});
+    run.command();
+    const auto third = run.snapshot();
+    QCOMPARE(run.recorder.outcome.feedsWritten, 4);
+    for (const QString &name : first.keys()) {
+        if (name == "-B-.xml")
+            QVERIFY(third[name] != first[name] && third[name].first.contains("new.mp3"));
+        else
+            QCOMPARE(third[name], first[name]);
+    }
+}
+
+void TestGenerate::refusedBaseUrlWritesNothing_data()
+{
+    QTest::addColumn<QString>("baseUrl");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("no scheme") << "127.0.0.1/";
+    QTest::newRow("no host") << "http://";
+}
+
+void TestGenerate::refusedBaseUrlWritesNothing()
+{
+    QFETCH(QString, baseUrl);
+    Run run;
+    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3"});
+    run.inputs.baseUrl = baseUrl;
+    run.command();
+    QCOMPARE(run.recorder.events, (QStringList{"disable", "failed 0", "enable"}));
+    QVERIFY(run.recorder.outcome.error->message().contains("full address such as \"http://192.168.1.10/\""));
+    QVERIFY(run.feeds().isEmpty());
+    QVERIFY(!QFile::exists(run.inputs.settingsPath));
 }
 
 void TestGenerate::messagesNameCountAndCause()

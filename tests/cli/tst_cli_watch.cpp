@@ -46,7 +46,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(lines().size(), 1, kWithinMs);
         const QRegularExpression line(R"re(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d "(\d+)" XML files generated\.$)re");
         QVERIFY2(line.match(lines().first()).hasMatch(), qPrintable(lines().first()));
-        QCOMPARE(line.match(lines().first()).captured(1), QStringLiteral("4"));
+        QCOMPARE(line.match(lines().first()).captured(1), QStringLiteral("3"));  // the output folder gets none
         const auto feed = [&out](const QString &name) { return fixture::readFile(out + "/" + name); };
 
         fixture::makeTree(tmp.path(), {"in/Talks/ep2.mp3"});
@@ -65,10 +65,10 @@ private slots:
 
         QVERIFY(QFile::remove(in + "/Talks/ep1.mp3"));
         QTRY_VERIFY_WITH_TIMEOUT(!feed("-Talks-.xml").contains("ep1.mp3"), kWithinMs);
-        const qsizetype runs = lines().size();
         QVERIFY(QDir(in + "/Music").removeRecursively());
-        QTRY_COMPARE_WITH_TIMEOUT(lines().size(), runs + 1, kWithinMs);
-        QVERIFY2(lines().last().endsWith("\"3\" XML files generated."), qPrintable(lines().last()));
+        // A run for the earlier change may still be printing its line: wait for the count.
+        QTRY_VERIFY2_WITH_TIMEOUT(lines().last().endsWith("\"2\" XML files generated."), qPrintable(lines().last()),
+                                  kWithinMs);
 
         // Quiet tree, quiet program: its own feeds and settings start no run.
         const qsizetype settled = lines().size();
