@@ -8,6 +8,9 @@
 
 namespace yf {
 
+// The name the desktop knows the program by: its desktop entry, metainfo and icon.
+inline constexpr char kApplicationId[] = "io.github.yarrowfeed.Yarrowfeed";
+
 // Source of the machine's local address, as dotted-decimal text (`Winsock1`).
 using LocalAddressSource = std::function<QString()>;
 

@@ -71,6 +71,9 @@ Status WriteIniValue(const QString &section, const QString &key, const QString &
     if (ini.Save(text) < 0)
         return settingsError("Cannot store settings in", path, QStringLiteral("out of memory"));
     QSaveFile file(path);
+    // A writable config.ini in a folder the user may not write (beside an installed program)
+    // cannot be replaced through a temporary file; writing it in place is the only way.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)
         || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
         || !file.commit())
@@ -94,6 +97,9 @@ Status RemoveIniValue(const QString &section, const QString &key, const QString 
     if (ini.Save(text) < 0)
         return settingsError("Cannot store settings in", path, QStringLiteral("out of memory"));
     QSaveFile file(path);
+    // A writable config.ini in a folder the user may not write (beside an installed program)
+    // cannot be replaced through a temporary file; writing it in place is the only way.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)
         || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
         || !file.commit())
