@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QString>
 
 #include <functional>
@@ -27,5 +28,8 @@ bool openInFileBrowser(const QString &folder);
 
 // The program's icon, drawn at 16 and 32 pixels.
 QIcon appIcon();
+
+// The same drawing at any size; needs no application object (the install's PNGs come from it).
+QImage appIconImage(int size);
 
 } // namespace yf
