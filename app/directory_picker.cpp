@@ -128,7 +128,9 @@ protected:
     void focusOutEvent(QFocusEvent *event) override
     {
         QLineEdit::focusOutEvent(event);
-        if (isVisible() && event->reason() != Qt::PopupFocusReason)
+        // Only a move to another control closes it, not a menu or another window coming up.
+        const Qt::FocusReason why = event->reason();
+        if (isVisible() && why != Qt::PopupFocusReason && why != Qt::ActiveWindowFocusReason)
             m_picker->closeLocationField();
     }
 

@@ -128,7 +128,7 @@ private:
         w.Text1->setText(baseUrl);
         BoxWatcher boxes(w);
         w.menu_actions_generate->trigger();
-        if (!QTest::qWaitFor([&] { return !boxes.seen.isEmpty() && !w.isRunning(); }, 10000))
+        if (!QTest::qWaitFor([&] { return !boxes.seen.isEmpty() && !w.isRunning(); }, 30000))
             return {};
         QTest::qWait(20);
         return boxes.seen;
@@ -322,7 +322,7 @@ private slots:
         }
         QVERIFY(w->isRunning());
         QTest::keyClick(w.get(), Qt::Key_Escape);
-        QTRY_COMPARE_WITH_TIMEOUT(boxes.seen.size(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.seen.size(), 1, 30000);
         QCOMPARE(boxes.seen.first().title, QStringLiteral("Cancelled"));
         QVERIFY(!w->isRunning());
         QVERIFY(!w->cancelRunAction()->isEnabled());  // Escape means nothing outside a run

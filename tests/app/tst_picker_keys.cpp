@@ -203,6 +203,25 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), picker.get());
     }
 
+    void movingToAnotherControlClosesTheField()
+    {
+        QWidget window;
+        auto *picker = new DirectoryPicker(&window);
+        auto *other = new QLineEdit(&window);
+        picker->setGeometry(0, 0, 300, 300);
+        other->setGeometry(0, 310, 300, 30);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(picker->setPath(m_tree));
+        picker->setFocus();
+        QTest::keyClick(picker, Qt::Key_L, Qt::ControlModifier);
+        QVERIFY(picker->locationField());
+        other->setFocus(Qt::TabFocusReason);
+        QVERIFY(!picker->locationField());
+        QCOMPARE(picker->path(), m_tree);
+    }
+
     void unlistableFolderIsGreyedOutAndDoesNotOpen()
     {
         if (::geteuid() == 0)
