@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QDesktopServices>
 #include <QHostAddress>
+#include <QImage>
 #include <QNetworkAddressEntry>
 #include <QNetworkInterface>
 #include <QPainter>
@@ -34,14 +35,13 @@ bool openInFileBrowser(const QString &folder)
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }
 
-namespace {
-
 // A feed sign on an orange tile: a dot and two arcs spreading from the lower left corner.
-QPixmap drawIcon(int size)
+// misc/icons/ holds the same drawing as SVG, in units of 1/16 of the side.
+QImage appIconImage(int size)
 {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     const qreal unit = size / 16.0;
     p.setPen(Qt::NoPen);
@@ -57,16 +57,14 @@ QPixmap drawIcon(int size)
         const QRectF box(origin.x() - radius, origin.y() - radius, 2 * radius, 2 * radius);
         p.drawArc(box, 0, 90 * 16);  // from "east" to "north": the upper right quarter
     }
-    return pixmap;
+    return image;
 }
-
-} // namespace
 
 QIcon appIcon()
 {
     QIcon icon;
-    icon.addPixmap(drawIcon(16));
-    icon.addPixmap(drawIcon(32));
+    icon.addPixmap(QPixmap::fromImage(appIconImage(16)));
+    icon.addPixmap(QPixmap::fromImage(appIconImage(32)));
     return icon;
 }
 

@@ -2,11 +2,15 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QString>
 
 #include <functional>
 
 namespace yf {
+
+// The name the desktop knows the program by: its desktop entry, metainfo and icon.
+inline constexpr char kApplicationId[] = "io.github.yarrowfeed.Yarrowfeed";
 
 // Source of the machine's local address, as dotted-decimal text (`Winsock1`).
 using LocalAddressSource = std::function<QString()>;
@@ -24,5 +28,8 @@ bool openInFileBrowser(const QString &folder);
 
 // The program's icon, drawn at 16 and 32 pixels.
 QIcon appIcon();
+
+// The same drawing at any size; needs no application object (the install's PNGs come from it).
+QImage appIconImage(int size);
 
 } // namespace yf

@@ -6,40 +6,138 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QStyle>
+
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <vector>
 
 namespace yf {
 
 namespace {
 
-constexpr int kPathRole = Qt::UserRole;
+constexpr int kNativeRole = Qt::UserRole;
 
-QString normalised(const QString &path)
+QByteArray normalised(const QString &path)
 {
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    return fs::encodePath(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+}
+
+// What the user reads: undecodable bytes become replacement characters.
+QString shown(const QByteArray &native) { return QString::fromUtf8(native); }
+
+QByteArray childPath(const QByteArray &parent, const QByteArray &name)
+{
+    return parent.endsWith('/') ? parent + name : parent + '/' + name;
+}
+
+bool isDirectory(const QByteArray &path)
+{
+    struct stat st;
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The listing is read before anything is shown, so a directory that cannot be
 // enumerated is refused instead of being shown empty.
-bool isListable(const QString &path)
+bool isListable(const QByteArray &path)
 {
-    if (!QFileInfo(path).isDir())
+    if (!isDirectory(path))
         return false;
     fs::DirectoryStream stream;
-    return stream.open(fs::encodePath(path)).ok();
+    return stream.open(path).ok();
 }
 
-QStringList subdirectoriesOf(const QString &path)
+struct Subdirectory {
+    QByteArray name;
+    QString text;
+    bool listable;
+};
+
+// The visible sub-directories (links to directories included), ordered without regard to case.
+std::vector<Subdirectory> subdirectoriesOf(const QByteArray &path)
 {
-    return QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    std::vector<Subdirectory> found;
+    fs::DirectoryStream stream;
+    if (!stream.open(path).ok())
+        return found;
+    while (const dirent *entry = stream.next()) {
+        if (entry->d_name[0] == '.')
+            continue;
+        if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+            continue;
+        struct stat st;
+        if (::fstatat(stream.fd(), entry->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        const QByteArray name(entry->d_name);
+        found.push_back({name, shown(name), isListable(childPath(path, name))});
+    }
+    std::sort(found.begin(), found.end(), [](const Subdirectory &a, const Subdirectory &b) {
+        const int folded = a.text.compare(b.text, Qt::CaseInsensitive);
+        return folded != 0 ? folded < 0 : a.name < b.name;
+    });
+    return found;
 }
 
-QString childPath(const QString &parent, const QString &name)
+QByteArray parentOf(const QByteArray &path)
 {
-    return parent.endsWith(QLatin1Char('/')) ? parent + name : parent + QLatin1Char('/') + name;
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash <= 0 ? QByteArray("/") : path.left(slash);
 }
 
 } // namespace
+
+// A one-line field over the top of the picker. Enter opens what it holds when that is a
+// directory that can be listed, and says why not otherwise; Escape or leaving it closes it.
+class LocationField : public QLineEdit {
+public:
+    explicit LocationField(DirectoryPicker *picker)
+        : QLineEdit(picker)
+        , m_picker(picker)
+        , m_problem(new QLabel(this))
+    {
+        m_problem->setForegroundRole(QPalette::PlaceholderText);
+        m_problem->hide();
+        connect(this, &QLineEdit::returnPressed, this, [this] { m_picker->openTypedLocation(); });
+        connect(this, &QLineEdit::textEdited, this, [this] { showProblem({}); });
+    }
+
+    void showProblem(const QString &problem)
+    {
+        m_problem->setText(problem);
+        m_problem->setVisible(!problem.isEmpty());
+        const int width = problem.isEmpty() ? 0 : m_problem->sizeHint().width() + 4;
+        setTextMargins(0, 0, width, 0);
+        m_problem->setGeometry(this->width() - width, 0, width, height());
+    }
+    QString problem() const { return m_problem->isVisible() ? m_problem->text() : QString(); }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (event->key() == Qt::Key_Escape) {
+            event->accept();
+            m_picker->closeLocationField();
+            return;
+        }
+        QLineEdit::keyPressEvent(event);
+    }
+    void focusOutEvent(QFocusEvent *event) override
+    {
+        QLineEdit::focusOutEvent(event);
+        // Only a move to another control closes it, not a menu or another window coming up.
+        const Qt::FocusReason why = event->reason();
+        if (isVisible() && why != Qt::PopupFocusReason && why != Qt::ActiveWindowFocusReason)
+            m_picker->closeLocationField();
+    }
+
+private:
+    DirectoryPicker *m_picker;
+    QLabel *m_problem;
+};
 
 DirectoryPicker::DirectoryPicker(QWidget *parent)
     : QTreeWidget(parent)
@@ -62,14 +160,20 @@ DirectoryPicker::DirectoryPicker(QWidget *parent)
         setPath(QDir::rootPath());
 }
 
+DirectoryPicker::~DirectoryPicker() = default;
+
 bool DirectoryPicker::setPath(const QString &path)
 {
     if (path.isEmpty())
         return true;
-    const QString target = normalised(path);
-    if (!isListable(target))
+    return openNative(normalised(path));
+}
+
+bool DirectoryPicker::openNative(const QByteArray &path)
+{
+    if (!isListable(path))
         return false;
-    showDirectory(target, subdirectoriesOf(target));
+    showDirectory(path);
     return true;
 }
 
@@ -81,14 +185,14 @@ QString DirectoryPicker::path() const
 QString DirectoryPicker::highlightedPath() const
 {
     const QTreeWidgetItem *item = currentItem();
-    return item ? item->data(0, kPathRole).toString() : m_path;
+    return item ? shown(item->data(0, kNativeRole).toByteArray()) : m_path;
 }
 
 bool DirectoryPicker::highlight(const QString &fullPath)
 {
-    const QString wanted = normalised(fullPath);
+    const QByteArray wanted = normalised(fullPath);
     for (QTreeWidgetItemIterator it(this); *it; ++it) {
-        if ((*it)->data(0, kPathRole).toString() == wanted) {
+        if ((*it)->data(0, kNativeRole).toByteArray() == wanted) {
             setCurrentItem(*it);
             scrollToItem(*it);
             return true;
@@ -97,14 +201,39 @@ bool DirectoryPicker::highlight(const QString &fullPath)
     return false;
 }
 
+QLineEdit *DirectoryPicker::locationField() const
+{
+    return m_location && m_location->isVisible() ? m_location : nullptr;
+}
+
 void DirectoryPicker::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    const int key = event->key();
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
         openEntry(currentItem());
-        event->accept();
+    } else if ((key == Qt::Key_Backspace && mods == Qt::NoModifier) ||
+               (key == Qt::Key_Up && mods == Qt::AltModifier)) {
+        openParent();
+    } else if (key == Qt::Key_F5 && mods == Qt::NoModifier) {
+        reread();
+    } else if (key == Qt::Key_L && mods == Qt::ControlModifier) {
+        showLocationField(m_path);
+    } else if (event->text() == QLatin1String("/") || event->text() == QLatin1String("~")) {
+        // Typing a path must never jump to an entry by type-ahead and open that instead.
+        showLocationField(event->text());
+    } else {
+        QTreeWidget::keyPressEvent(event);
         return;
     }
-    QTreeWidget::keyPressEvent(event);
+    event->accept();
+}
+
+void DirectoryPicker::resizeEvent(QResizeEvent *event)
+{
+    QTreeWidget::resizeEvent(event);
+    if (m_location)
+        m_location->setGeometry(0, 0, width(), m_location->sizeHint().height());
 }
 
 void DirectoryPicker::drawBranches(QPainter *, const QRect &, const QModelIndex &) const
@@ -115,34 +244,106 @@ void DirectoryPicker::openEntry(QTreeWidgetItem *item)
 {
     // A directory that vanished or may not be read is simply not opened.
     if (item)
-        setPath(item->data(0, kPathRole).toString());
+        openNative(item->data(0, kNativeRole).toByteArray());
 }
 
-void DirectoryPicker::showDirectory(const QString &path, const QStringList &subdirectories)
+void DirectoryPicker::openParent()
+{
+    if (m_native != "/")
+        openNative(parentOf(m_native));
+}
+
+void DirectoryPicker::reread()
+{
+    const QByteArray highlighted = currentItem() ? currentItem()->data(0, kNativeRole).toByteArray() : QByteArray();
+    // The current directory may have gone meanwhile: fall back to the nearest that is left.
+    QByteArray path = m_native;
+    while (!isListable(path) && path != "/")
+        path = parentOf(path);
+    showDirectory(path);
+    for (QTreeWidgetItemIterator it(this); *it; ++it) {
+        if ((*it)->data(0, kNativeRole).toByteArray() == highlighted) {
+            setCurrentItem(*it);
+            break;
+        }
+    }
+}
+
+void DirectoryPicker::showDirectory(const QByteArray &path)
 {
     const QIcon openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
     const QIcon closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon);
+    const auto addItem = [](QTreeWidgetItem *item, const QByteArray &native, const QIcon &icon) {
+        item->setData(0, kNativeRole, native);
+        item->setData(0, Qt::ToolTipRole, shown(native));
+        item->setIcon(0, icon);
+        return item;
+    };
+    const std::vector<Subdirectory> subdirectories = subdirectoriesOf(path);
     clear();
-    m_path = path;
+    m_native = path;
+    m_path = shown(path);
 
-    auto *current = new QTreeWidgetItem(this, QStringList(QStringLiteral("/")));
-    current->setData(0, kPathRole, QStringLiteral("/"));
-    current->setIcon(0, openIcon);
-    QString walked = QStringLiteral("/");
-    for (const QString &name : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+    QTreeWidgetItem *current = addItem(new QTreeWidgetItem(this, QStringList(QStringLiteral("/"))), "/", openIcon);
+    QByteArray walked("/");
+    for (const QByteArray &name : path.split('/')) {
+        if (name.isEmpty())
+            continue;
         walked = childPath(walked, name);
-        current = new QTreeWidgetItem(current, QStringList(name));
-        current->setData(0, kPathRole, walked);
-        current->setIcon(0, openIcon);
+        current = addItem(new QTreeWidgetItem(current, QStringList(shown(name))), walked, openIcon);
     }
-    for (const QString &name : subdirectories) {
-        auto *child = new QTreeWidgetItem(current, QStringList(name));
-        child->setData(0, kPathRole, childPath(path, name));
-        child->setIcon(0, closedIcon);
+    for (const Subdirectory &sub : subdirectories) {
+        QTreeWidgetItem *child =
+            addItem(new QTreeWidgetItem(current, QStringList(sub.text)), childPath(path, sub.name), closedIcon);
+        if (!sub.listable)
+            child->setFlags(child->flags() & ~Qt::ItemIsEnabled);
     }
     expandAll();
     setCurrentItem(current);
     scrollToItem(current);
+}
+
+void DirectoryPicker::showLocationField(const QString &start)
+{
+    if (!m_location)
+        m_location = new LocationField(this);
+    m_location->setGeometry(0, 0, width(), m_location->sizeHint().height());
+    m_location->setText(start);
+    m_location->showProblem({});
+    m_location->show();
+    m_location->raise();
+    m_location->setFocus(Qt::ShortcutFocusReason);
+}
+
+void DirectoryPicker::closeLocationField()
+{
+    if (!m_location || !m_location->isVisible())
+        return;
+    const bool hadFocus = m_location->hasFocus();
+    m_location->hide();
+    if (hadFocus)
+        setFocus(Qt::OtherFocusReason);
+}
+
+void DirectoryPicker::openTypedLocation()
+{
+    QString typed = m_location->text().trimmed();
+    if (typed == QLatin1String("~") || typed.startsWith(QLatin1String("~/")))
+        typed = QDir::homePath() + typed.mid(1);
+    if (typed.isEmpty())
+        return;
+    const QByteArray target = QDir::isAbsolutePath(typed)
+        ? normalised(typed)
+        : fs::encodePath(QDir::cleanPath(m_path + QLatin1Char('/') + typed));
+    if (!isDirectory(target)) {
+        m_location->showProblem(QStringLiteral("not a folder"));
+        return;
+    }
+    if (!openNative(target)) {
+        m_location->showProblem(QStringLiteral("cannot be listed"));
+        return;
+    }
+    closeLocationField();
 }
 
 } // namespace yf

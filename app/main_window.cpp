@@ -4,8 +4,10 @@
 #include "app/directory_picker.h"
 #include "app/drive_picker.h"
 #include "app/run_progress_dialog.h"
+#include "feed/base_url.h"
 #include "settings/ini_file.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
@@ -13,6 +15,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QStringList>
 
 namespace yf {
 
@@ -29,6 +33,14 @@ constexpr int kProgressIntervalMs = 100;
 void followDrive(const DrivePicker &drive, DirectoryPicker &directory)
 {
     directory.setPath(drive.drive());
+}
+
+QString skippedList(const std::vector<Error> &skipped)
+{
+    QStringList lines;
+    for (const Error &folder : skipped)
+        lines << folder.message();
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace
@@ -66,7 +78,15 @@ void Form1::Form_Load()
     Dir1->setPath(ReadIniValue(kSettingsSection, QStringLiteral("InputDir"), m_settingsPath));
     Dir2->setPath(ReadIniValue(kSettingsSection, QStringLiteral("OutputDir"), m_settingsPath));
 
-    Text1->setText(QStringLiteral("http://") + Winsock1() + QLatin1Char('/'));
+    // A base URL the user typed for another server stays; only the default follows the
+    // machine's address from start to start.
+    const QString stored = ReadIniValue(kSettingsSection, QStringLiteral("BaseUrl"), m_settingsPath);
+    Text1->setText(stored.isEmpty() ? defaultBaseUrl() : stored);
+}
+
+QString Form1::defaultBaseUrl() const
+{
+    return QStringLiteral("http://") + Winsock1() + QLatin1Char('/');
 }
 
 void Form1::ItemsStatus(bool &Status)
@@ -87,6 +107,9 @@ void Form1::reportOutcome(const RunOutcome &outcome)
                         outcome.finished() ? completeMessage(outcome.feedsWritten)
                                            : cancelledMessage(outcome.feedsWritten),
                         QMessageBox::Ok, this);
+        // The count alone would hide that some folders got no feed; the list says which and why.
+        if (!outcome.skipped.empty())
+            box.setDetailedText(skippedList(outcome.skipped));
         box.exec();
         return;
     }
@@ -102,7 +125,7 @@ RunInputs Form1::runInputs() const
     inputs.highlightedEntry = Dir1->highlightedPath();
     inputs.outputDir = Dir2->path();
     inputs.baseUrl = Text1->text();
-    inputs.defaultBaseUrl = QStringLiteral("http://") + Winsock1() + QLatin1Char('/');
+    inputs.defaultBaseUrl = defaultBaseUrl();
     inputs.settingsPath = m_settingsPath;
     return inputs;
 }
@@ -116,10 +139,27 @@ void Form1::menu_actions_generate_Click()
 {
     if (m_background->isRunning())  // the greyed-out menu keeps a second run out; so does this
         return;
+    // A base URL the run would refuse is said before anything is greyed out or scanned.
+    if (const Result<BaseUrl> base = parseBaseUrl(Text1->text()); !base.ok()) {
+        QMessageBox box(QMessageBox::Critical, kProgramTitle, base.error().message(), QMessageBox::Ok, this);
+        box.exec();
+        return;
+    }
     beginGenerateCommand(*this);
     m_background->start(runInputs(), m_run, m_clock);
     m_runTime.start();
     m_progressTimer.start(kProgressIntervalMs);
+    m_cancelRun->setEnabled(true);
+}
+
+void Form1::cancelRun()
+{
+    if (!m_background->isRunning())
+        return;
+    if (m_progress)
+        m_progress->reject();  // says "Cancelling…" and asks the run to stop
+    else
+        m_background->cancel();
 }
 
 void Form1::updateProgress()
@@ -132,17 +172,24 @@ void Form1::updateProgress()
         m_progress = new RunProgressDialog(this);
         connect(m_progress, &RunProgressDialog::cancelRequested, m_background, &BackgroundRun::cancel);
     }
+    const bool appearing = !m_progress->isVisible();
     const BackgroundRun::Progress p = m_background->progress();
     if (p.writing)
         m_progress->showWriting(p.written, p.total);
     else
         m_progress->showScanning(p.found);
-    m_progress->show();
+    if (appearing) {
+        // Without a window manager nobody hands it the focus, and Escape would go elsewhere.
+        m_progress->show();
+        m_progress->activateWindow();
+        m_progress->cancelButton()->setFocus();
+    }
 }
 
 void Form1::runFinished(const RunOutcome &outcome)
 {
     m_progressTimer.stop();
+    m_cancelRun->setEnabled(false);
     if (m_progress) {
         m_progress->hide();
         m_progress->deleteLater();
@@ -193,6 +240,7 @@ void Form1::connectEvents()
     connect(menu_actions_generate, &QAction::triggered, this, &Form1::menu_actions_generate_Click);
     connect(menu_action_outdir, &QAction::triggered, this, &Form1::menu_action_outdir_Click);
     connect(menu_file_exit, &QAction::triggered, this, &Form1::menu_file_exit_Click);
+    connect(m_cancelRun, &QAction::triggered, this, &Form1::cancelRun);
     connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
     connect(Drive2, &QComboBox::currentIndexChanged, this, &Form1::Drive2_Change);
     connect(m_background, &BackgroundRun::finished, this, &Form1::runFinished);

@@ -57,8 +57,9 @@ public:
     QAction *space1 = nullptr;
     QAction *menu_action_outdir = nullptr;
 
-    // Sets the title, restores the two directories and sets the default base URL. The
-    // constructor calls it once; a stored directory that cannot be opened is passed over.
+    // Sets the title, restores the two directories and the base URL (the default unless
+    // another one is stored). The constructor calls it once; a stored directory that cannot
+    // be opened is passed over.
     void Form_Load();
 
     // Enables or disables, in this order: Drive1, Drive2, Dir1, Dir2, Text1, Frame1, Frame2,
@@ -83,6 +84,9 @@ public:
     // The factor applied to the layout table so that every text fits the default font.
     double layoutScale() const { return m_scale; }
 
+    // Escape while a run is in progress, wherever the focus is: the run stops at its next folder.
+    QAction *cancelRunAction() const { return m_cancelRun; }
+
     void menu_actions_generate_Click();
     void menu_action_outdir_Click();
     void menu_file_exit_Click();
@@ -95,6 +99,8 @@ protected:
 
 private:
     void runFinished(const RunOutcome &outcome);
+    void cancelRun();
+    QString defaultBaseUrl() const;
     void updateProgress();
     void createControls();
     void placeControls();
@@ -112,6 +118,7 @@ private:
     double m_scale = 1.0;
     BackgroundRun *m_background = nullptr;
     RunProgressDialog *m_progress = nullptr;
+    QAction *m_cancelRun = nullptr;
     QTimer m_progressTimer;
     QElapsedTimer m_runTime;
     bool m_closing = false;

@@ -178,11 +178,19 @@ void Form1::placeControls()
 void Form1::createActions()
 {
     menu_file_exit = new QAction(QStringLiteral("E&xit"), this);
-    menu_file_exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+    // Ctrl+Q is every Linux desktop's quit key; Ctrl+X stays the first one, as the menu shows it.
+    menu_file_exit->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
     menu_actions_generate = new QAction(QStringLiteral("Generate RSS"), this);
     menu_actions_generate->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
     menu_action_outdir = new QAction(QStringLiteral("View Output Directory"), this);
     menu_action_outdir->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+
+    // On the window, not in a menu: the menus are greyed out while a run is in progress.
+    m_cancelRun = new QAction(QStringLiteral("Cancel"), this);
+    m_cancelRun->setShortcut(QKeySequence(Qt::Key_Escape));
+    m_cancelRun->setShortcutContext(Qt::WindowShortcut);
+    m_cancelRun->setEnabled(false);
+    addAction(m_cancelRun);
 }
 
 void Form1::createMenus()

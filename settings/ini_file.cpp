@@ -136,6 +136,9 @@ Status makeFolders(const QByteArray &folder, const QString &shown)
 Status replaceContents(const QByteArray &file, const QByteArray &contents, const QString &shown)
 {
     QSaveFile out(fs::displayPath(file));
+    // A writable config.ini in a folder the user may not write (beside an installed program)
+    // cannot be replaced through a temporary file; writing it in place is the only way.
+    out.setDirectWriteFallback(true);
     if (!out.open(QIODevice::WriteOnly) || out.write(contents) != contents.size() || !out.commit())
         return settingsError("Cannot write settings file", shown, out.errorString());
     return {};

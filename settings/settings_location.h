@@ -6,7 +6,9 @@
 namespace yf {
 
 // "config.ini" in `programDir` when that file exists and may be written, or when
-// `programDir` itself may be written (a build tree, an unpacked copy); otherwise
+// `programDir` itself may be written (a build tree, an unpacked copy) and is not where
+// installed programs live (/usr/bin, the install's own bin folder: root may write those);
+// otherwise
 // "config.ini" in `configDir`, which need not exist yet (the first write creates it).
 QString settingsFilePath(const QString &programDir, const QString &configDir);
 

@@ -2,6 +2,7 @@
 // rest (FIFO, device, socket, directory) is neither opened in a way that blocks nor replaced.
 #include "fixture.h"
 #include "settings/ini_file.h"
+#include "settings/settings_location.h"
 
 #include <QTemporaryDir>
 
@@ -70,6 +71,7 @@ private slots:
     void keepsModeAndCreatesPrivateFolders();
     void reportsUnwritableLocation_data();
     void reportsUnwritableLocation();
+    void installedProgramKeepsSettingsInTheConfigFolder();
 };
 
 void TestSettingsPath::neverOpensOrReplacesSpecialFiles_data()
@@ -207,6 +209,17 @@ void TestSettingsPath::reportsUnwritableLocation()
     QVERIFY(!status.error().reason.isEmpty());
     QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
     QVERIFY(!QFileInfo::exists(tmp.path() + "/missing"));
+}
+
+// Root may write /usr/bin, but a config.ini there would outlive the package.
+void TestSettingsPath::installedProgramKeepsSettingsInTheConfigFolder()
+{
+    if (QFile::exists("/usr/bin/config.ini"))
+        QSKIP("this machine has a /usr/bin/config.ini");
+    QCOMPARE(yf::settingsFilePath("/usr/bin", "/home/u/.config/yarrowfeed"),
+             QString("/home/u/.config/yarrowfeed/config.ini"));
+    QTemporaryDir unpacked;
+    QCOMPARE(yf::settingsFilePath(unpacked.path(), "/home/u/.config/yarrowfeed"), unpacked.path() + "/config.ini");
 }
 
 QTEST_GUILESS_MAIN(TestSettingsPath)
