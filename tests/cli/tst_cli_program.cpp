@@ -128,7 +128,7 @@ private slots:
                                                    << 2 << "give --output DIR" << false;
         QTest::newRow("invalid base URL") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
                                                          "--settings", "INI", "--base-url", "http://"}
-                                          << 2 << "The base URL must be a full address" << false;
+                                          << 2 << "the base URL must be a full address" << false;
         QTest::newRow("output directory missing") << QStringList{"--generate", "--input", "IN", "--output", "OUT/gone",
                                                                  "--settings", "INI"}
                                                   << 1 << "Cannot use the output directory" << false;
