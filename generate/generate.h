@@ -25,7 +25,7 @@ struct RunInputs {
     QString settingsPath;      // where the directories and the base URL are remembered
     // Threads that list folders and make feeds ahead of the one putting them in place; 0 does
     // all on the calling thread. The feeds, names, count and outcome are the same either way.
-    int helperThreads = 1;
+    int helperThreads = 2;
 };
 
 // `List1`: the run's working folder list, in the order of appending. Entry 0 is the input
