@@ -252,7 +252,7 @@ int main(int argc, char **argv)
     printSummary("run", run, "scan", "feeds", tree.files);
     printSummary("floor", floor, "walk", "write", tree.files);
     const double ratio = bench::median(run.wall) / bench::median(floor.wall);
-    std::printf("ratio run/floor: median %.2f, min %.2f (scan/walk %.2f, feeds/write %.2f, medians)\n",
+    std::printf("first run/floor: median %.2f, min %.2f (scan/walk %.2f, feeds/write %.2f, medians)\n",
                 ratio, bench::minimum(run.wall) / bench::minimum(floor.wall),
                 bench::median(run.first) / bench::median(floor.first),
                 bench::median(run.second) / bench::median(floor.second));

@@ -23,23 +23,45 @@ FeedWriter::FeedWriter(FeedInputs inputs)
 
 Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
 {
-    if (Status listed = File1.setPath(DirPath); !listed.ok())
-        return listed;
-    return writeListed(DirPath, File1, feedtext::feedName(DirPath, m_inputs.inputPath.size()));
+    m_leftAlone = false;
+    const QByteArray feed = feedtext::feedName(DirPath, m_inputs.inputPath.size());
+    if (Status made = makeFeed(DirPath, File1, feed, m_text); !made.ok())
+        return made;
+    return putFeed(feed, m_text);
 }
 
 Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
                                  const QByteArray &feedName)
 {
+    m_leftAlone = false;
     if (Status listed = File1.setPath(DirPath, knownNames); !listed.ok())
         return listed;
-    return writeListed(DirPath, File1, feedName);
+    makeText(DirPath, File1, feedName, m_text);
+    return putFeed(feedName, m_text);
 }
 
-Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feed)
+Status FeedWriter::makeFeed(const QByteArray &DirPath, FileLister &File1, const QByteArray &feedName,
+                            QByteArray &text)
+{
+    if (Status listed = File1.setPath(DirPath); !listed.ok())
+        return listed;
+    makeText(DirPath, File1, feedName, text);
+    return {};
+}
+
+Status FeedWriter::putFeed(const QByteArray &feedName, const QByteArray &text)
 {
     m_leftAlone = false;
-    QByteArray &out = m_text;
+    const QByteArray fileName = feedName + ".xml";
+    if (fileHolds(m_inputs.outputPath, fileName, text)) {
+        m_leftAlone = true;
+        return {};
+    }
+    return replaceFile(m_inputs.outputPath, fileName, text, ErrorKind::WriteFeed);
+}
+
+void FeedWriter::makeText(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feed, QByteArray &out)
+{
     out.resize(0);  // keeps the capacity of the previous feed; clear() would free it
     // QByteArray::append runs a general insert; growing and copying is cheaper for these.
     const auto put = [&out](std::string_view text) {
@@ -71,18 +93,11 @@ Status FeedWriter::writeListed(const QByteArray &DirPath, const FileLister &File
     std::memcpy(dirLink.data(), m_linkPrefix.constData(), static_cast<std::size_t>(m_linkPrefix.size()));
     dirLink.resize(feedtext::writeLinkPathXml(dirLink.data() + m_linkPrefix.size(), below) - dirLink.constData());
     for (qsizetype i = 0; i < File1.listCount(); ++i)
-        appendItem(dirLink, File1, i);
+        appendItem(out, dirLink, File1, i);
     put("</channel></rss>\r\n");
-
-    const QByteArray fileName = feed + ".xml";
-    if (fileHolds(m_inputs.outputPath, fileName, out)) {
-        m_leftAlone = true;
-        return {};
-    }
-    return replaceFile(m_inputs.outputPath, fileName, out, ErrorKind::WriteFeed);
 }
 
-void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index)
+void FeedWriter::appendItem(QByteArray &out, const QByteArray &dirLink, const FileLister &File1, qsizetype index)
 {
     const QByteArrayView fileName = File1.fileName(index);
     // The file's own date, so an episode keeps its date from run to run.
@@ -112,7 +127,6 @@ void FeedWriter::appendItem(const QByteArray &dirLink, const FileLister &File1, 
     const qsizetype n = fileName.size();
     const qsizetype most = fixed + 2 * feedtext::kXmlGrowth * n + 3 * (dirLink.size() + feedtext::kLinkGrowth * n) + feedtext::kLinkSlack
                          + date.size() + (digitsEnd - digits) + typeLength;
-    QByteArray &out = m_text;
     const qsizetype at = out.size();
     if (out.capacity() < at + most)
         out.reserve(std::max(at + most, 2 * out.capacity()));  // reserve() alone would grow by just enough

@@ -34,12 +34,21 @@ public:
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
                                        const QByteArray &feedName);
 
-    // Whether the last feed written was left as it was because its file held it already.
+    // The two halves of the last one, so that one thread can list and make the next feeds
+    // while another puts them in place: lists `DirPath` through `File1` and makes the feed's
+    // whole text into `text` (its capacity is kept for the next feed) ...
+    [[nodiscard]] Status makeFeed(const QByteArray &DirPath, FileLister &File1, const QByteArray &feedName,
+                                  QByteArray &text);
+    // ... then replaces "<output>/<feedName>.xml" with `text`, unless it holds that already.
+    // Touches nothing of this object but lastLeftAlone().
+    [[nodiscard]] Status putFeed(const QByteArray &feedName, const QByteArray &text);
+
+    // Whether the last feed put was left as it was because its file held it already.
     bool lastLeftAlone() const { return m_leftAlone; }
 
 private:
-    Status writeListed(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feedName);
-    void appendItem(const QByteArray &dirLink, const FileLister &File1, qsizetype index);
+    void makeText(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feedName, QByteArray &out);
+    void appendItem(QByteArray &out, const QByteArray &dirLink, const FileLister &File1, qsizetype index);
 
     FeedInputs m_inputs;
     QByteArray m_linkRoot;

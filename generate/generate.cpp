@@ -3,13 +3,20 @@
 #include "feed/base_url.h"
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
+#include "generate/look_ahead.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 #include "settings/ini_file.h"
 
+#include <memory>
+
 namespace yf {
 
 namespace {
+
+// How far the helpers may run ahead of the feed being put in place: enough to keep them
+// busy through a slow write, little enough that the texts held stay small.
+constexpr qsizetype kFeedsAhead = 16;
 
 // A folder that vanished, was swapped for a link or lost its permissions since the scan gets
 // no feed, like one the scan could not list; a failure on the output side stops the run.
@@ -41,8 +48,8 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     const QByteArray inputPath = fs::encodePath(inputs.inputDir);
     const QByteArray outputPath = fs::encodePath(inputs.outputDir);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
-    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders,
-                                     state.folderFiles, observer, fs::folderId(outputPath), &outcome.skipped);
+    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders, observer,
+                                     &outcome.skipped, fs::folderId(outputPath));
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -66,22 +73,36 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
 
     // All names first, so that folders whose names meet each get a feed of their own.
     const std::vector<QByteArray> names = feedNames(state.foundFolders, inputPath.size(), fileNameLimit(outputPath));
-    FeedWriter writer(FeedInputs{inputPath, fs::encodePath(inputs.highlightedEntry), outputPath, baseUrl.value()});
+    const FeedInputs feedInputs{inputPath, fs::encodePath(inputs.highlightedEntry), outputPath, baseUrl.value()};
     qsizetype total = state.List1.listCount() - 1;
     if (total > 0)
         removeStaleTemporaryFiles(outputPath);
     if (observer)
         observer->feedWritten(0, total);
+
+    // Helpers list the next folders and make their feeds; this thread puts each feed in place
+    // in folder order and decides, as a run on one thread would, what a result means.
+    const int helpers = inputs.helperThreads;
+    std::vector<std::unique_ptr<FeedWriter>> makers;  // a writer keeps per-run caches: one per thread
+    std::vector<FileLister> listers(static_cast<std::size_t>(LookAhead::workersFor(helpers)) - 1);
+    for (int worker = 0; worker < LookAhead::workersFor(helpers); ++worker)
+        makers.push_back(std::make_unique<FeedWriter>(feedInputs));
+    FeedWriter writer(feedInputs);
+    LookAhead ahead(1, state.List1.listCount(), helpers, kFeedsAhead,
+                    [&](int worker, qsizetype index, LookAhead::Slot &slot) {
+                        FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
+                        slot.status = makers[static_cast<std::size_t>(worker)]->makeFeed(
+                            state.List1.list(index), lister, names[static_cast<std::size_t>(index)], slot.text);
+                    });
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
             return outcome;
         }
-        // The scan read every folder already; its names save reading each one again.
-        const auto at = static_cast<std::size_t>(index);
-        QByteArray &files = state.folderFiles[at];
-        const Status written = writer.CreateRSSFile(state.List1.list(index), state.File1, files, names[at]);
-        files = QByteArray();  // done with: give the memory back as the run goes
+        const LookAhead::Slot &made = ahead.take(index);
+        const Status written = made.status.ok()
+            ? writer.putFeed(names[static_cast<std::size_t>(index)], made.text)
+            : made.status;
         outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok() && isUnreadableFolder(written.error())) {
             outcome.skipped.push_back(written.error());

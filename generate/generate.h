@@ -23,6 +23,9 @@ struct RunInputs {
     QString baseUrl;
     QString defaultBaseUrl;    // the base URL the program starts with when none is stored
     QString settingsPath;      // where the directories and the base URL are remembered
+    // Threads that list folders and make feeds ahead of the one putting them in place; 0 does
+    // all on the calling thread. The feeds, names, count and outcome are the same either way.
+    int helperThreads = 2;
 };
 
 // `List1`: the run's working folder list, in the order of appending. Entry 0 is the input
@@ -55,8 +58,7 @@ struct RunOutcome {
 struct RunState {
     FolderList List1;
     FolderArray foundFolders;
-    FolderFileNames folderFiles;  // the file names the scan saw in each found folder
-    FileLister File1;
+    FileLister File1;  // lists the folders on the first (or only) thread that makes feeds
 };
 
 // The work of a run: check the base URL, clear List1, scan the input directory, copy the

@@ -110,9 +110,9 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
 } // namespace
 
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-                   RunObserver *observer, SkippedFolders *skipped)
+                   RunObserver *observer, SkippedFolders *skipped, std::optional<fs::FolderId> leaveOut)
 {
-    return scan(startfolder, srchstr, foundFolders, nullptr, observer, std::nullopt, skipped);
+    return scan(startfolder, srchstr, foundFolders, nullptr, observer, leaveOut, skipped);
 }
 
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,

@@ -27,18 +27,19 @@ using SkippedFolders = std::vector<Error>;
 // it was listed, a path too long) is left out of the list with everything below it, and
 // added to `skipped` with why, as is a folder the attribute rule leaves out that this process
 // may not read anyway. The start folder failing, or any other failure, ends the scan with an
-// error.
+// error. The folder `leaveOut`, when given, is neither listed nor entered wherever it appears
+// below the start folder: the feeds' own folder must not become a feed of feeds. Only the
+// folders' paths are kept, so the memory grows with folders, not files.
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
                                  FolderArray &foundFolders, RunObserver *observer = nullptr,
-                                 SkippedFolders *skipped = nullptr);
+                                 SkippedFolders *skipped = nullptr,
+                                 std::optional<fs::FolderId> leaveOut = std::nullopt);
 
 // For each found folder, the names the scan saw there that may be listable files (see
 // fs::mayBePlainFile), each followed by a NUL; element i belongs to folder i.
 using FolderFileNames = std::vector<QByteArray>;
 
-// The same scan, also keeping each folder's file names, so the folder need not be read again
-// for its feed. The folder `leaveOut`, when given, is neither listed nor entered wherever it
-// appears below the start folder: the feeds' own folder must not become a feed of feeds.
+// The same scan, also keeping each folder's file names (see FileLister's setPath with names).
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
                                  FolderArray &foundFolders, FolderFileNames &fileNames,
                                  RunObserver *observer = nullptr,

@@ -1,0 +1,59 @@
+// Makes the next items of a sequence on helper threads while the caller takes them in order.
+#pragma once
+
+#include "runtime/error.h"
+
+#include <QByteArray>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace yf {
+
+// Items first..end-1 are made by `make` and taken by the caller strictly in order, so the
+// caller decides everything that depends on order (which failure stops the work, what is
+// counted, what is reported) exactly as if it made each item itself just before taking it.
+// With helpers, each item is made on one of them, at most `depth` items past the last one
+// taken; without, take() makes the item on the caller's thread. Either way `make` gets the
+// same slot contents for the same index, so the results are the same bytes.
+class LookAhead {
+public:
+    struct Slot {
+        Status status;    // whether the item could be made
+        QByteArray text;  // its bytes; the capacity is kept from item to item
+    };
+    // worker (0..max(helpers, 1)-1) lets `make` use state of its own per thread.
+    using Make = std::function<void(int worker, qsizetype index, Slot &slot)>;
+
+    LookAhead(qsizetype first, qsizetype end, int helpers, qsizetype depth, Make make);
+    ~LookAhead();  // stop(), then waits for the helpers
+    LookAhead(const LookAhead &) = delete;
+    LookAhead &operator=(const LookAhead &) = delete;
+
+    // Item `index`, once made. Indices go first, first + 1, ... with none left out; taking
+    // one hands the previous one's slot back. Valid until the next take() or stop().
+    Slot &take(qsizetype index);
+    // No item is started after this; one being made is finished and dropped.
+    void stop();
+
+    static int workersFor(int helpers) { return helpers > 0 ? helpers : 1; }
+
+private:
+    void work(int worker);
+
+    const qsizetype m_end;
+    const Make m_make;
+    std::vector<Slot> m_slots;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<qsizetype> m_madeIndex;  // per slot, the index it holds, or -1 while empty
+    qsizetype m_nextToMake;              // the next index a helper starts on
+    qsizetype m_taken;                   // the slots of every index below this are free
+    bool m_stopping = false;
+    std::vector<std::thread> m_helpers;
+};
+
+} // namespace yf
