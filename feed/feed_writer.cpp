@@ -30,16 +30,6 @@ Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1)
     return putFeed(feed, m_text);
 }
 
-Status FeedWriter::CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
-                                 const QByteArray &feedName)
-{
-    m_leftAlone = false;
-    if (Status listed = File1.setPath(DirPath, knownNames); !listed.ok())
-        return listed;
-    makeText(DirPath, File1, feedName, m_text);
-    return putFeed(feedName, m_text);
-}
-
 Status FeedWriter::makeFeed(const QByteArray &DirPath, FileLister &File1, const QByteArray &feedName,
                             QByteArray &text)
 {

@@ -29,14 +29,11 @@ public:
     // A file that already holds exactly the new text is left as it is, modification time
     // included, so a web server can keep answering "not modified".
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1);
-    // The same, with the folder's file names as the scan found them (see FileLister::setPath),
-    // into the file `feedName` + ".xml" (see feedNames()), which also titles the feed.
-    [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1, QByteArrayView knownNames,
-                                       const QByteArray &feedName);
 
-    // The two halves of the last one, so that one thread can list and make the next feeds
-    // while another puts them in place: lists `DirPath` through `File1` and makes the feed's
-    // whole text into `text` (its capacity is kept for the next feed) ...
+    // The two halves of a feed, so that one thread can list and make the next feeds while
+    // another puts them in place, into "<output>/<feedName>.xml" (see feedNames(); the name
+    // also titles the feed): lists `DirPath` through `File1` and makes the feed's whole text
+    // into `text` (its capacity is kept for the next feed) ...
     [[nodiscard]] Status makeFeed(const QByteArray &DirPath, FileLister &File1, const QByteArray &feedName,
                                   QByteArray &text);
     // ... then replaces "<output>/<feedName>.xml" with `text`, unless it holds that already.

@@ -149,23 +149,5 @@ Status FileLister::setPath(const QByteArray &folder)
     return {};
 }
 
-Status FileLister::setPath(const QByteArray &folder, QByteArrayView knownNames)
-{
-    start(folder);
-    fs::DirectoryStream stream;
-    if (Status opened = stream.openNoFollow(folder); !opened.ok())
-        return opened;
-    m_lastModified = fs::folderModified(stream.fd()).value_or(0);
-    const char *name = knownNames.data();
-    const char *end = name + knownNames.size();
-    while (name < end) {
-        const auto length = static_cast<qsizetype>(std::strlen(name));
-        if (const std::optional<fs::FileFacts> facts = fs::regularFileFacts(stream.fd(), name))
-            add(name, length, *facts);
-        name += length + 1;
-    }
-    sort();
-    return {};
-}
 
 } // namespace yf

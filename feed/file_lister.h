@@ -17,10 +17,6 @@ namespace yf {
 class FileLister {
 public:
     [[nodiscard]] Status setPath(const QByteArray &folder);
-    // The same list from names already read from the folder (each followed by a NUL, as the
-    // scan keeps them). The folder is still opened, and each name looked up now, so a
-    // folder or file that has gone since is reported or left out as setPath(folder) would.
-    [[nodiscard]] Status setPath(const QByteArray &folder, QByteArrayView knownNames);
 
     qsizetype listCount() const { return static_cast<qsizetype>(m_files.size()); }
     // Valid until the next setPath().

@@ -37,14 +37,10 @@ void noteUnreadable(int dirFd, const QByteArray &parent, const dirent &entry, Sk
 }
 
 Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-            FolderFileNames *fileNames, RunObserver *observer, const std::optional<fs::FolderId> &leaveOut,
-            SkippedFolders *skipped)
+            RunObserver *observer, const std::optional<fs::FolderId> &leaveOut, SkippedFolders *skipped)
 {
     std::vector<std::size_t> unlisted;  // found, but could not be listed: no feed for these
     foundFolders.clear();
-    if (fileNames)
-        fileNames->clear();
-    QByteArray names;  // the current folder's, reused; each folder keeps an exact-size copy
     foundFolders.push_back(startfolder);
     if (observer)
         observer->foldersFound(1);
@@ -55,8 +51,6 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
             return Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
 
         const QByteArray current = foundFolders[i];  // the vector may grow below
-        if (fileNames)
-            fileNames->emplace_back();
         fs::DirectoryStream stream;
         // The start folder may be a link the user chose; a folder found below it is listed
         // only as the folder the scan saw, never as a link put in its place since.
@@ -68,14 +62,7 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
                 skipped->push_back(opened.error());
             continue;
         }
-        names.resize(0);
         while (const dirent *entry = stream.next()) {
-            if (fileNames && fs::mayBePlainFile(*entry)) {
-                const auto length = static_cast<qsizetype>(std::strlen(entry->d_name));
-                const qsizetype at = names.size();
-                names.resize(at + length + 1);
-                std::memcpy(names.data() + at, entry->d_name, static_cast<std::size_t>(length) + 1);
-            }
             if (!fs::matchesPattern(entry->d_name, srchstr))
                 continue;
             const std::optional<fs::FolderId> folder = fs::plainFolderId(stream.fd(), *entry);
@@ -95,15 +82,9 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
         }
         if (Status read = stream.status(); !read.ok())
             return read;
-        if (fileNames && !names.isEmpty())
-            fileNames->back() = QByteArray(names.constData(), names.size());
     }
     removeAt(foundFolders, unlisted);
     foundFolders.shrink_to_fit();
-    if (fileNames) {
-        removeAt(*fileNames, unlisted);
-        fileNames->shrink_to_fit();
-    }
     return {};
 }
 
@@ -112,14 +93,8 @@ Status scan(const QByteArray &startfolder, const QByteArray &srchstr, FolderArra
 Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
                    RunObserver *observer, SkippedFolders *skipped, std::optional<fs::FolderId> leaveOut)
 {
-    return scan(startfolder, srchstr, foundFolders, nullptr, observer, leaveOut, skipped);
+    return scan(startfolder, srchstr, foundFolders, observer, leaveOut, skipped);
 }
 
-Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr, FolderArray &foundFolders,
-                   FolderFileNames &fileNames, RunObserver *observer, std::optional<fs::FolderId> leaveOut,
-                   SkippedFolders *skipped)
-{
-    return scan(startfolder, srchstr, foundFolders, &fileNames, observer, leaveOut, skipped);
-}
 
 } // namespace yf

@@ -35,15 +35,5 @@ using SkippedFolders = std::vector<Error>;
                                  SkippedFolders *skipped = nullptr,
                                  std::optional<fs::FolderId> leaveOut = std::nullopt);
 
-// For each found folder, the names the scan saw there that may be listable files (see
-// fs::mayBePlainFile), each followed by a NUL; element i belongs to folder i.
-using FolderFileNames = std::vector<QByteArray>;
-
-// The same scan, also keeping each folder's file names (see FileLister's setPath with names).
-[[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
-                                 FolderArray &foundFolders, FolderFileNames &fileNames,
-                                 RunObserver *observer = nullptr,
-                                 std::optional<fs::FolderId> leaveOut = std::nullopt,
-                                 SkippedFolders *skipped = nullptr);
 
 } // namespace yf

@@ -91,7 +91,6 @@ private slots:
     void replacesOnlyTheLeadingLinkRoot();
     void leavesPreviousFeedWhenWriteFails();
     void reportsMissingFolderAndOutput();
-    void listsKnownNamesAsTheyAreNow();
     void writesFortyThousandItems();
 };
 
@@ -418,38 +417,6 @@ void TestFeedWriter::reportsMissingFolderAndOutput()
     QCOMPARE(status.error().kind, yf::ErrorKind::WriteFeed);
     QVERIFY(status.error().message().contains(s.output + "/-Here-.xml"));
     QCOMPARE(status.error().reason, QString("No such file or directory"));
-}
-
-// Names the scan saw are looked up again when the feed is written: what went since is left
-// out, sizes are the current ones, and a folder that went is reported as if never scanned.
-void TestFeedWriter::listsKnownNamesAsTheyAreNow()
-{
-    Setup s;
-    fixture::makeTree(s.input, {"F/b.mp3=12", "F/A.mp3", "F/gone.mp3", "F/Sub/", "F/link.ogg->b.mp3", "F/broken->x"});
-    const QByteArray folder = native(s.input + "/F/");
-    const QByteArray known("b.mp3\0A.mp3\0gone.mp3\0Sub\0link.ogg\0broken\0", 41);
-    QVERIFY(QFile::remove(s.input + "/F/gone.mp3"));
-    fixture::makeTree(s.input, {"F/A.mp3=1234567"});
-
-    QVERIFY(s.File1.setPath(folder, known).ok());
-    QStringList listed;
-    for (qsizetype i = 0; i < s.File1.listCount(); ++i)
-        listed << QString::fromUtf8(s.File1.fileName(i)) + ' ' + QString::number(s.File1.fileSize(i));
-    QCOMPARE(listed, (QStringList{"A.mp3 7", "b.mp3 2", "link.ogg 2"}));
-
-    // The feed equals the one written from a fresh listing.
-    yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(folder, s.File1, known, "-F-").ok());
-    const QByteArray fromKnown = s.feed("-F-.xml");
-    QVERIFY(w.CreateRSSFile(folder, s.File1).ok());
-    QCOMPARE(fromKnown, s.feed("-F-.xml"));
-
-    const QByteArray gone = native(s.input + "/Gone/");
-    yf::Status fromNames = w.CreateRSSFile(gone, s.File1, QByteArray("a.mp3\0", 6), "-Gone-");
-    yf::Status listing = w.CreateRSSFile(gone, s.File1);
-    QVERIFY(!fromNames.ok() && !listing.ok());
-    QCOMPARE(fromNames.error().message(), listing.error().message());
-    QCOMPARE(fromNames.error().kind, yf::ErrorKind::ListFolder);
 }
 
 void TestFeedWriter::writesFortyThousandItems()

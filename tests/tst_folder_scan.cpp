@@ -55,7 +55,6 @@ private slots:
     void reportsFoldersItCannotList_data();
     void reportsFoldersItCannotList();
     void skipsFolderThatVanishes();
-    void keepsEachFoldersFileNames();
     void leavesOutTheGivenFolder_data();
     void leavesOutTheGivenFolder();
     void survivesLinkLoopsAndDeepNesting();
@@ -184,43 +183,6 @@ void TestFolderScan::skipsFolderThatVanishes()
     QCOMPARE(skipped[0].osError, ENOENT);
 }
 
-// The names handed on for the feeds: per folder, in step with the folder list, files and
-// links of any kind (a stat at feed time decides), never folders or hidden names.
-void TestFolderScan::keepsEachFoldersFileNames()
-{
-    QTemporaryDir tmp;
-    fixture::makeTree(tmp.path(), {"a/one.mp3", "a/.hidden.mp3", "a/sub/", "a/sub/deep.ogg", "a/link.mp3->one.mp3",
-                                   "a/broken->nowhere", "empty/", "top.mp3", "gone/inner.mp3"});
-    const QByteArray start = native(tmp.path()) + '/';
-    RemoveOnFind observer;  // "gone" vanishes before it is listed
-    observer.victim = tmp.path() + "/gone";
-    FolderArray found;
-    yf::FolderFileNames names;
-    QVERIFY(yf::spanFolders(start, "*.*", found, names, &observer).ok());
-    QCOMPARE(names.size(), found.size());
-
-    QMap<QString, QStringList> byFolder;
-    for (std::size_t k = 0; k < found.size(); ++k) {
-        QVERIFY2(names[k].isEmpty() || names[k].endsWith('\0'), found[k].constData());
-        QStringList list;
-        for (const QByteArray &name : names[k].chopped(names[k].isEmpty() ? 0 : 1).split('\0'))
-            if (!name.isEmpty())
-                list << QString::fromUtf8(name);
-        list.sort();
-        byFolder.insert(QString::fromUtf8(found[k].mid(start.size())), list);
-    }
-    QCOMPARE(byFolder.value(""), QStringList{"top.mp3"});
-    QCOMPARE(byFolder.value("a/"), (QStringList{"broken", "link.mp3", "one.mp3"}));
-    QCOMPARE(byFolder.value("a/sub/"), QStringList{"deep.ogg"});
-    QCOMPARE(byFolder.value("empty/"), QStringList{});
-    QVERIFY(!byFolder.contains("gone/"));
-
-    // The plain overload scans the same folders.
-    FolderArray plain;
-    QVERIFY(yf::spanFolders(start, "*.*", plain).ok());
-    QCOMPARE(relative(plain, start), relative(found, start));
-}
-
 // The feeds' own folder, wherever it lies and by whatever path it was named.
 void TestFolderScan::leavesOutTheGivenFolder_data()
 {
@@ -242,13 +204,11 @@ void TestFolderScan::leavesOutTheGivenFolder()
     const std::optional<yf::fs::FolderId> id = yf::fs::folderId(start + native(leaveOut));
     QVERIFY(id.has_value());
     FolderArray found;
-    yf::FolderFileNames names;
-    QVERIFY(yf::spanFolders(start, "*.*", found, names, nullptr, id).ok());
+    QVERIFY(yf::spanFolders(start, "*.*", found, nullptr, nullptr, id).ok());
     QStringList got = relative(found, start);
     std::sort(got.begin() + 1, got.end());
     std::sort(expected.begin() + 1, expected.end());
     QCOMPARE(got, expected);
-    QCOMPARE(names.size(), found.size());
 }
 
 void TestFolderScan::survivesLinkLoopsAndDeepNesting()
