@@ -27,6 +27,7 @@ struct Options {
     long rounds = 5;
     std::string parentDir;
     bool keep = false;
+    long helpers = 2;
 };
 
 struct Samples {
@@ -56,7 +57,10 @@ bool parseOptions(const QStringList &arguments, Options &options)
                                  QStringLiteral("Where to build the tree (default $TMPDIR or /tmp)."),
                                  QStringLiteral("path"));
     const QCommandLineOption keep(QStringLiteral("keep"), QStringLiteral("Leave the tree and the feeds on disk."));
-    parser.addOptions({folders, files, rounds, fanOut, dir, keep});
+    const QCommandLineOption helpers(QStringLiteral("helpers"),
+                                     QStringLiteral("Helper threads of each run (default 2; 0 runs on one thread)."),
+                                     QStringLiteral("count"), QStringLiteral("2"));
+    parser.addOptions({folders, files, rounds, fanOut, dir, keep, helpers});
     parser.process(arguments);
 
     const auto number = [&](const QCommandLineOption &option, long lowest, long &out) {
@@ -70,7 +74,8 @@ bool parseOptions(const QStringList &arguments, Options &options)
         return true;
     };
     if (!number(folders, 1, options.shape.folders) || !number(files, 0, options.shape.filesPerFolder)
-        || !number(rounds, 1, options.rounds) || !number(fanOut, 1, options.shape.fanOut))
+        || !number(rounds, 1, options.rounds) || !number(fanOut, 1, options.shape.fanOut)
+        || !number(helpers, 0, options.helpers))
         return false;
     const char *tmp = std::getenv("TMPDIR");
     options.parentDir = parser.isSet(dir) ? parser.value(dir).toStdString() : (tmp && *tmp ? tmp : "/tmp");
@@ -197,7 +202,7 @@ int main(int argc, char **argv)
         lastFeeds = feeds;
         const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
                                    QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"), QStringLiteral("http://127.0.0.1/"),
-                                   QString::fromStdString(work + "/config.ini")};
+                                   QString::fromStdString(work + "/config.ini"), static_cast<int>(options.helpers)};
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         const double t0 = bench::wallSeconds();
@@ -264,7 +269,8 @@ int main(int argc, char **argv)
         settle(work, {});
         const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
                                    QString::fromStdString(lastFeeds), QStringLiteral("http://127.0.0.1/"),
-                                   QStringLiteral("http://127.0.0.1/"), QString::fromStdString(work + "/config.ini")};
+                                   QStringLiteral("http://127.0.0.1/"), QString::fromStdString(work + "/config.ini"),
+                                   static_cast<int>(options.helpers)};
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds();
         const double t0 = bench::wallSeconds();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 namespace yf {
 
@@ -48,6 +49,32 @@ Status FeedWriter::putFeed(const QByteArray &feedName, const QByteArray &text)
         return {};
     }
     return replaceFile(m_inputs.outputPath, fileName, text, ErrorKind::WriteFeed);
+}
+
+void FeedWriter::readyFeed(const QByteArray &feedName, const QByteArray &text, bool &inPlace,
+                           QByteArray &temporary) const
+{
+    temporary.clear();
+    const QByteArray fileName = feedName + ".xml";
+    inPlace = fileHolds(m_inputs.outputPath, fileName, text);
+    if (inPlace)
+        return;
+    Result<QByteArray> written = writeTemporaryFile(m_inputs.outputPath, fileName, text, ErrorKind::WriteFeed);
+    if (written.ok())
+        temporary = std::move(written).value();
+}
+
+Status FeedWriter::placeFeed(const QByteArray &feedName, const QByteArray &text, bool inPlace, QByteArray &temporary)
+{
+    m_leftAlone = inPlace;
+    if (inPlace)
+        return {};
+    if (!temporary.isEmpty()) {
+        const QByteArray path = std::exchange(temporary, {});
+        if (putTemporaryFile(path, m_inputs.outputPath, feedName + ".xml", ErrorKind::WriteFeed).ok())
+            return {};
+    }
+    return putFeed(feedName, text);
 }
 
 void FeedWriter::makeText(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feed, QByteArray &out)

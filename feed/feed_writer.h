@@ -40,6 +40,18 @@ public:
     // Touches nothing of this object but lastLeftAlone().
     [[nodiscard]] Status putFeed(const QByteArray &feedName, const QByteArray &text);
 
+    // putFeed in two steps, so that the slow part can run ahead on another thread while the
+    // feeds still take their places in order. readyFeed notes whether the feed file holds
+    // `text` already (`inPlace`), or else writes `text` to a temporary file beside it
+    // (`temporary`); when that fails it readies nothing and says nothing ...
+    void readyFeed(const QByteArray &feedName, const QByteArray &text, bool &inPlace, QByteArray &temporary) const;
+    // ... and placeFeed, in the feeds' order, finishes the job: nothing when the feed was in
+    // place, a rename when a temporary file holds it. When readying failed or the rename fails,
+    // it runs putFeed instead, so that a failure reports what writing the feed in turn gives.
+    // `temporary` is gone afterwards either way.
+    [[nodiscard]] Status placeFeed(const QByteArray &feedName, const QByteArray &text, bool inPlace,
+                                   QByteArray &temporary);
+
     // Whether the last feed put was left as it was because its file held it already.
     bool lastLeftAlone() const { return m_leftAlone; }
 

@@ -88,20 +88,29 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     for (int worker = 0; worker < LookAhead::workersFor(helpers); ++worker)
         makers.push_back(std::make_unique<FeedWriter>(feedInputs));
     FeedWriter writer(feedInputs);
-    LookAhead ahead(1, state.List1.listCount(), helpers, kFeedsAhead,
-                    [&](int worker, qsizetype index, LookAhead::Slot &slot) {
-                        FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
-                        slot.status = makers[static_cast<std::size_t>(worker)]->makeFeed(
-                            state.List1.list(index), lister, names[static_cast<std::size_t>(index)], slot.text);
-                    });
+    // Each feed is made and readied (compared with its file, or written beside it) ahead; a
+    // feed readied but never put in place, when the run stops, leaves no file behind.
+    LookAhead ahead(
+        1, state.List1.listCount(), helpers, kFeedsAhead,
+        [&](int worker, qsizetype index, LookAhead::Slot &slot) {
+            FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
+            FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
+            const QByteArray &name = names[static_cast<std::size_t>(index)];
+            slot.inPlace = false;
+            slot.readied.clear();
+            slot.status = maker.makeFeed(state.List1.list(index), lister, name, slot.text);
+            if (slot.status.ok())
+                maker.readyFeed(name, slot.text, slot.inPlace, slot.readied);
+        },
+        [](LookAhead::Slot &slot) { discardTemporaryFile(slot.readied); });
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
             return outcome;
         }
-        const LookAhead::Slot &made = ahead.take(index);
+        LookAhead::Slot &made = ahead.take(index);
         const Status written = made.status.ok()
-            ? writer.putFeed(names[static_cast<std::size_t>(index)], made.text)
+            ? writer.placeFeed(names[static_cast<std::size_t>(index)], made.text, made.inPlace, made.readied)
             : made.status;
         outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok() && isUnreadableFolder(written.error())) {

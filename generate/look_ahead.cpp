@@ -4,9 +4,10 @@
 
 namespace yf {
 
-LookAhead::LookAhead(qsizetype first, qsizetype end, int helpers, qsizetype depth, Make make)
+LookAhead::LookAhead(qsizetype first, qsizetype end, int helpers, qsizetype depth, Make make, Drop drop)
     : m_end(end)
     , m_make(std::move(make))
+    , m_drop(std::move(drop))
     , m_slots(static_cast<std::size_t>(helpers > 0 ? std::max<qsizetype>(depth, 1) : 1))
     , m_madeIndex(m_slots.size(), -1)
     , m_nextToMake(first)
@@ -21,6 +22,12 @@ LookAhead::~LookAhead()
     stop();
     for (std::thread &helper : m_helpers)
         helper.join();
+    if (!m_drop)
+        return;
+    for (std::size_t at = 0; at < m_slots.size(); ++at) {
+        if (m_madeIndex[at] > m_lastTaken)
+            m_drop(m_slots[at]);
+    }
 }
 
 void LookAhead::stop()
@@ -54,6 +61,7 @@ LookAhead::Slot &LookAhead::take(qsizetype index)
         Slot &slot = m_slots.front();
         slot.status = {};
         m_make(0, index, slot);
+        m_lastTaken = index;
         return slot;
     }
     const auto depth = static_cast<qsizetype>(m_slots.size());
@@ -66,6 +74,7 @@ LookAhead::Slot &LookAhead::take(qsizetype index)
         m_changed.notify_all();
     }
     m_changed.wait(lock, [&] { return m_madeIndex[at] == index; });
+    m_lastTaken = index;
     return m_slots[at];
 }
 

@@ -24,12 +24,18 @@ public:
     struct Slot {
         Status status;    // whether the item could be made
         QByteArray text;  // its bytes; the capacity is kept from item to item
+        // What `make` did beyond the bytes, for the caller to finish: the item was where it
+        // belongs already, or it waits at `readied` (a file beside its place, say).
+        bool inPlace = false;
+        QByteArray readied;
     };
     // worker (0..max(helpers, 1)-1) lets `make` use state of its own per thread.
     using Make = std::function<void(int worker, qsizetype index, Slot &slot)>;
+    // Undoes what `make` left in a slot that is never taken.
+    using Drop = std::function<void(Slot &slot)>;
 
-    LookAhead(qsizetype first, qsizetype end, int helpers, qsizetype depth, Make make);
-    ~LookAhead();  // stop(), then waits for the helpers
+    LookAhead(qsizetype first, qsizetype end, int helpers, qsizetype depth, Make make, Drop drop = {});
+    ~LookAhead();  // stop(), waits for the helpers, then drops every item made and not taken
     LookAhead(const LookAhead &) = delete;
     LookAhead &operator=(const LookAhead &) = delete;
 
@@ -46,12 +52,14 @@ private:
 
     const qsizetype m_end;
     const Make m_make;
+    const Drop m_drop;
     std::vector<Slot> m_slots;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<qsizetype> m_madeIndex;  // per slot, the index it holds, or -1 while empty
     qsizetype m_nextToMake;              // the next index a helper starts on
     qsizetype m_taken;                   // the slots of every index below this are free
+    qsizetype m_lastTaken = -1;          // the latest index handed to the caller
     bool m_stopping = false;
     std::vector<std::thread> m_helpers;
 };

@@ -63,10 +63,9 @@ Status writeAll(int fd, const QByteArray &contents)
 
 } // namespace
 
-Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
-                   const QByteArray &contents, ErrorKind kind)
+Result<QByteArray> writeTemporaryFile(const QByteArray &folder, const QByteArray &fileName,
+                                      const QByteArray &contents, ErrorKind kind)
 {
-    const QByteArray target = folder + '/' + fileName;
     QByteArray temp;
     int fd = -1;
     // A name no listing shows (leading "."); O_EXCL keeps two writers apart.
@@ -84,26 +83,48 @@ Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
         if (fd < 0 && errno != EEXIST)
             break;
     }
+    const auto target = [&] { return folder + '/' + fileName; };
     if (fd < 0)
-        return failure(kind, "Cannot write file", target, errno);
-
+        return failure(kind, "Cannot write file", target(), errno).error();
     if (Status s = writeAll(fd, contents); !s.ok()) {
         const int err = s.error().osError;
         ::close(fd);
         ::unlink(temp.constData());
-        return failure(kind, "Cannot write file", target, err);
+        return failure(kind, "Cannot write file", target(), err).error();
     }
     if (::close(fd) != 0) {
         const int err = errno;
         ::unlink(temp.constData());
-        return failure(kind, "Cannot write file", target, err);
+        return failure(kind, "Cannot write file", target(), err).error();
     }
-    if (::rename(temp.constData(), target.constData()) != 0) {
+    return temp;
+}
+
+Status putTemporaryFile(const QByteArray &temporary, const QByteArray &folder, const QByteArray &fileName,
+                        ErrorKind kind)
+{
+    const QByteArray target = folder + '/' + fileName;
+    if (::rename(temporary.constData(), target.constData()) != 0) {
         const int err = errno;
-        ::unlink(temp.constData());
+        ::unlink(temporary.constData());
         return failure(kind, "Cannot replace file", target, err);
     }
     return {};
+}
+
+void discardTemporaryFile(const QByteArray &temporary)
+{
+    if (!temporary.isEmpty())
+        ::unlink(temporary.constData());
+}
+
+Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
+                   const QByteArray &contents, ErrorKind kind)
+{
+    const Result<QByteArray> temporary = writeTemporaryFile(folder, fileName, contents, kind);
+    if (!temporary.ok())
+        return temporary.error();
+    return putTemporaryFile(temporary.value(), folder, fileName, kind);
 }
 
 void removeStaleTemporaryFiles(const QByteArray &folder)

@@ -71,6 +71,27 @@ void TestAtomicFile::replacesWholeFileLeavingNothingElse()
     const yf::Status failed = yf::replaceFile(native(tmp.path() + "/missing"), "feed.xml", "x", yf::ErrorKind::WriteFeed);
     QVERIFY(!failed.ok());
     QCOMPARE(failed.error().path, tmp.path() + "/missing/feed.xml");
+
+    // In two halves: the temporary file is all there is until it is put in place, a failure
+    // to put it there removes it, and failures name the file being replaced.
+    const yf::Result<QByteArray> ready = yf::writeTemporaryFile(native(tmp.path()), "feed.xml", "newer", yf::ErrorKind::WriteFeed);
+    QVERIFY(ready.ok());
+    QCOMPARE(fixture::readFile(tmp.path() + "/feed.xml"), QByteArray("new"));
+    QCOMPARE(fixture::filesIn(tmp.path()).size(), 2);
+    QVERIFY(yf::putTemporaryFile(ready.value(), native(tmp.path()), "feed.xml", yf::ErrorKind::WriteFeed).ok());
+    QCOMPARE(fixture::readFile(tmp.path() + "/feed.xml"), QByteArray("newer"));
+    QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"feed.xml"});
+
+    QVERIFY(QDir(tmp.path()).mkdir("taken.xml"));
+    const yf::Result<QByteArray> blocked = yf::writeTemporaryFile(native(tmp.path()), "taken.xml", "x", yf::ErrorKind::WriteFeed);
+    QVERIFY(blocked.ok());
+    const yf::Status notPut = yf::putTemporaryFile(blocked.value(), native(tmp.path()), "taken.xml", yf::ErrorKind::WriteFeed);
+    QVERIFY(!notPut.ok());
+    QCOMPARE(notPut.error().path, tmp.path() + "/taken.xml");
+    QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"feed.xml"});
+    const yf::Result<QByteArray> nowhere = yf::writeTemporaryFile(native(tmp.path() + "/missing"), "feed.xml", "x", yf::ErrorKind::WriteFeed);
+    QVERIFY(!nowhere.ok());
+    QCOMPARE(nowhere.error().path, tmp.path() + "/missing/feed.xml");
 }
 
 void TestAtomicFile::nextRunRemovesWhatAKilledRunLeft()

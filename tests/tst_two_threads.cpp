@@ -107,10 +107,10 @@ QStringList summary(const yf::RunOutcome &outcome, const Run &run)
 {
     QStringList lines{QStringLiteral("written %1").arg(outcome.feedsWritten)};
     if (outcome.error)
-        lines << QStringLiteral("error %1 %2: %3").arg(int(outcome.error->kind))
+        lines << QStringLiteral("error %1 %2 %3: %4").arg(int(outcome.error->kind))
                      .arg(outcome.error->operation,
-                          QString(outcome.error->path).replace(run.inputs.outputDir, "<out>").remove(run.tmp.path()))
-                     .arg(outcome.error->reason);
+                          QString(outcome.error->path).replace(run.inputs.outputDir, "<out>").remove(run.tmp.path()),
+                          outcome.error->reason);
     for (const yf::Error &e : outcome.skipped)
         lines << "skipped " + QString(e.path).remove(run.tmp.path()) + ": " + e.reason;
     return lines;
@@ -220,8 +220,12 @@ void TestTwoThreads::endsAsOneThreadEnds()
         ends[mode] = summary(outcome, run);
         QVERIFY2(event == "vanish" ? outcome.finished() : !outcome.finished(), qPrintable(ends[mode].join('\n')));
 
-        // Whatever the end, each feed on disk is whole: the very bytes of the full run.
-        const QMap<QString, QByteArray> feeds = feedsIn(run.inputs.outputDir);
+        // Whatever the end, each feed on disk is whole: the very bytes of the full run; and
+        // nothing else is left, but for feeds readied ahead in a folder that turned read-only
+        // (no one can remove them there; a later run does).
+        QMap<QString, QByteArray> feeds = feedsIn(run.inputs.outputDir);
+        if (event == "read-only")
+            feeds.removeIf([](const auto &file) { return file.key().startsWith(".yarrowfeed-"); });
         QCOMPARE(feeds.size(), event == "vanish" ? complete.size() - 1 : int(outcome.feedsWritten));
         for (auto it = feeds.cbegin(); it != feeds.cend(); ++it)
             QVERIFY2(complete.value(it.key()) == it.value(), qPrintable(it.key()));
