@@ -49,7 +49,7 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     const QByteArray outputPath = fs::encodePath(inputs.outputDir);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
     if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders, observer,
-                                     &outcome.skipped, fs::folderId(outputPath));
+                                     &outcome.skipped, fs::folderId(outputPath), inputs.helperThreads);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;

@@ -1,6 +1,6 @@
 #include "runtime/error.h"
 
-#include <cstring>
+#include <string.h>
 
 namespace yf {
 
@@ -20,7 +20,9 @@ Error Error::fromErrno(ErrorKind kind, QString operation, QString path, int err)
     e.kind = kind;
     e.operation = std::move(operation);
     e.path = std::move(path);
-    e.reason = QString::fromLocal8Bit(std::strerror(err));
+    // Errors are made on helper threads too: the reentrant form, never a shared buffer.
+    char buffer[256];
+    e.reason = QString::fromLocal8Bit(::strerror_r(err, buffer, sizeof buffer));
     e.osError = err;
     return e;
 }

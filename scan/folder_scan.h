@@ -29,11 +29,13 @@ using SkippedFolders = std::vector<Error>;
 // may not read anyway. The start folder failing, or any other failure, ends the scan with an
 // error. The folder `leaveOut`, when given, is neither listed nor entered wherever it appears
 // below the start folder: the feeds' own folder must not become a feed of feeds. Only the
-// folders' paths are kept, so the memory grows with folders, not files.
+// folders' paths are kept, so the memory grows with folders, not files. `helperThreads` more
+// threads list the folders of wide levels with the calling thread; the list, the folders
+// left out and the failure are the same as with none.
 [[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
                                  FolderArray &foundFolders, RunObserver *observer = nullptr,
                                  SkippedFolders *skipped = nullptr,
-                                 std::optional<fs::FolderId> leaveOut = std::nullopt);
+                                 std::optional<fs::FolderId> leaveOut = std::nullopt, int helperThreads = 0);
 
 
 } // namespace yf

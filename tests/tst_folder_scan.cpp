@@ -26,9 +26,10 @@ QStringList relative(const FolderArray &folders, const QByteArray &start)
 class RemoveOnFind : public yf::RunObserver {
 public:
     QString victim;
+    qsizetype when = 2;  // folders found
     void foldersFound(qsizetype count) override
     {
-        if (count >= 2 && !victim.isEmpty()) {
+        if (count >= when && !victim.isEmpty()) {
             QDir(victim).removeRecursively();
             victim.clear();
         }
@@ -60,6 +61,7 @@ private slots:
     void survivesLinkLoopsAndDeepNesting();
     void handlesFortyThousandFolders();
     void stopsWhenCancelled();
+    void listsWideLevelsAlikeOnSeveralThreads();
 };
 
 void TestFolderScan::listsFoldersBreadthFirst()
@@ -250,6 +252,39 @@ void TestFolderScan::stopsWhenCancelled()
     const yf::Status status = yf::spanFolders(native(tmp.path()) + '/', "*.*", found, &observer);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::Cancelled);
+}
+
+void TestFolderScan::listsWideLevelsAlikeOnSeveralThreads()
+{
+    // Levels wide enough to be shared between threads, and one wider than what is listed at a
+    // time, with folders left out on the way: hidden, linked, the feeds' folder, and one that
+    // goes before it is listed.
+    QTemporaryDir tmp;
+    QStringList tree{"feeds/", ".hidden/x/", "link->t007"};
+    for (int t = 0; t < 600; ++t) {
+        const QString top = QStringLiteral("t%1").arg(t, 3, 10, QLatin1Char('0'));
+        tree << top + "/a/deep/" << top + "/b/" << top + "/song.mp3" << top + "/.dot/";
+    }
+    fixture::makeTree(tmp.path(), tree);
+    const QByteArray start = native(tmp.path()) + '/';
+    const std::optional<yf::fs::FolderId> feeds = yf::fs::folderId(start + "feeds");
+    QStringList ends[2];
+    for (int helpers : {0, 2}) {
+        QVERIFY(QDir().mkpath(tmp.path() + "/t033/gone/inner"));
+        RemoveOnFind observer;
+        observer.victim = tmp.path() + "/t033/gone";
+        observer.when = 1 + 600 + 600 * 2 + 1;  // all of the second level is listed, "gone" with it
+        FolderArray found;
+        yf::SkippedFolders skipped;
+        QVERIFY(yf::spanFolders(start, "*.*", found, &observer, &skipped, feeds, helpers).ok());
+        QCOMPARE(found.size(), std::size_t(1 + 600 * 4));
+        QStringList &end = ends[helpers == 0 ? 0 : 1];
+        end = relative(found, start);
+        for (const yf::Error &e : skipped)
+            end << "skipped " + e.path + ": " + e.reason;
+    }
+    QCOMPARE(ends[1], ends[0]);
+    QVERIFY2(ends[0].last().endsWith("/t033/gone/: No such file or directory"), qPrintable(ends[0].last()));
 }
 
 QTEST_GUILESS_MAIN(TestFolderScan)
