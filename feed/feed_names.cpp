@@ -2,10 +2,12 @@
 
 #include "feed/feed_text.h"
 
+#include <QHashFunctions>
 #include <QSet>
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <unistd.h>
 
 namespace yf {
@@ -42,42 +44,102 @@ qsizetype fileNameLimit(const QByteArray &folder)
     return limit > 0 ? static_cast<qsizetype>(limit) : 255;
 }
 
-std::vector<QByteArray> feedNames(const std::vector<QByteArray> &folders, qsizetype inputPathLength,
-                                  qsizetype nameMax)
+FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPathLength, qsizetype nameMax,
+                     Hash hash)
+    : m_folders(folders)
+    , m_inputPathLength(inputPathLength)
 {
-    const std::size_t count = folders.size();
-    std::vector<QByteArray> names(count);
-    std::vector<bool> needsSuffix(count, false);
-    QSet<QByteArray> taken;
-    taken.reserve(static_cast<qsizetype>(count));
-    // Latest first: the last folder with a name keeps it, as it would by overwriting.
-    for (std::size_t i = count; i-- > 1;) {
-        names[i] = feedtext::feedName(folders[i], inputPathLength);
-        if (names[i].size() + kExtension > nameMax || taken.contains(names[i]))
-            needsSuffix[i] = true;
+    if (!hash)
+        hash = [](QByteArrayView name) -> std::uint64_t { return qHash(name, 0); };
+    const auto plain = [&](std::size_t i) { return feedtext::feedName(folders[i], inputPathLength); };
+
+    // Plain names that fit, grouped by hash and latest first within a group: the first of
+    // equal names met is the one that keeps it, as it would by overwriting.
+    struct Entry {
+        std::uint64_t hash;
+        std::size_t index;
+    };
+    std::vector<Entry> entries;
+    std::vector<std::size_t> suffixed;
+    entries.reserve(folders.size());
+    for (std::size_t i = 1; i < folders.size(); ++i) {
+        const QByteArray name = plain(i);
+        if (name.size() + kExtension > nameMax)
+            suffixed.push_back(i);
         else
-            taken.insert(names[i]);
+            entries.push_back({hash(name), i});
     }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.index > b.index;
+    });
+    std::vector<Entry> kept;  // the plain names taken, still grouped by hash
+    std::vector<QByteArray> groupNames;
+    for (std::size_t g = 0; g < entries.size();) {
+        std::size_t end = g + 1;
+        while (end < entries.size() && entries[end].hash == entries[g].hash)
+            ++end;
+        if (end == g + 1) {
+            kept.push_back(entries[g]);
+        } else {
+            groupNames.clear();
+            for (std::size_t k = g; k < end; ++k) {
+                QByteArray name = plain(entries[k].index);
+                if (std::find(groupNames.begin(), groupNames.end(), name) != groupNames.end()) {
+                    suffixed.push_back(entries[k].index);
+                } else {
+                    groupNames.push_back(std::move(name));
+                    kept.push_back(entries[k]);
+                }
+            }
+        }
+        g = end;
+    }
+    entries.clear();
+    entries.shrink_to_fit();
+
     // Only now, with every plain name known, can an ending be checked against all of them.
+    QSet<QByteArray> endings;
+    const auto taken = [&](const QByteArray &candidate) {
+        if (endings.contains(candidate))
+            return true;
+        const std::uint64_t h = hash(candidate);
+        auto at = std::lower_bound(kept.begin(), kept.end(), h,
+                                   [](const Entry &e, std::uint64_t value) { return e.hash < value; });
+        for (; at != kept.end() && at->hash == h; ++at) {
+            if (plain(at->index) == candidate)
+                return true;
+        }
+        return false;
+    };
+    std::sort(suffixed.begin(), suffixed.end(), std::greater<>());
     const qsizetype room = nameMax - kExtension - kSuffix;
-    for (std::size_t i = count; i-- > 1;) {
-        if (!needsSuffix[i])
-            continue;
-        const QByteArray stem = cutAtCharacter(names[i], room);
+    for (const std::size_t i : suffixed) {
+        const QByteArray stem = cutAtCharacter(plain(i), room);
         const QByteArray below = folders[i].mid(inputPathLength);
         QByteArray key = below;
         for (int attempt = 1;; ++attempt) {
             QByteArray candidate = stem + '~' + stableHash(key);
-            if (!taken.contains(candidate)) {
-                taken.insert(candidate);
-                names[i] = std::move(candidate);
+            if (!taken(candidate)) {
+                endings.insert(candidate);
+                m_suffixed.emplace_back(i, std::move(candidate));
                 break;
             }
             // A hash that happens to meet another name: hash again, still from the path alone.
             key = below + '#' + QByteArray::number(attempt);
         }
     }
-    return names;
+    std::reverse(m_suffixed.begin(), m_suffixed.end());
+}
+
+QByteArray FeedNames::name(std::size_t index) const
+{
+    if (index == 0)
+        return {};
+    const auto at = std::lower_bound(m_suffixed.begin(), m_suffixed.end(), index,
+                                     [](const auto &entry, std::size_t value) { return entry.first < value; });
+    if (at != m_suffixed.end() && at->first == index)
+        return at->second;
+    return feedtext::feedName(m_folders[index], m_inputPathLength);
 }
 
 } // namespace yf

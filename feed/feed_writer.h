@@ -31,7 +31,7 @@ public:
     [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1);
 
     // The two halves of a feed, so that one thread can list and make the next feeds while
-    // another puts them in place, into "<output>/<feedName>.xml" (see feedNames(); the name
+    // another puts them in place, into "<output>/<feedName>.xml" (see FeedNames; the name
     // also titles the feed): lists `DirPath` through `File1` and makes the feed's whole text
     // into `text` (its capacity is kept for the next feed) ...
     [[nodiscard]] Status makeFeed(const QByteArray &DirPath, FileLister &File1, const QByteArray &feedName,

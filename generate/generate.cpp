@@ -72,7 +72,7 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
         outcome.settingsError = stored.error();
 
     // All names first, so that folders whose names meet each get a feed of their own.
-    const std::vector<QByteArray> names = feedNames(state.foundFolders, inputPath.size(), fileNameLimit(outputPath));
+    const FeedNames names(state.foundFolders, inputPath.size(), fileNameLimit(outputPath));
     const FeedInputs feedInputs{inputPath, fs::encodePath(inputs.highlightedEntry), outputPath, baseUrl.value()};
     qsizetype total = state.List1.listCount() - 1;
     if (total > 0)
@@ -95,7 +95,7 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
         [&](int worker, qsizetype index, LookAhead::Slot &slot) {
             FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
             FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
-            const QByteArray &name = names[static_cast<std::size_t>(index)];
+            const QByteArray name = names.name(static_cast<std::size_t>(index));
             slot.inPlace = false;
             slot.readied.clear();
             slot.status = maker.makeFeed(state.List1.list(index), lister, name, slot.text);
@@ -110,7 +110,7 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
         }
         LookAhead::Slot &made = ahead.take(index);
         const Status written = made.status.ok()
-            ? writer.placeFeed(names[static_cast<std::size_t>(index)], made.text, made.inPlace, made.readied)
+            ? writer.placeFeed(names.name(static_cast<std::size_t>(index)), made.text, made.inPlace, made.readied)
             : made.status;
         outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok() && isUnreadableFolder(written.error())) {

@@ -1,6 +1,5 @@
 // The pieces of a feed's text: escaping, link encoding, base URLs, names, link roots, types, dates.
 #include "feed/base_url.h"
-#include "feed/feed_names.h"
 #include "feed/feed_text.h"
 #include "feed/media_types.h"
 #include "runtime/clock.h"
@@ -40,10 +39,6 @@ private slots:
     void findsLinkRoot();
     void choosesTypeByExtension_data();
     void choosesTypeByExtension();
-    void namesEveryFolderDistinctly_data();
-    void namesEveryFolderDistinctly();
-    void cutsNamesTooLongForAFile();
-    void hashesAreStable();
     void writesEnglishDatesWithRealZone_data();
     void writesEnglishDatesWithRealZone();
     void cleanupTestCase();
@@ -226,60 +221,6 @@ void TestFeedText::choosesTypeByExtension()
     yf::MediaTypes types;
     QCOMPARE(types.typeOf(name).toByteArray(), type);
     QCOMPARE(types.typeOf(name).toByteArray(), type);  // the second time from what was kept
-}
-
-void TestFeedText::namesEveryFolderDistinctly_data()
-{
-    QTest::addColumn<QList<QByteArray>>("folders");  // below "/in", the first is the input itself
-    QTest::addColumn<QList<QByteArray>>("expected"); // "#" stands for the hash of the folder's path
-    using L = QList<QByteArray>;
-    QTest::newRow("no collision") << L{"/in/", "/in/A/", "/in/B/"} << L{"", "-A-", "-B-"};
-    QTest::newRow("later folder keeps the plain name") << L{"/in/", "/in/A-B/", "/in/A/", "/in/A/B/"}
-                                                       << L{"", "-A-B-~#", "-A-", "-A-B-"};
-    QTest::newRow("three the same") << L{"/in/", "/in/A-B-C/", "/in/A-B/C/", "/in/A/B-C/"}
-                                    << L{"", "-A-B-C-~#", "-A-B-C-~#", "-A-B-C-"};
-}
-
-void TestFeedText::namesEveryFolderDistinctly()
-{
-    QFETCH(QList<QByteArray>, folders);
-    QFETCH(QList<QByteArray>, expected);
-    const std::vector<QByteArray> input(folders.begin(), folders.end());
-    const std::vector<QByteArray> names = yf::feedNames(input, 3, 255);
-    QCOMPARE(qsizetype(names.size()), folders.size());
-    for (qsizetype i = 0; i < folders.size(); ++i) {
-        QByteArray want = expected[i];
-        want.replace("#", yf::stableHash(folders[i].mid(3)));
-        QCOMPARE(names[static_cast<std::size_t>(i)], want);
-    }
-    QCOMPARE(yf::feedNames(input, 3, 255), names);  // the same at every run
-}
-
-void TestFeedText::cutsNamesTooLongForAFile()
-{
-    // 100 two-byte letters per folder: two levels give a 400-byte name.
-    const QByteArray letters = QByteArray("\xC3\xA9").repeated(100);
-    const std::vector<QByteArray> folders{"/in/", "/in/" + letters + "/", "/in/" + letters + "/" + letters + "/",
-                                          "/in/" + letters + "/" + letters + "x/"};
-    const std::vector<QByteArray> names = yf::feedNames(folders, 3, 255);
-    QCOMPARE(names[1], "-" + letters + "-");  // fits: left as it is
-    for (std::size_t i : {std::size_t(2), std::size_t(3)}) {
-        const QByteArray &name = names[i];
-        QVERIFY(name.size() + 4 <= 255);
-        QVERIFY(name.size() + 4 >= 254);  // cut no more than a character needs
-        QCOMPARE(name.right(9), "~" + yf::stableHash(folders[i].mid(3)));
-        QVERIFY(QString::fromUtf8(name).toUtf8() == name);  // no character cut in half
-    }
-    QVERIFY(names[2] != names[3]);
-    QCOMPARE(yf::feedNames(folders, 3, 255), names);
-}
-
-void TestFeedText::hashesAreStable()
-{
-    // FNV-1a, 32 bits: fixed values, so names survive a rebuild.
-    QCOMPARE(yf::stableHash(""), QByteArray("811c9dc5"));
-    QCOMPARE(yf::stableHash("a"), QByteArray("e40c292c"));
-    QCOMPARE(yf::stableHash("foobar"), QByteArray("bf9cf968"));
 }
 
 void TestFeedText::writesEnglishDatesWithRealZone_data()
