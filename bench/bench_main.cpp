@@ -185,7 +185,6 @@ int main(int argc, char **argv)
         error = "Cannot create " + dir + ": " + std::strerror(errno);
         return false;
     };
-    yf::RunState state;
     Samples run, floor;
     long long feedBytes = 0;
     long peakAfterFirstRun = 0;
@@ -206,7 +205,7 @@ int main(int argc, char **argv)
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         const double t0 = bench::wallSeconds();
-        if (!bench::measureRun(inputs, state, r, error))
+        if (!bench::measureRun(inputs, r, error))
             return false;
         run.wall.push_back(bench::wallSeconds() - t0);
         run.cpu.push_back(bench::cpuSeconds() - cpu0);
@@ -220,9 +219,9 @@ int main(int argc, char **argv)
                   + std::to_string(r.feeds) + " and wrote " + std::to_string(files);
             return false;
         }
-        std::printf("  run   %.3f s (scan %.3f, feeds %.3f, CPU %.3f of which system %.3f)\n",
+        std::printf("  run   %.3f s (scan %.3f, feeds %.3f, CPU %.3f of which system %.3f; peak so far %.1f MiB)\n",
                     run.wall.back(), r.scanSeconds, r.feedSeconds, run.cpu.back(),
-                    bench::systemSeconds() - sys0);
+                    bench::systemSeconds() - sys0, bench::peakRssKiB() / 1024.0);
         return true;
     };
     const auto doFloor = [&](long round) -> bool {
@@ -239,9 +238,9 @@ int main(int argc, char **argv)
         floor.cpu.push_back(bench::cpuSeconds() - cpu0);
         floor.first.push_back(f.walkSeconds);
         floor.second.push_back(f.writeSeconds);
-        std::printf("  floor %.3f s (walk %.3f, write %.3f, CPU %.3f of which system %.3f)\n",
+        std::printf("  floor %.3f s (walk %.3f, write %.3f, CPU %.3f of which system %.3f; peak so far %.1f MiB)\n",
                     floor.wall.back(), f.walkSeconds, f.writeSeconds, floor.cpu.back(),
-                    bench::systemSeconds() - sys0);
+                    bench::systemSeconds() - sys0, bench::peakRssKiB() / 1024.0);
         return true;
     };
 
@@ -274,7 +273,7 @@ int main(int argc, char **argv)
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds();
         const double t0 = bench::wallSeconds();
-        if (!bench::measureRun(inputs, state, r, error))
+        if (!bench::measureRun(inputs, r, error))
             return false;
         again.wall.push_back(bench::wallSeconds() - t0);
         again.cpu.push_back(bench::cpuSeconds() - cpu0);
@@ -288,8 +287,8 @@ int main(int argc, char **argv)
                   + std::to_string(files) + " files of " + std::to_string(bytes) + " bytes";
             return false;
         }
-        std::printf("  unchanged run   %.3f s (scan %.3f, feeds %.3f)\n", again.wall.back(), r.scanSeconds,
-                    r.feedSeconds);
+        std::printf("  unchanged run   %.3f s (scan %.3f, feeds %.3f; peak so far %.1f MiB)\n", again.wall.back(),
+                    r.scanSeconds, r.feedSeconds, bench::peakRssKiB() / 1024.0);
         return true;
     };
     const auto doReadFloor = [&]() -> bool {
@@ -302,8 +301,8 @@ int main(int argc, char **argv)
         readFloor.cpu.push_back(bench::cpuSeconds() - cpu0);
         readFloor.first.push_back(f.walkSeconds);
         readFloor.second.push_back(f.writeSeconds);
-        std::printf("  unchanged floor %.3f s (walk %.3f, read %.3f)\n", readFloor.wall.back(), f.walkSeconds,
-                    f.writeSeconds);
+        std::printf("  unchanged floor %.3f s (walk %.3f, read %.3f; peak so far %.1f MiB)\n", readFloor.wall.back(),
+                    f.walkSeconds, f.writeSeconds, bench::peakRssKiB() / 1024.0);
         return true;
     };
     std::printf("\nunchanged tree, into %s\n", lastFeeds.c_str());

@@ -40,8 +40,11 @@ private:
 
 } // namespace
 
-bool measureRun(const yf::RunInputs &inputs, yf::RunState &state, RunResult &result, std::string &error)
+bool measureRun(const yf::RunInputs &inputs, RunResult &result, std::string &error)
 {
+    // A run of its own, as from the command line: what it holds is let go when it ends, so
+    // the floor measured next is not billed for it.
+    yf::RunState state;
     const yf::SystemClock clock;
     PhaseClock phases;
     const double start = wallSeconds();

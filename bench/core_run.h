@@ -14,8 +14,8 @@ struct RunResult {
 };
 
 // Runs the whole Generate command on `inputDir`, as the window would: scan, settings,
-// all feeds. `state` lives across runs, like the window's.
-[[nodiscard]] bool measureRun(const yf::RunInputs &inputs, yf::RunState &state, RunResult &result,
+// all feeds, with a run state of its own.
+[[nodiscard]] bool measureRun(const yf::RunInputs &inputs, RunResult &result,
                               std::string &error);
 
 } // namespace bench
