@@ -9,6 +9,7 @@ LookAhead::LookAhead(qsizetype first, qsizetype end, int helpers, qsizetype dept
     , m_make(std::move(make))
     , m_drop(std::move(drop))
     , m_slots(static_cast<std::size_t>(helpers > 0 ? std::max<qsizetype>(depth, 1) : 1))
+    , m_batch(std::max<qsizetype>(1, static_cast<qsizetype>(m_slots.size()) / 2))
     , m_madeIndex(m_slots.size(), -1)
     , m_nextToMake(first)
     , m_taken(first)
@@ -34,7 +35,17 @@ void LookAhead::stop()
 {
     const std::lock_guard lock(m_mutex);
     m_stopping = true;
-    m_changed.notify_all();
+    m_room.notify_all();
+}
+
+bool LookAhead::madeFromTo(qsizetype from, qsizetype to) const
+{
+    const auto depth = static_cast<qsizetype>(m_slots.size());
+    for (qsizetype index = from; index <= to; ++index) {
+        if (m_madeIndex[static_cast<std::size_t>(index % depth)] != index)
+            return false;
+    }
+    return true;
 }
 
 void LookAhead::work(int worker)
@@ -42,7 +53,14 @@ void LookAhead::work(int worker)
     const auto depth = static_cast<qsizetype>(m_slots.size());
     std::unique_lock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_stopping || m_nextToMake >= m_end || m_nextToMake < m_taken + depth; });
+        if (!m_stopping && m_nextToMake < m_end && m_nextToMake >= m_taken + depth) {
+            // Every slot is taken: come back when a batch of them is free.
+            ++m_helpersWaiting;
+            m_room.wait(lock, [&] {
+                return m_stopping || m_nextToMake >= m_end || m_nextToMake + m_batch <= m_taken + depth;
+            });
+            --m_helpersWaiting;
+        }
         if (m_stopping || m_nextToMake >= m_end)
             return;
         const qsizetype index = m_nextToMake++;
@@ -51,7 +69,8 @@ void LookAhead::work(int worker)
         m_make(worker, index, m_slots[at]);  // the slot is this helper's alone until it is marked made
         lock.lock();
         m_madeIndex[at] = index;
-        m_changed.notify_all();
+        if (m_waitTo >= 0 && madeFromTo(m_waitFrom, m_waitTo))
+            m_made.notify_one();
     }
 }
 
@@ -71,9 +90,17 @@ LookAhead::Slot &LookAhead::take(qsizetype index)
         // The previous item is done with: its slot may take the item `depth` further on.
         m_madeIndex[static_cast<std::size_t>((index - 1) % depth)] = -1;
         m_taken = index;
-        m_changed.notify_all();
+        if (m_helpersWaiting > 0 && m_nextToMake + m_batch <= m_taken + depth)
+            m_room.notify_all();
     }
-    m_changed.wait(lock, [&] { return m_madeIndex[at] == index; });
+    if (m_madeIndex[at] != index) {
+        // Helpers are behind: wait for a batch, not for each item. Every item of it has been
+        // started, or will be, since the window reaches past it.
+        m_waitFrom = index;
+        m_waitTo = std::min(index + m_batch, m_end) - 1;
+        m_made.wait(lock, [&] { return madeFromTo(m_waitFrom, m_waitTo); });
+        m_waitFrom = m_waitTo = -1;
+    }
     m_lastTaken = index;
     return m_slots[at];
 }

@@ -49,13 +49,21 @@ public:
 
 private:
     void work(int worker);
+    bool madeFromTo(qsizetype from, qsizetype to) const;
 
     const qsizetype m_end;
     const Make m_make;
     const Drop m_drop;
     std::vector<Slot> m_slots;
+    // Each wake-up costs a system call and a switch of threads, so each side is woken for a batch:
+    // the caller once the next `m_batch` items are made, a helper once as many slots are free.
+    const qsizetype m_batch;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_made;  // the caller waits here
+    std::condition_variable m_room;  // helpers wait here
+    qsizetype m_waitFrom = -1;       // the caller waits for every item from here ...
+    qsizetype m_waitTo = -1;         // ... to here, made; -1 when it does not wait
+    int m_helpersWaiting = 0;
     std::vector<qsizetype> m_madeIndex;  // per slot, the index it holds, or -1 while empty
     qsizetype m_nextToMake;              // the next index a helper starts on
     qsizetype m_taken;                   // the slots of every index below this are free

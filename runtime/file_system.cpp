@@ -20,61 +20,73 @@ bool matchesPattern(const char *name, const QByteArray &pattern)
     return ::fnmatch(pattern.constData(), name, 0) == 0;
 }
 
-DirectoryStream::~DirectoryStream()
+namespace {
+
+// Room for a few hundred entries a call; the kernel never returns half of one.
+constexpr qsizetype kEntryBuffer = 32 * 1024;
+
+} // namespace
+
+DirectoryStream::~DirectoryStream() { close(); }
+
+void DirectoryStream::close()
 {
-    if (m_dir)
-        ::closedir(m_dir);
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
-Status DirectoryStream::open(const QByteArray &folder)
+Status DirectoryStream::openWith(const QByteArray &folder, int flags)
 {
+    close();
     m_path = folder;
     m_readError = 0;
-    if (m_dir)
-        ::closedir(m_dir);
-    m_dir = ::opendir(folder.constData());
-    if (!m_dir)
+    m_atEnd = false;
+    m_filled = m_at = 0;
+    m_fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+    if (m_fd < 0)
         return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
                                 displayPath(folder), errno);
+    if (!m_buffer)
+        m_buffer = std::make_unique<char[]>(kEntryBuffer);
     return {};
 }
 
+Status DirectoryStream::open(const QByteArray &folder) { return openWith(folder, 0); }
+
 Status DirectoryStream::openNoFollow(const QByteArray &folder)
 {
-    m_path = folder;
-    m_readError = 0;
-    if (m_dir)
-        ::closedir(m_dir);
-    m_dir = nullptr;
     // A trailing "/" would make the kernel follow a link after all.
     qsizetype length = folder.size();
     while (length > 1 && folder[length - 1] == '/')
         --length;
-    const int fd = ::open(QByteArray(folder.constData(), length).constData(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        m_dir = ::fdopendir(fd);
-        if (!m_dir) {
-            const int err = errno;
-            ::close(fd);
-            errno = err;
-        }
-    }
-    if (!m_dir)
+    Status opened = openWith(QByteArray(folder.constData(), length), O_NOFOLLOW);
+    m_path = folder;
+    if (!opened.ok())
         return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
-                                displayPath(folder), errno);
-    return {};
+                                displayPath(folder), opened.error().osError);
+    return opened;
 }
 
 const dirent *DirectoryStream::next()
 {
-    if (!m_dir)
+    if (m_fd < 0 || m_atEnd)
         return nullptr;
-    errno = 0;
-    const dirent *e = ::readdir(m_dir);
-    if (!e && errno != 0)
-        m_readError = errno;
-    return e;
+    if (m_at >= m_filled) {
+        const ssize_t got = ::getdents64(m_fd, m_buffer.get(), kEntryBuffer);
+        if (got <= 0) {
+            if (got < 0)
+                m_readError = errno;
+            m_atEnd = true;
+            return nullptr;
+        }
+        m_filled = got;
+        m_at = 0;
+    }
+    // The kernel's records are laid out as the C library's dirent, each 8-byte aligned.
+    const auto *entry = reinterpret_cast<const dirent *>(m_buffer.get() + m_at);
+    m_at += entry->d_reclen;
+    return entry;
 }
 
 Status DirectoryStream::status() const
@@ -84,8 +96,6 @@ Status DirectoryStream::status() const
     return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot read folder"),
                             displayPath(m_path), m_readError);
 }
-
-int DirectoryStream::fd() const { return m_dir ? ::dirfd(m_dir) : -1; }
 
 static bool hidden(const dirent &entry) { return entry.d_name[0] == '.'; }
 

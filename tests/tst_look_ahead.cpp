@@ -26,6 +26,8 @@ void TestLookAhead::takesEveryItemInOrder_data()
     QTest::newRow("one helper, some slots") << 1 << 5 << 200;
     QTest::newRow("two helpers, some slots") << 2 << 3 << 200;
     QTest::newRow("two helpers, more slots than items") << 2 << 16 << 5;
+    QTest::newRow("two helpers, an odd count of slots") << 2 << 9 << 203;
+    QTest::newRow("two helpers, sixteen slots, a last batch cut short") << 2 << 16 << 203;
     QTest::newRow("nothing to make") << 2 << 4 << 0;
 }
 
