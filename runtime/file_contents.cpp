@@ -40,9 +40,13 @@ bool fileHolds(const QByteArray &folder, const QByteArray &fileName, const QByte
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != contents.size())
         return false;
     // Compared a block at a time: no copy of the whole file, and a difference stops the read.
+    // Once the size the file had when opened has compared equal, no read for its end: feeds are
+    // only ever replaced whole, never grown in place.
     char block[64 * 1024];
     qsizetype done = 0;
     for (;;) {
+        if (done == contents.size())
+            return true;
         const ssize_t n = ::read(file.get(), block, sizeof block);
         if (n < 0) {
             if (errno == EINTR)
@@ -50,7 +54,7 @@ bool fileHolds(const QByteArray &folder, const QByteArray &fileName, const QByte
             return false;
         }
         if (n == 0)
-            return done == contents.size();
+            return false;  // shorter than it was when opened
         if (done + n > contents.size() || std::memcmp(block, contents.constData() + done, static_cast<std::size_t>(n)) != 0)
             return false;
         done += n;
