@@ -69,12 +69,14 @@ Status FeedWriter::placeFeed(const QByteArray &feedName, const QByteArray &text,
     m_leftAlone = inPlace;
     if (inPlace)
         return {};
+    const QByteArray fileName = feedName + ".xml";
     if (!temporary.isEmpty()) {
         const QByteArray path = std::exchange(temporary, {});
-        if (putTemporaryFile(path, m_inputs.outputPath, feedName + ".xml", ErrorKind::WriteFeed).ok())
+        if (putTemporaryFile(path, m_inputs.outputPath, fileName, ErrorKind::WriteFeed).ok())
             return {};
     }
-    return putFeed(feedName, text);
+    // Readying found the file different already: write it once more, for the error in turn.
+    return replaceFile(m_inputs.outputPath, fileName, text, ErrorKind::WriteFeed);
 }
 
 void FeedWriter::makeText(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feed, QByteArray &out)

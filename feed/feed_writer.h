@@ -47,7 +47,7 @@ public:
     void readyFeed(const QByteArray &feedName, const QByteArray &text, bool &inPlace, QByteArray &temporary) const;
     // ... and placeFeed, in the feeds' order, finishes the job: nothing when the feed was in
     // place, a rename when a temporary file holds it. When readying failed or the rename fails,
-    // it runs putFeed instead, so that a failure reports what writing the feed in turn gives.
+    // it writes the feed whole instead, so that a failure reports what writing it in turn gives.
     // `temporary` is gone afterwards either way.
     [[nodiscard]] Status placeFeed(const QByteArray &feedName, const QByteArray &text, bool inPlace,
                                    QByteArray &temporary);

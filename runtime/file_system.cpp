@@ -36,14 +36,14 @@ void DirectoryStream::close()
     m_fd = -1;
 }
 
-Status DirectoryStream::openWith(const QByteArray &folder, int flags)
+Status DirectoryStream::openWith(const QByteArray &folder, const QByteArray &openPath, int flags)
 {
     close();
     m_path = folder;
     m_readError = 0;
     m_atEnd = false;
     m_filled = m_at = 0;
-    m_fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+    m_fd = ::open(openPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
     if (m_fd < 0)
         return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
                                 displayPath(folder), errno);
@@ -52,7 +52,7 @@ Status DirectoryStream::openWith(const QByteArray &folder, int flags)
     return {};
 }
 
-Status DirectoryStream::open(const QByteArray &folder) { return openWith(folder, 0); }
+Status DirectoryStream::open(const QByteArray &folder) { return openWith(folder, folder, 0); }
 
 Status DirectoryStream::openNoFollow(const QByteArray &folder)
 {
@@ -60,12 +60,7 @@ Status DirectoryStream::openNoFollow(const QByteArray &folder)
     qsizetype length = folder.size();
     while (length > 1 && folder[length - 1] == '/')
         --length;
-    Status opened = openWith(QByteArray(folder.constData(), length), O_NOFOLLOW);
-    m_path = folder;
-    if (!opened.ok())
-        return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
-                                displayPath(folder), opened.error().osError);
-    return opened;
+    return openWith(folder, folder.left(length), O_NOFOLLOW);
 }
 
 const dirent *DirectoryStream::next()

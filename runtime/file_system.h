@@ -42,7 +42,8 @@ public:
     int fd() const { return m_fd; }
 
 private:
-    Status openWith(const QByteArray &folder, int flags);
+    // Opens `openPath`; `folder` is what errors and status() name.
+    Status openWith(const QByteArray &folder, const QByteArray &openPath, int flags);
     void close();
 
     int m_fd = -1;
