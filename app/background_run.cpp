@@ -22,7 +22,8 @@ BackgroundRun::~BackgroundRun()
     }
 }
 
-void BackgroundRun::start(RunInputs inputs, RunState &state, const Clock &clock)
+void BackgroundRun::start(RunRequest request, StoredRun stored, QString settingsPath, QString defaultBaseUrl,
+                          const Clock &clock)
 {
     Q_ASSERT(!m_thread);
     m_observer.cancel = false;
@@ -31,8 +32,13 @@ void BackgroundRun::start(RunInputs inputs, RunState &state, const Clock &clock)
     m_observer.written = 0;
     m_observer.total = 0;
     m_outcome = {};
-    m_thread = QThread::create([this, inputs = std::move(inputs), &state, &clock] {
-        m_outcome = generateFeeds(inputs, state, clock, &m_observer);
+    // A failure to store the directories is not reported: the feeds are complete, and a
+    // settings file the user made read-only is meant to stay as it is.
+    m_thread = QThread::create([this, request = std::move(request), stored = std::move(stored),
+                                settingsPath = std::move(settingsPath), defaultBaseUrl = std::move(defaultBaseUrl),
+                                &clock] {
+        StoreWhenScanned storing(m_observer, settingsPath, stored, defaultBaseUrl);
+        m_outcome = generateFeeds(request, clock, &storing);
     });
     // Queued: QThread::finished is emitted on the worker; the outcome is read here, after it.
     connect(m_thread, &QThread::finished, this, &BackgroundRun::workerStopped, Qt::QueuedConnection);

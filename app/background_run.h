@@ -2,6 +2,7 @@
 #pragma once
 
 #include "generate/generate.h"
+#include "settings/stored_run.h"
 
 #include <QObject>
 
@@ -27,8 +28,9 @@ public:
     explicit BackgroundRun(QObject *parent = nullptr);
     ~BackgroundRun() override;  // cancels and waits: no feed is left half-written
 
-    // Starts the run; `state` and `clock` must stay untouched and alive until finished().
-    void start(RunInputs inputs, RunState &state, const Clock &clock);
+    // Starts the run, which stores `stored` in `settingsPath` once its scan has succeeded (see
+    // storeRun); `clock` must stay alive until finished().
+    void start(RunRequest request, StoredRun stored, QString settingsPath, QString defaultBaseUrl, const Clock &clock);
     bool isRunning() const { return m_thread != nullptr; }
     Progress progress() const;
 

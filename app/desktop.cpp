@@ -1,12 +1,8 @@
 #include "app/desktop.h"
 
-#include <QAbstractSocket>
 #include <QColor>
 #include <QDesktopServices>
-#include <QHostAddress>
 #include <QImage>
-#include <QNetworkAddressEntry>
-#include <QNetworkInterface>
 #include <QPainter>
 #include <QPen>
 #include <QPixmap>
@@ -14,21 +10,6 @@
 #include <QUrl>
 
 namespace yf {
-
-QString systemLocalAddress()
-{
-    const auto wanted = QNetworkInterface::IsUp | QNetworkInterface::IsRunning;
-    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
-        const auto flags = iface.flags();
-        if ((flags & wanted) != wanted || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
-            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
-                return entry.ip().toString();
-        }
-    }
-    return QStringLiteral("127.0.0.1");
-}
 
 bool openInFileBrowser(const QString &folder)
 {

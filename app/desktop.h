@@ -12,16 +12,12 @@ namespace yf {
 // The name the desktop knows the program by: its desktop entry, metainfo and icon.
 inline constexpr char kApplicationId[] = "io.github.yarrowfeed.Yarrowfeed";
 
-// Source of the machine's local address, as dotted-decimal text (`Winsock1`).
+// Source of the machine's local address, as dotted-decimal text.
 using LocalAddressSource = std::function<QString()>;
 
 // Opens a folder in the desktop's file browser without waiting for it; false when the
 // browser could not be started.
 using FolderLauncher = std::function<bool(const QString &folder)>;
-
-// The first IPv4 address of an interface that is up, running and not the loopback;
-// "127.0.0.1" when there is none.
-QString systemLocalAddress();
 
 // Hands the folder to the desktop as one local-file URL, blanks and all.
 bool openInFileBrowser(const QString &folder);

@@ -1,4 +1,4 @@
-// The drive picker (`Drive1`, `Drive2`): the machine's mounted volumes, "/" first.
+// A drive picker: the machine's mounted volumes, "/" first.
 #pragma once
 
 #include <QComboBox>

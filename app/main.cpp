@@ -3,6 +3,7 @@
 #include "app/main_window.h"
 #include "app/program_start.h"
 #include "cli/command_line.h"
+#include "runtime/local_address.h"
 #include "settings/settings_location.h"
 
 #include <QApplication>
@@ -18,7 +19,7 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QString::fromLatin1(yf::kApplicationId));
 
     const yf::SystemClock clock;
-    yf::Form1 window(yf::settingsFilePath(), yf::systemLocalAddress, clock, yf::openInFileBrowser);
+    yf::MainWindow window(yf::settingsFilePath(), yf::localAddress, clock, yf::openInFileBrowser);
     window.show();
     window.activateWindow();  // bare X servers have no window manager to do it
     return QApplication::exec();

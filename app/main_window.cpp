@@ -5,7 +5,8 @@
 #include "app/drive_picker.h"
 #include "app/run_progress_dialog.h"
 #include "feed/base_url.h"
-#include "settings/ini_file.h"
+#include "generate/run_messages.h"
+#include "settings/stored_run.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -23,7 +24,6 @@ namespace yf {
 namespace {
 
 const QString kProgramTitle = QStringLiteral("Yarrowfeed");
-const QString kSettingsSection = QStringLiteral("RESTORE");
 // Runs shorter than this finish without a progress display flashing up.
 constexpr qint64 kProgressDelayMs = 500;
 constexpr int kProgressIntervalMs = 100;
@@ -45,11 +45,11 @@ QString skippedList(const std::vector<Error> &skipped)
 
 } // namespace
 
-Form1::Form1(QString settingsPath, LocalAddressSource localAddress, const Clock &clock,
+MainWindow::MainWindow(QString settingsPath, LocalAddressSource localAddress, const Clock &clock,
              FolderLauncher openFolder, QWidget *parent)
     : QMainWindow(parent)
     , m_settingsPath(std::move(settingsPath))
-    , Winsock1(std::move(localAddress))
+    , m_localAddress(std::move(localAddress))
     , m_clock(clock)
     , m_openFolder(std::move(openFolder))
     , m_background(new BackgroundRun(this))
@@ -60,47 +60,44 @@ Form1::Form1(QString settingsPath, LocalAddressSource localAddress, const Clock 
     createMenus();
     setFocusOrder();
     connectEvents();
-    Form_Load();
-}
-
-Form1::~Form1() = default;
-
-void Form1::Form_Load()
-{
     setWindowTitle(QStringLiteral("%1 v.%2.%3.%4")
                        .arg(kProgramTitle)
                        .arg(YARROWFEED_VERSION_MAJOR)
                        .arg(YARROWFEED_VERSION_MINOR)
                        .arg(YARROWFEED_VERSION_PATCH));
+    restoreSettings();
+}
 
-    // A stored directory that is gone or unreadable must not keep the program from
-    // starting: the picker refuses it and stays at the current directory.
-    Dir1->setPath(ReadIniValue(kSettingsSection, QStringLiteral("InputDir"), m_settingsPath));
-    Dir2->setPath(ReadIniValue(kSettingsSection, QStringLiteral("OutputDir"), m_settingsPath));
+MainWindow::~MainWindow() = default;
 
+void MainWindow::restoreSettings()
+{
+    // A settings file that cannot be read, or a stored directory that is gone or unreadable,
+    // must not keep the program from starting: the picker refuses it and stays where it is.
+    const StoredRun stored = loadStoredRun(m_settingsPath);
+    m_inputPicker->setPath(stored.inputDir);
+    m_outputPicker->setPath(stored.outputDir);
     // A base URL the user typed for another server stays; only the default follows the
     // machine's address from start to start.
-    const QString stored = ReadIniValue(kSettingsSection, QStringLiteral("BaseUrl"), m_settingsPath);
-    Text1->setText(stored.isEmpty() ? defaultBaseUrl() : stored);
+    m_baseUrlEdit->setText(stored.baseUrl.isEmpty() ? defaultBaseUrl() : stored.baseUrl);
 }
 
-QString Form1::defaultBaseUrl() const
+QString MainWindow::defaultBaseUrl() const
 {
-    return QStringLiteral("http://") + Winsock1() + QLatin1Char('/');
+    return yf::defaultBaseUrl(m_localAddress());
 }
 
-void Form1::ItemsStatus(bool &Status)
+void MainWindow::setRunning(bool running)
 {
-    QWidget *const objects[] = {Drive1, Drive2, Dir1,      Dir2,        Text1,  Frame1,
-                                Frame2, Frame3, menu_file, menu_action, Label1, Label2};
+    QWidget *const objects[] = {m_inputDrivePicker, m_outputDrivePicker, m_inputPicker, m_outputPicker,
+                                m_baseUrlEdit,      m_inputGroup,        m_outputGroup, m_baseUrlGroup,
+                                m_fileMenu,         m_actionsMenu,       m_baseUrlHint, m_baseUrlExample};
     for (QWidget *object : objects)
-        object->setEnabled(Status);
+        object->setEnabled(!running);
 }
 
-void Form1::reportOutcome(const RunOutcome &outcome)
+void MainWindow::reportOutcome(const RunOutcome &outcome)
 {
-    // A failure to store the directories is not reported: the feeds are complete, and a
-    // settings file the user made read-only is meant to stay as it is.
     if (outcome.finished() || outcome.cancelled()) {
         QMessageBox box(QMessageBox::Information,
                         outcome.finished() ? QStringLiteral("Complete!") : QStringLiteral("Cancelled"),
@@ -118,41 +115,41 @@ void Form1::reportOutcome(const RunOutcome &outcome)
     box.exec();
 }
 
-RunInputs Form1::runInputs() const
+RunRequest MainWindow::runRequest() const
 {
-    RunInputs inputs;
-    inputs.inputDir = Dir1->path();
-    inputs.highlightedEntry = Dir1->highlightedPath();
-    inputs.outputDir = Dir2->path();
-    inputs.baseUrl = Text1->text();
-    inputs.defaultBaseUrl = defaultBaseUrl();
-    inputs.settingsPath = m_settingsPath;
-    return inputs;
+    RunRequest request;
+    request.inputDir = m_inputPicker->path();
+    request.linkEntry = m_inputPicker->highlightedPath();
+    request.outputDir = m_outputPicker->path();
+    request.baseUrl = m_baseUrlEdit->text();
+    return request;
 }
 
-bool Form1::isRunning() const
+bool MainWindow::isRunning() const
 {
     return m_background->isRunning();
 }
 
-void Form1::menu_actions_generate_Click()
+void MainWindow::generate()
 {
     if (m_background->isRunning())  // the greyed-out menu keeps a second run out; so does this
         return;
     // A base URL the run would refuse is said before anything is greyed out or scanned.
-    if (const Result<BaseUrl> base = parseBaseUrl(Text1->text()); !base.ok()) {
+    if (const Result<BaseUrl> base = parseBaseUrl(m_baseUrlEdit->text()); !base.ok()) {
         QMessageBox box(QMessageBox::Critical, kProgramTitle, base.error().message(), QMessageBox::Ok, this);
         box.exec();
         return;
     }
-    beginGenerateCommand(*this);
-    m_background->start(runInputs(), m_run, m_clock);
+    setRunning(true);
+    const RunRequest request = runRequest();
+    m_background->start(request, StoredRun{request.inputDir, request.outputDir, request.baseUrl}, m_settingsPath,
+                        defaultBaseUrl(), m_clock);
     m_runTime.start();
     m_progressTimer.start(kProgressIntervalMs);
-    m_cancelRun->setEnabled(true);
+    m_cancelRunAction->setEnabled(true);
 }
 
-void Form1::cancelRun()
+void MainWindow::cancelRun()
 {
     if (!m_background->isRunning())
         return;
@@ -162,7 +159,7 @@ void Form1::cancelRun()
         m_background->cancel();
 }
 
-void Form1::updateProgress()
+void MainWindow::updateProgress()
 {
     if (!m_background->isRunning())
         return;
@@ -186,10 +183,10 @@ void Form1::updateProgress()
     }
 }
 
-void Form1::runFinished(const RunOutcome &outcome)
+void MainWindow::runFinished(const RunOutcome &outcome)
 {
     m_progressTimer.stop();
-    m_cancelRun->setEnabled(false);
+    m_cancelRunAction->setEnabled(false);
     if (m_progress) {
         m_progress->hide();
         m_progress->deleteLater();
@@ -197,10 +194,11 @@ void Form1::runFinished(const RunOutcome &outcome)
     }
     if (m_closing)
         return;
-    finishGenerateCommand(*this, outcome);
+    reportOutcome(outcome);
+    setRunning(false);
 }
 
-void Form1::closeEvent(QCloseEvent *event)
+void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (m_background->isRunning()) {
         m_closing = true;
@@ -210,41 +208,41 @@ void Form1::closeEvent(QCloseEvent *event)
     QMainWindow::closeEvent(event);
 }
 
-void Form1::menu_action_outdir_Click()
+void MainWindow::viewOutputDirectory()
 {
-    const QString folder = Dir2->path();
+    const QString folder = m_outputPicker->path();
     if (!m_openFolder(folder)) {
         QMessageBox::warning(this, kProgramTitle,
                              QStringLiteral("The file browser could not be started for \"%1\".").arg(folder));
     }
 }
 
-void Form1::menu_file_exit_Click()
+void MainWindow::exitProgram()
 {
     close();
     QCoreApplication::exit(0);
 }
 
-void Form1::Drive1_Change()
+void MainWindow::inputDriveChanged()
 {
-    followDrive(*Drive1, *Dir1);
+    followDrive(*m_inputDrivePicker, *m_inputPicker);
 }
 
-void Form1::Drive2_Change()
+void MainWindow::outputDriveChanged()
 {
-    followDrive(*Drive2, *Dir2);
+    followDrive(*m_outputDrivePicker, *m_outputPicker);
 }
 
-void Form1::connectEvents()
+void MainWindow::connectEvents()
 {
-    connect(menu_actions_generate, &QAction::triggered, this, &Form1::menu_actions_generate_Click);
-    connect(menu_action_outdir, &QAction::triggered, this, &Form1::menu_action_outdir_Click);
-    connect(menu_file_exit, &QAction::triggered, this, &Form1::menu_file_exit_Click);
-    connect(m_cancelRun, &QAction::triggered, this, &Form1::cancelRun);
-    connect(Drive1, &QComboBox::currentIndexChanged, this, &Form1::Drive1_Change);
-    connect(Drive2, &QComboBox::currentIndexChanged, this, &Form1::Drive2_Change);
-    connect(m_background, &BackgroundRun::finished, this, &Form1::runFinished);
-    connect(&m_progressTimer, &QTimer::timeout, this, &Form1::updateProgress);
+    connect(m_generateAction, &QAction::triggered, this, &MainWindow::generate);
+    connect(m_viewOutputAction, &QAction::triggered, this, &MainWindow::viewOutputDirectory);
+    connect(m_exitAction, &QAction::triggered, this, &MainWindow::exitProgram);
+    connect(m_cancelRunAction, &QAction::triggered, this, &MainWindow::cancelRun);
+    connect(m_inputDrivePicker, &QComboBox::currentIndexChanged, this, &MainWindow::inputDriveChanged);
+    connect(m_outputDrivePicker, &QComboBox::currentIndexChanged, this, &MainWindow::outputDriveChanged);
+    connect(m_background, &BackgroundRun::finished, this, &MainWindow::runFinished);
+    connect(&m_progressTimer, &QTimer::timeout, this, &MainWindow::updateProgress);
 }
 
 } // namespace yf

@@ -1,4 +1,4 @@
-// Form1's controls, their placement from the twip table, its menus and focus order.
+// The main window's controls, their placement from the twip table, its menus and focus order.
 #include "app/main_window.h"
 
 #include "app/directory_picker.h"
@@ -29,15 +29,15 @@ struct Twips {
 
 constexpr int kTwipsPerPixel = 15;
 constexpr Twips kClient{0, 0, 4950, 5655};
-constexpr Twips kFrame1{120, 120, 2295, 3615};
-constexpr Twips kFrame2{2520, 120, 2295, 3615};
-constexpr Twips kFrame3{120, 3840, 4695, 1695};
-constexpr Twips kInstruction{120, 360, 2055, 495};  // Label3, Label4 inside their group
+constexpr Twips kInputGroup{120, 120, 2295, 3615};
+constexpr Twips kOutputGroup{2520, 120, 2295, 3615};
+constexpr Twips kBaseUrlGroup{120, 3840, 4695, 1695};
+constexpr Twips kInstruction{120, 360, 2055, 495};  // m_inputHint, m_outputHint inside their group
 constexpr Twips kDrive{120, 960, 2055, 315};
 constexpr Twips kDirectory{120, 1320, 2055, 2115};
-constexpr Twips kLabel1{120, 360, 4455, 495};
-constexpr Twips kLabel2{120, 840, 4455, 255};
-constexpr Twips kText1{120, 1200, 4455, 285};
+constexpr Twips kBaseUrlHint{120, 360, 4455, 495};
+constexpr Twips kBaseUrlExample{120, 840, 4455, 255};
+constexpr Twips kBaseUrlEdit{120, 1200, 4455, 285};
 constexpr int kFirstChildTop = 360;  // the top of the first control inside each group
 
 constexpr double kScaleStep = 0.05;
@@ -57,6 +57,14 @@ QRect rectOf(const Twips &t, double scale)
 Twips within(const Twips &group, const Twips &child)
 {
     return Twips{group.left + child.left, group.top + child.top, child.width, child.height};
+}
+
+// Gives `object` the name tests and style sheets find it by, and returns it.
+template <typename T>
+T *named(T *object, const char *name)
+{
+    object->setObjectName(QLatin1String(name));
+    return object;
 }
 
 QLabel *makeLabel(const QString &text, bool wrap, QWidget *parent)
@@ -93,60 +101,60 @@ bool groupTitleFits(const QGroupBox *group, const QRect &box, double scale)
 
 } // namespace
 
-void Form1::createControls()
+void MainWindow::createControls()
 {
     auto *client = new QWidget(this);
     setCentralWidget(client);
     setWindowIcon(appIcon());
 
-    Frame1 = new QGroupBox(QStringLiteral("Step 1 - Input Directory"), client);
-    Frame2 = new QGroupBox(QStringLiteral("Step 2 - Output Directory"), client);
-    Frame3 = new QGroupBox(QStringLiteral("Step 3 - Optional (For advanced users only)"), client);
+    m_inputGroup = named(new QGroupBox(QStringLiteral("Step 1 - Input Directory"), client), "inputGroup");
+    m_outputGroup = named(new QGroupBox(QStringLiteral("Step 2 - Output Directory"), client), "outputGroup");
+    m_baseUrlGroup = named(new QGroupBox(QStringLiteral("Step 3 - Optional (For advanced users only)"), client), "baseUrlGroup");
 
     // The two instructions stay enabled while a run greys their groups out, so they sit
     // on the client area above the group rather than inside it.
-    Label3 = makeLabel(QStringLiteral("Select the directory you wish to process."), true, client);
-    Label4 = makeLabel(QStringLiteral("Select the output directory for the generated file(s)."), true, client);
+    m_inputHint = named(makeLabel(QStringLiteral("Select the directory you wish to process."), true, client), "inputHint");
+    m_outputHint = named(makeLabel(QStringLiteral("Select the output directory for the generated file(s)."), true, client), "outputHint");
 
-    Drive1 = new DrivePicker(Frame1);
-    Dir1 = new DirectoryPicker(Frame1);
-    Drive2 = new DrivePicker(Frame2);
-    Dir2 = new DirectoryPicker(Frame2);
-    Label1 = makeLabel(QStringLiteral("Change this only if you are hosting on a different machine or "
+    m_inputDrivePicker = named(new DrivePicker(m_inputGroup), "inputDrivePicker");
+    m_inputPicker = named(new DirectoryPicker(m_inputGroup), "inputPicker");
+    m_outputDrivePicker = named(new DrivePicker(m_outputGroup), "outputDrivePicker");
+    m_outputPicker = named(new DirectoryPicker(m_outputGroup), "outputPicker");
+    m_baseUrlHint = named(makeLabel(QStringLiteral("Change this only if you are hosting on a different machine or "
                                       "requires a different URL output."),
-                       true, Frame3);
-    Label2 = makeLabel(QStringLiteral(" e.g.    http://xxx.xxx.xxx.xxx:1234/~user01/"), false, Frame3);
-    Text1 = new QLineEdit(Frame3);
+                       true, m_baseUrlGroup), "baseUrlHint");
+    m_baseUrlExample = named(makeLabel(QStringLiteral(" e.g.    http://xxx.xxx.xxx.xxx:1234/~user01/"), false, m_baseUrlGroup), "baseUrlExample");
+    m_baseUrlEdit = named(new QLineEdit(m_baseUrlGroup), "baseUrlEdit");
 
     // Only the group titles are bold; what lies inside keeps the window's weight.
     QFont bold = font();
     bold.setBold(true);
     QFont regular;
     regular.setWeight(QFont::Normal);
-    for (QGroupBox *group : {Frame1, Frame2, Frame3}) {
+    for (QGroupBox *group : {m_inputGroup, m_outputGroup, m_baseUrlGroup}) {
         group->setFont(bold);
         for (QWidget *child : group->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
             child->setFont(regular);
     }
 }
 
-bool Form1::textFits(double scale) const
+bool MainWindow::textFits(double scale) const
 {
-    const QRect frame1 = rectOf(kFrame1, scale);
-    const QRect frame2 = rectOf(kFrame2, scale);
-    const QRect frame3 = rectOf(kFrame3, scale);
+    const QRect inputGroup = rectOf(kInputGroup, scale);
+    const QRect outputGroup = rectOf(kOutputGroup, scale);
+    const QRect baseUrlGroup = rectOf(kBaseUrlGroup, scale);
     const QRect drive = rectOf(kDrive, scale);
-    const QRect text1 = rectOf(kText1, scale);
-    return groupTitleFits(Frame1, frame1, scale) && groupTitleFits(Frame2, frame2, scale) &&
-           groupTitleFits(Frame3, frame3, scale) && labelFits(Label3, rectOf(kInstruction, scale)) &&
-           labelFits(Label4, rectOf(kInstruction, scale)) && labelFits(Label1, rectOf(kLabel1, scale)) &&
-           labelFits(Label2, rectOf(kLabel2, scale)) &&
-           Drive1->minimumSizeHint().height() <= drive.height() &&
-           Drive2->minimumSizeHint().height() <= drive.height() &&
-           Text1->minimumSizeHint().height() <= text1.height();
+    const QRect baseUrlEdit = rectOf(kBaseUrlEdit, scale);
+    return groupTitleFits(m_inputGroup, inputGroup, scale) && groupTitleFits(m_outputGroup, outputGroup, scale) &&
+           groupTitleFits(m_baseUrlGroup, baseUrlGroup, scale) && labelFits(m_inputHint, rectOf(kInstruction, scale)) &&
+           labelFits(m_outputHint, rectOf(kInstruction, scale)) && labelFits(m_baseUrlHint, rectOf(kBaseUrlHint, scale)) &&
+           labelFits(m_baseUrlExample, rectOf(kBaseUrlExample, scale)) &&
+           m_inputDrivePicker->minimumSizeHint().height() <= drive.height() &&
+           m_outputDrivePicker->minimumSizeHint().height() <= drive.height() &&
+           m_baseUrlEdit->minimumSizeHint().height() <= baseUrlEdit.height();
 }
 
-void Form1::placeControls()
+void MainWindow::placeControls()
 {
     // One factor for the whole table, so that the proportions stay those of the table.
     int step = 0;
@@ -156,60 +164,60 @@ void Form1::placeControls()
     const double s = m_scale;
 
     centralWidget()->setFixedSize(rectOf(kClient, s).size());
-    Frame1->setGeometry(rectOf(kFrame1, s));
-    Frame2->setGeometry(rectOf(kFrame2, s));
-    Frame3->setGeometry(rectOf(kFrame3, s));
-    Label3->setGeometry(rectOf(within(kFrame1, kInstruction), s));
-    Label4->setGeometry(rectOf(within(kFrame2, kInstruction), s));
-    Label3->raise();
-    Label4->raise();
-    Drive1->setGeometry(rectOf(kDrive, s));
-    Dir1->setGeometry(rectOf(kDirectory, s));
-    Drive2->setGeometry(rectOf(kDrive, s));
-    Dir2->setGeometry(rectOf(kDirectory, s));
-    Label1->setGeometry(rectOf(kLabel1, s));
-    Label2->setGeometry(rectOf(kLabel2, s));
-    Text1->setGeometry(rectOf(kText1, s));
+    m_inputGroup->setGeometry(rectOf(kInputGroup, s));
+    m_outputGroup->setGeometry(rectOf(kOutputGroup, s));
+    m_baseUrlGroup->setGeometry(rectOf(kBaseUrlGroup, s));
+    m_inputHint->setGeometry(rectOf(within(kInputGroup, kInstruction), s));
+    m_outputHint->setGeometry(rectOf(within(kOutputGroup, kInstruction), s));
+    m_inputHint->raise();
+    m_outputHint->raise();
+    m_inputDrivePicker->setGeometry(rectOf(kDrive, s));
+    m_inputPicker->setGeometry(rectOf(kDirectory, s));
+    m_outputDrivePicker->setGeometry(rectOf(kDrive, s));
+    m_outputPicker->setGeometry(rectOf(kDirectory, s));
+    m_baseUrlHint->setGeometry(rectOf(kBaseUrlHint, s));
+    m_baseUrlExample->setGeometry(rectOf(kBaseUrlExample, s));
+    m_baseUrlEdit->setGeometry(rectOf(kBaseUrlEdit, s));
 
     // Nothing follows a change of size: the window keeps the size of its layout.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
-void Form1::createActions()
+void MainWindow::createActions()
 {
-    menu_file_exit = new QAction(QStringLiteral("E&xit"), this);
+    m_exitAction = named(new QAction(QStringLiteral("E&xit"), this), "exitAction");
     // Ctrl+Q is every Linux desktop's quit key; Ctrl+X stays the first one, as the menu shows it.
-    menu_file_exit->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
-    menu_actions_generate = new QAction(QStringLiteral("Generate RSS"), this);
-    menu_actions_generate->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
-    menu_action_outdir = new QAction(QStringLiteral("View Output Directory"), this);
-    menu_action_outdir->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    m_exitAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::CTRL | Qt::Key_Q)});
+    m_generateAction = named(new QAction(QStringLiteral("Generate RSS"), this), "generateAction");
+    m_generateAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+    m_viewOutputAction = named(new QAction(QStringLiteral("View Output Directory"), this), "viewOutputAction");
+    m_viewOutputAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
 
     // On the window, not in a menu: the menus are greyed out while a run is in progress.
-    m_cancelRun = new QAction(QStringLiteral("Cancel"), this);
-    m_cancelRun->setShortcut(QKeySequence(Qt::Key_Escape));
-    m_cancelRun->setShortcutContext(Qt::WindowShortcut);
-    m_cancelRun->setEnabled(false);
-    addAction(m_cancelRun);
+    m_cancelRunAction = named(new QAction(QStringLiteral("Cancel"), this), "cancelRunAction");
+    m_cancelRunAction->setShortcut(QKeySequence(Qt::Key_Escape));
+    m_cancelRunAction->setShortcutContext(Qt::WindowShortcut);
+    m_cancelRunAction->setEnabled(false);
+    addAction(m_cancelRunAction);
 }
 
-void Form1::createMenus()
+void MainWindow::createMenus()
 {
-    menu_file = menuBar()->addMenu(QStringLiteral("File"));
-    menu_file->addAction(menu_file_exit);
-    menu_action = menuBar()->addMenu(QStringLiteral("Actions"));
-    menu_action->addAction(menu_actions_generate);
-    space1 = menu_action->addSeparator();
-    menu_action->addAction(menu_action_outdir);
+    m_fileMenu = named(menuBar()->addMenu(QStringLiteral("File")), "fileMenu");
+    m_fileMenu->addAction(m_exitAction);
+    m_actionsMenu = named(menuBar()->addMenu(QStringLiteral("Actions")), "actionsMenu");
+    m_actionsMenu->addAction(m_generateAction);
+    m_actionsMenu->addSeparator();
+    m_actionsMenu->addAction(m_viewOutputAction);
 }
 
-void Form1::setFocusOrder()
+void MainWindow::setFocusOrder()
 {
-    setTabOrder(Drive1, Dir1);
-    setTabOrder(Dir1, Drive2);
-    setTabOrder(Drive2, Dir2);
-    setTabOrder(Dir2, Text1);
-    Drive1->setFocus();
+    setTabOrder(m_inputDrivePicker, m_inputPicker);
+    setTabOrder(m_inputPicker, m_outputDrivePicker);
+    setTabOrder(m_outputDrivePicker, m_outputPicker);
+    setTabOrder(m_outputPicker, m_baseUrlEdit);
+    m_inputDrivePicker->setFocus();
 }
 
 } // namespace yf

@@ -1,5 +1,7 @@
 #include "app/run_progress_dialog.h"
 
+#include "generate/run_messages.h"
+
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -23,7 +25,7 @@ RunProgressDialog::RunProgressDialog(QWidget *parent)
     // Not modal: a window blocked by a modal dialog ignores its own close button, and closing
     // the window must stay a way to stop a run. The run has greyed out everything else.
     setWindowModality(Qt::NonModal);
-    m_label->setMinimumWidth(m_label->fontMetrics().horizontalAdvance(QStringLiteral("Writing feeds… 000000 of 000000")));
+    m_label->setMinimumWidth(m_label->fontMetrics().horizontalAdvance(writingText(999999, 999999)));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_label);
     layout->addWidget(m_bar);
@@ -35,7 +37,7 @@ void RunProgressDialog::showScanning(qsizetype found)
 {
     if (m_cancelling)
         return;
-    m_label->setText(QStringLiteral("Scanning folders… %1 found").arg(found));
+    m_label->setText(scanningText(found));
     m_bar->setRange(0, 0);  // no end known yet: a busy bar
 }
 
@@ -43,7 +45,7 @@ void RunProgressDialog::showWriting(qsizetype written, qsizetype total)
 {
     if (m_cancelling)
         return;
-    m_label->setText(QStringLiteral("Writing feeds… %1 of %2").arg(written).arg(total));
+    m_label->setText(writingText(written, total));
     m_bar->setRange(0, clampToInt(total));
     m_bar->setValue(clampToInt(written));
 }

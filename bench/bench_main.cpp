@@ -145,6 +145,18 @@ int fail(const std::string &message)
     return 1;
 }
 
+// A run over the library into `feeds`, with links starting at the library's parent.
+yf::RunRequest runRequest(const std::string &library, const std::string &feeds, long helpers)
+{
+    yf::RunRequest request;
+    request.inputDir = QString::fromStdString(library);
+    request.linkEntry = request.inputDir;
+    request.outputDir = QString::fromStdString(feeds);
+    request.baseUrl = QStringLiteral("http://127.0.0.1/");
+    request.helperThreads = static_cast<int>(helpers);
+    return request;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -199,13 +211,11 @@ int main(int argc, char **argv)
         settle(work, lastOutput);
         lastOutput = feeds;
         lastFeeds = feeds;
-        const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
-                                   QString::fromStdString(feeds), QStringLiteral("http://127.0.0.1/"), QStringLiteral("http://127.0.0.1/"),
-                                   QString::fromStdString(work + "/config.ini"), static_cast<int>(options.helpers)};
+        const yf::RunRequest request = runRequest(library, feeds, options.helpers);
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         const double t0 = bench::wallSeconds();
-        if (!bench::measureRun(inputs, r, error))
+        if (!bench::measureRun(request, QString::fromStdString(work + "/config.ini"), r, error))
             return false;
         run.wall.push_back(bench::wallSeconds() - t0);
         run.cpu.push_back(bench::cpuSeconds() - cpu0);
@@ -266,14 +276,11 @@ int main(int argc, char **argv)
     Samples again, readFloor;
     const auto doAgain = [&]() -> bool {
         settle(work, {});
-        const yf::RunInputs inputs{QString::fromStdString(library), QString::fromStdString(library),
-                                   QString::fromStdString(lastFeeds), QStringLiteral("http://127.0.0.1/"),
-                                   QStringLiteral("http://127.0.0.1/"), QString::fromStdString(work + "/config.ini"),
-                                   static_cast<int>(options.helpers)};
+        const yf::RunRequest request = runRequest(library, lastFeeds, options.helpers);
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds();
         const double t0 = bench::wallSeconds();
-        if (!bench::measureRun(inputs, r, error))
+        if (!bench::measureRun(request, QString::fromStdString(work + "/config.ini"), r, error))
             return false;
         again.wall.push_back(bench::wallSeconds() - t0);
         again.cpu.push_back(bench::cpuSeconds() - cpu0);

@@ -5,6 +5,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/run_observer.h"
+#include "settings/stored_run.h"
 
 namespace bench {
 
@@ -40,15 +41,14 @@ private:
 
 } // namespace
 
-bool measureRun(const yf::RunInputs &inputs, RunResult &result, std::string &error)
+bool measureRun(const yf::RunRequest &request, const QString &settingsPath, RunResult &result, std::string &error)
 {
-    // A run of its own, as from the command line: what it holds is let go when it ends, so
-    // the floor measured next is not billed for it.
-    yf::RunState state;
     const yf::SystemClock clock;
     PhaseClock phases;
+    yf::StoreWhenScanned storing(phases, settingsPath, {request.inputDir, request.outputDir, request.baseUrl},
+                                 request.baseUrl);
     const double start = wallSeconds();
-    const yf::RunOutcome outcome = yf::generateFeeds(inputs, state, clock, &phases);
+    const yf::RunOutcome outcome = yf::generateFeeds(request, clock, &storing);
     const double end = wallSeconds();
 
     const double scanEnd = phases.writing() ? phases.lastCheckBeforeFeeds() : end;
@@ -59,8 +59,8 @@ bool measureRun(const yf::RunInputs &inputs, RunResult &result, std::string &err
         error = outcome.error->message().toStdString();
         return false;
     }
-    if (outcome.settingsError) {
-        error = outcome.settingsError->message().toStdString();
+    if (storing.storeError()) {
+        error = storing.storeError()->message().toStdString();
         return false;
     }
     return true;

@@ -13,9 +13,9 @@ struct RunResult {
     long feeds = 0;
 };
 
-// Runs the whole Generate command on `inputDir`, as the window would: scan, settings,
-// all feeds, with a run state of its own.
-[[nodiscard]] bool measureRun(const yf::RunInputs &inputs, RunResult &result,
+// Runs the whole Generate command as the window would: scan, storing the settings in
+// `settingsPath`, all feeds.
+[[nodiscard]] bool measureRun(const yf::RunRequest &request, const QString &settingsPath, RunResult &result,
                               std::string &error);
 
 } // namespace bench

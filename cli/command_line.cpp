@@ -5,7 +5,6 @@
 #include "cli/report.h"
 #include "cli/stop_signals.h"
 #include "cli/watch_loop.h"
-#include "runtime/clock.h"
 #include "runtime/file_system.h"
 #include "runtime/local_address.h"
 #include "settings/settings_location.h"
@@ -47,14 +46,10 @@ Status checkDirectory(const QString &path, const char *which)
     return {};
 }
 
-int generateOnce(const RunInputs &inputs, bool quiet)
+int generateOnce(const CommandLineRun &run, bool quiet)
 {
     CommandLineObserver observer(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
-    RunState state;
-    const SystemClock clock;
-    const RunOutcome outcome = generateFeeds(inputs, state, clock, &observer);
-    observer.clear();
-    const Report report = reportRun(outcome, stopSignal(), quiet);
+    const Report report = runAndReport(run, observer, quiet);
     print(report);
     return report.exitStatus;
 }
@@ -108,14 +103,15 @@ int run(int argc, char *argv[])
 
     const QString settingsPath = options.settings ? QDir::current().absoluteFilePath(*options.settings)
                                                   : settingsFilePath();
-    const Result<RunInputs> inputs = resolveRunInputs(options, settingsPath, localAddress());
-    if (!inputs.ok()) {
-        const Report report = usageReport(inputs.error().message());
+    const Result<CommandLineRun> resolved = resolveRun(options, settingsPath, localAddress());
+    if (!resolved.ok()) {
+        const Report report = usageReport(resolved.error().message());
         print(report);
         return report.exitStatus;
     }
-    for (const auto &[path, which] : {std::pair{inputs.value().inputDir, "input"},
-                                      std::pair{inputs.value().outputDir, "output"}}) {
+    const CommandLineRun &commandLineRun = resolved.value();
+    for (const auto &[path, which] : {std::pair{commandLineRun.request.inputDir, "input"},
+                                      std::pair{commandLineRun.request.outputDir, "output"}}) {
         if (const Status usable = checkDirectory(path, which); !usable.ok()) {
             Report report;
             report.exitStatus = ExitFailed;
@@ -125,8 +121,8 @@ int run(int argc, char *argv[])
         }
     }
     if (options.mode == Mode::Watch)
-        return watchFeeds(inputs.value(), options.settleSeconds, options.quiet);
-    return generateOnce(inputs.value(), options.quiet);
+        return watchFeeds(commandLineRun, options.settleSeconds, options.quiet);
+    return generateOnce(commandLineRun, options.quiet);
 }
 
 } // namespace yf::cli

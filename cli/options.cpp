@@ -1,7 +1,7 @@
 #include "cli/options.h"
 
 #include "feed/base_url.h"
-#include "settings/ini_file.h"
+#include "settings/stored_run.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -9,8 +9,6 @@
 namespace yf::cli {
 
 namespace {
-
-Error usage(const QString &sentence) { return Error{ErrorKind::BadInput, sentence, {}, {}, 0}; }
 
 // Absolute, without "." or ".." parts and without a trailing "/" (except "/" itself): the
 // form a directory picker reports, so the stored settings look as a window run stores them.
@@ -56,7 +54,7 @@ Result<Options> parseOptions(const QStringList &arguments)
     parser.addOptions({generate, watch, input, output, baseUrl, settings, settle, quiet, help, version});
 
     if (!parser.parse(arguments))
-        return usage(parser.errorText());
+        return Error::usage(parser.errorText());
     Options options;
     if (parser.isSet(help)) {
         options.mode = Mode::Help;
@@ -68,9 +66,9 @@ Result<Options> parseOptions(const QStringList &arguments)
         return options;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
+        return Error::usage(QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
     if (!parser.isSet(generate) && !parser.isSet(watch))
-        return usage(QStringLiteral("Nothing to do: give --generate or --watch."));
+        return Error::usage(QStringLiteral("Nothing to do: give --generate or --watch."));
     options.mode = parser.isSet(watch) ? Mode::Watch : Mode::Generate;
 
     const auto valueOf = [&parser](const QCommandLineOption &option) -> std::optional<QString> {
@@ -88,52 +86,49 @@ Result<Options> parseOptions(const QStringList &arguments)
     options.settleSeconds = parser.value(settle).toDouble(&number);
     // A day at most: beyond that a typo is likelier than a wish.
     if (!number || !(options.settleSeconds >= 0 && options.settleSeconds <= 86400))
-        return usage(QStringLiteral("--settle takes a number of seconds from 0 to 86400, not \"%1\".")
+        return Error::usage(QStringLiteral("--settle takes a number of seconds from 0 to 86400, not \"%1\".")
                          .arg(parser.value(settle)));
     if (parser.isSet(settle) && options.mode != Mode::Watch)
-        return usage(QStringLiteral("--settle only makes sense with --watch."));
+        return Error::usage(QStringLiteral("--settle only makes sense with --watch."));
     for (const auto *given : {&options.input, &options.output, &options.settings}) {
         if (*given && (*given)->isEmpty())
-            return usage(QStringLiteral("An empty path was given."));
+            return Error::usage(QStringLiteral("An empty path was given."));
     }
     return options;
 }
 
-Result<RunInputs> resolveRunInputs(const Options &options, const QString &settingsPath,
-                                   const QString &localAddress)
+Result<CommandLineRun> resolveRun(const Options &options, const QString &settingsPath, const QString &localAddress)
 {
-    const QString section = QStringLiteral("RESTORE");
-    RunInputs inputs;
-    inputs.settingsPath = settingsPath;
+    CommandLineRun run;
+    run.settingsPath = settingsPath;
+    run.defaultBaseUrl = defaultBaseUrl(localAddress);
+    const StoredRun stored = loadStoredRun(settingsPath);
 
-    const auto directory = [&](const std::optional<QString> &given, const QString &key,
+    const auto directory = [&](const std::optional<QString> &given, const QString &storedValue,
                                const char *option) -> Result<QString> {
-        const QString value = given ? *given : ReadIniValue(section, key, settingsPath);
+        const QString value = given ? *given : storedValue;
         if (value.isEmpty())
-            return usage(QStringLiteral("No %1 directory stored in \"%2\": give --%1 DIR.")
+            return Error::usage(QStringLiteral("No %1 directory stored in \"%2\": give --%1 DIR.")
                              .arg(QLatin1String(option), settingsPath));
         return absoluteDir(value);
     };
-    const Result<QString> input = directory(options.input, QStringLiteral("InputDir"), "input");
+    const Result<QString> input = directory(options.input, stored.inputDir, "input");
     if (!input.ok())
         return input.error();
-    const Result<QString> output = directory(options.output, QStringLiteral("OutputDir"), "output");
+    const Result<QString> output = directory(options.output, stored.outputDir, "output");
     if (!output.ok())
         return output.error();
-    inputs.inputDir = input.value();
-    inputs.highlightedEntry = inputs.inputDir;
-    inputs.outputDir = output.value();
-
-    inputs.defaultBaseUrl = QStringLiteral("http://") + localAddress + QLatin1Char('/');
-    if (options.baseUrl) {
-        inputs.baseUrl = *options.baseUrl;
-    } else {
-        const QString stored = ReadIniValue(section, QStringLiteral("BaseUrl"), settingsPath);
-        inputs.baseUrl = stored.isEmpty() ? inputs.defaultBaseUrl : stored;
-    }
-    if (const Result<BaseUrl> checked = parseBaseUrl(inputs.baseUrl); !checked.ok())
+    RunRequest &request = run.request;
+    request.inputDir = input.value();
+    request.linkEntry = request.inputDir;
+    request.outputDir = output.value();
+    if (options.baseUrl)
+        request.baseUrl = *options.baseUrl;
+    else
+        request.baseUrl = stored.baseUrl.isEmpty() ? run.defaultBaseUrl : stored.baseUrl;
+    if (const Result<BaseUrl> checked = parseBaseUrl(request.baseUrl); !checked.ok())
         return checked.error();
-    return inputs;
+    return run;
 }
 
 } // namespace yf::cli

@@ -1,4 +1,4 @@
-// The command line's options, and the run inputs they make with the stored settings.
+// The command line's options, and the run they ask for with the stored settings.
 #pragma once
 
 #include "generate/generate.h"
@@ -28,12 +28,19 @@ struct Options {
 // whose operation is the sentence to show.
 [[nodiscard]] Result<Options> parseOptions(const QStringList &arguments);
 
+// A run as the command line starts it: the request, and where and how it is remembered.
+struct CommandLineRun {
+    RunRequest request;
+    QString settingsPath;    // where the directories and the base URL are remembered
+    QString defaultBaseUrl;  // the base URL a window started now would show when none is stored
+};
+
 // What a window started now would run with, overridden by the options: the stored input
-// and output directories and base URL, else the default base URL "http://" + the local
-// address + "/". Relative paths are taken from the current directory. A missing
-// directory or a base URL the run would refuse is an Error of kind BadInput.
-[[nodiscard]] Result<RunInputs> resolveRunInputs(const Options &options, const QString &settingsPath,
-                                                 const QString &localAddress);
+// and output directories and base URL, else the default base URL. Relative paths are taken
+// from the current directory. A missing directory or a base URL the run would refuse is an
+// Error of kind BadInput.
+[[nodiscard]] Result<CommandLineRun> resolveRun(const Options &options, const QString &settingsPath,
+                                                const QString &localAddress);
 
 // The one line --version prints.
 QString versionText();

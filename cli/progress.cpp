@@ -1,6 +1,7 @@
 #include "cli/progress.h"
 
 #include "cli/stop_signals.h"
+#include "generate/run_messages.h"
 
 #include <unistd.h>
 
@@ -30,14 +31,14 @@ CommandLineObserver::CommandLineObserver(int fd, bool show) : m_fd(fd), m_show(s
 
 void CommandLineObserver::foldersFound(qsizetype count)
 {
-    draw(QStringLiteral("Scanning folders… %1 found").arg(count), count == 1);
+    draw(scanningText(count), count == 1);
 }
 
 void CommandLineObserver::feedWritten(qsizetype done, qsizetype total)
 {
     const bool phaseStarts = !m_writing;
     m_writing = true;
-    draw(QStringLiteral("Writing feeds… %1 of %2").arg(done).arg(total), phaseStarts || done == total);
+    draw(writingText(done, total), phaseStarts || done == total);
 }
 
 bool CommandLineObserver::cancelRequested() const { return stopSignal() != 0; }

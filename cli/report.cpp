@@ -1,20 +1,22 @@
 #include "cli/report.h"
 
 #include "cli/stop_signals.h"
+#include "generate/run_messages.h"
+#include "runtime/clock.h"
+#include "settings/stored_run.h"
 
 #include <csignal>
 #include <cstdio>
 
 namespace yf::cli {
 
-Report reportRun(const RunOutcome &outcome, int stopSignal, bool quiet)
+Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeError, int stopSignal, bool quiet)
 {
     Report report;
     for (const Error &skipped : outcome.skipped)
         report.err << QStringLiteral("Skipped: ") + skipped.message();
-    if (outcome.settingsError)
-        report.err << QStringLiteral("Warning: the directories were not remembered: ")
-                          + outcome.settingsError->message();
+    if (storeError)
+        report.err << QStringLiteral("Warning: the directories were not remembered: ") + storeError->message();
 
     if (outcome.finished()) {
         if (!quiet)
@@ -36,6 +38,17 @@ Report reportRun(const RunOutcome &outcome, int stopSignal, bool quiet)
     report.err << failureMessage(error, outcome.feedsWritten);
     report.exitStatus = ExitFailed;
     return report;
+}
+
+Report runAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet)
+{
+    const RunRequest &request = run.request;
+    StoreWhenScanned storing(observer, run.settingsPath, StoredRun{request.inputDir, request.outputDir, request.baseUrl},
+                             run.defaultBaseUrl);
+    const SystemClock clock;
+    const RunOutcome outcome = generateFeeds(request, clock, &storing);
+    observer.clear();
+    return reportRun(outcome, storing.storeError(), stopSignal(), quiet);
 }
 
 Report usageReport(const QString &sentence)

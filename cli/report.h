@@ -1,7 +1,12 @@
 // How a run's outcome reads on a terminal or in a log: the lines, where they go, the exit status.
 #pragma once
 
+#include "cli/options.h"
+#include "cli/progress.h"
 #include "generate/generate.h"
+#include "runtime/error.h"
+
+#include <optional>
 
 #include <QStringList>
 
@@ -17,10 +22,14 @@ struct Report {
 
 // The window's texts, one line or block each: the count on success (none when `quiet`),
 // the cancel note, or the failure with what was written before it. Each skipped folder
-// and a settings file that could not be written add a line on standard error.
+// and `storeError`, why the settings could not be written, add a line on standard error.
 // `stopSignal` is the signal that asked the run to stop, 0 when none did; a cancelled run
 // exits with 128 + that signal. A run input refused before anything ran is a usage error.
-Report reportRun(const RunOutcome &outcome, int stopSignal, bool quiet);
+Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeError, int stopSignal, bool quiet);
+
+// Runs `run` with the system clock, storing its directories and base URL once the scan has
+// succeeded, and reports it with the signal that stopped it, if any.
+Report runAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet);
 
 // A usage mistake: the sentence and where to look, exit status 2.
 Report usageReport(const QString &sentence);

@@ -4,7 +4,6 @@
 #include "cli/report.h"
 #include "cli/stop_signals.h"
 #include "cli/tree_watcher.h"
-#include "runtime/clock.h"
 
 #include <QDateTime>
 
@@ -29,12 +28,9 @@ int fail(const Error &error)
 }
 
 // One run over the tree as it stands; its lines carry the time, since a log holds many.
-void runOnce(const RunInputs &inputs, RunState &state, CommandLineObserver &observer, bool quiet)
+void runOnce(const CommandLineRun &run, CommandLineObserver &observer, bool quiet)
 {
-    const SystemClock clock;
-    const RunOutcome outcome = generateFeeds(inputs, state, clock, &observer);
-    observer.clear();
-    Report report = reportRun(outcome, stopSignal(), quiet);
+    Report report = runAndReport(run, observer, quiet);
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss "));
     for (QString &line : report.out)
         line.prepend(now);
@@ -45,14 +41,13 @@ void runOnce(const RunInputs &inputs, RunState &state, CommandLineObserver &obse
 
 } // namespace
 
-int watchFeeds(const RunInputs &inputs, double settleSeconds, bool quiet)
+int watchFeeds(const CommandLineRun &run, double settleSeconds, bool quiet)
 {
-    TreeWatcher watcher(inputs.inputDir, inputs.outputDir, inputs.settingsPath);
+    TreeWatcher watcher(run.request.inputDir, run.request.outputDir, run.settingsPath);
     if (Status opened = watcher.open(); !opened.ok())
         return fail(opened.error());
 
     CommandLineObserver observer(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
-    RunState state;
     const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settleSeconds));
     bool pending = true;  // the first run comes at once
     Clock::time_point lastChange = Clock::now() - settle;
@@ -66,7 +61,7 @@ int watchFeeds(const RunInputs &inputs, double settleSeconds, bool quiet)
             // Watch first, then scan: a change after this point is seen by both, never by neither.
             if (Status synced = watcher.sync(); !synced.ok())
                 return fail(synced.error());
-            runOnce(inputs, state, observer, quiet);
+            runOnce(run, observer, quiet);
             continue;  // changes made during the run are read next, and lead to one more run
         }
 
@@ -78,15 +73,15 @@ int watchFeeds(const RunInputs &inputs, double settleSeconds, bool quiet)
         pollfd fds[2] = {{watcher.fd(), POLLIN, 0}, {stopSignalFd(), POLLIN, 0}};
         const nfds_t count = stopSignalFd() >= 0 ? 2 : 1;
         if (::poll(fds, count, timeoutMs) < 0 && errno != EINTR)
-            return fail(Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot wait for changes"), {}, errno));
+            return fail(Error::fromErrno(ErrorKind::WatchTree, QStringLiteral("Cannot wait for changes"), {}, errno));
         if (!(fds[0].revents & POLLIN))
             continue;
         const Result<TreeChanges> changes = watcher.readEvents();
         if (!changes.ok())
             return fail(changes.error());
         if (changes.value().rootGone) {
-            return fail(Error{ErrorKind::ListFolder, QStringLiteral("The input directory was removed or moved"),
-                              inputs.inputDir, {}, 0});
+            return fail(Error::failure(ErrorKind::WatchTree, QStringLiteral("The input directory was removed or moved"),
+                                       run.request.inputDir));
         }
         if (changes.value().relevant) {
             pending = true;

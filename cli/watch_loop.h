@@ -1,7 +1,7 @@
 // --watch: a run now, then a run whenever the input tree has changed and then stayed quiet.
 #pragma once
 
-#include "generate/generate.h"
+#include "cli/options.h"
 
 namespace yf::cli {
 
@@ -10,6 +10,6 @@ namespace yf::cli {
 // during a run leads to one more run after it. Each run prints one line with the time and
 // its count (none when `quiet`). Returns the exit status: 128 + the signal once SIGINT or
 // SIGTERM ends it, 1 when the tree cannot be watched or the input directory goes away.
-int watchFeeds(const RunInputs &inputs, double settleSeconds, bool quiet);
+int watchFeeds(const CommandLineRun &run, double settleSeconds, bool quiet);
 
 } // namespace yf::cli

@@ -1,12 +1,14 @@
 #include "generate/generate.h"
 
+#include "feed/file_lister.h"
+
 #include "feed/base_url.h"
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
 #include "generate/look_ahead.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
-#include "settings/ini_file.h"
+#include "scan/folder_scan.h"
 
 #include <memory>
 
@@ -27,54 +29,39 @@ bool isUnreadableFolder(const Error &error)
 
 } // namespace
 
-RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &clock,
-                         RunObserver *observer)
+RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObserver *observer)
 {
     RunOutcome outcome;
-    state.List1.clear();
 
-    const Result<BaseUrl> baseUrl = parseBaseUrl(inputs.baseUrl);
+    const Result<BaseUrl> baseUrl = parseBaseUrl(request.baseUrl);
     if (!baseUrl.ok()) {
         outcome.error = baseUrl.error();
         return outcome;
     }
 
-    if (!inputs.inputDir.startsWith(QLatin1Char('/'))) {
-        outcome.error = Error{ErrorKind::BadInput, QStringLiteral("The input directory is not an absolute path"),
-                              inputs.inputDir, {}, 0};
+    if (!request.inputDir.startsWith(QLatin1Char('/'))) {
+        outcome.error = Error::failure(ErrorKind::BadInput, QStringLiteral("The input directory is not an absolute path"),
+                                       request.inputDir);
         return outcome;
     }
     // The root keeps its doubled separator: "/" scans "//".
-    const QByteArray inputPath = fs::encodePath(inputs.inputDir);
-    const QByteArray outputPath = fs::encodePath(inputs.outputDir);
+    const QByteArray inputPath = fs::encodePath(request.inputDir);
+    const QByteArray outputPath = fs::encodePath(request.outputDir);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
-    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders, observer,
-                                     &outcome.skipped, fs::folderId(outputPath), inputs.helperThreads);
+    FolderArray folders;
+    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), folders, observer,
+                                     &outcome.skipped, fs::folderId(outputPath), request.helperThreads);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
     }
-    for (const QByteArray &folder : state.foundFolders)
-        state.List1.addItem(folder);
-
-    Status stored = WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("InputDir"), inputs.inputDir,
-                                  inputs.settingsPath);
-    if (stored.ok())
-        stored = WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("OutputDir"), inputs.outputDir,
-                               inputs.settingsPath);
-    if (stored.ok()) {
-        stored = inputs.baseUrl == inputs.defaultBaseUrl
-            ? RemoveIniValue(QStringLiteral("RESTORE"), QStringLiteral("BaseUrl"), inputs.settingsPath)
-            : WriteIniValue(QStringLiteral("RESTORE"), QStringLiteral("BaseUrl"), inputs.baseUrl,
-                            inputs.settingsPath);
-    }
-    if (!stored.ok())
-        outcome.settingsError = stored.error();
+    if (observer)
+        observer->scanned();
 
     // All names first, so that folders whose names meet each get a feed of their own.
-    const FeedNames names(state.foundFolders, inputPath.size(), fileNameLimit(outputPath));
-    const FeedInputs feedInputs{inputPath, fs::encodePath(inputs.highlightedEntry), outputPath, baseUrl.value()};
-    qsizetype total = state.List1.listCount() - 1;
+    const FeedNames names(folders, inputPath.size(), fileNameLimit(outputPath));
+    const FeedInputs feedInputs{inputPath, fs::encodePath(request.linkEntry), outputPath, baseUrl.value()};
+    qsizetype total = static_cast<qsizetype>(folders.size()) - 1;
     if (total > 0)
         removeStaleTemporaryFiles(outputPath);
     if (observer)
@@ -82,30 +69,30 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
 
     // Helpers list the next folders and make their feeds; this thread puts each feed in place
     // in folder order and decides, as a run on one thread would, what a result means.
-    const int helpers = inputs.helperThreads;
+    const int helpers = request.helperThreads;
     std::vector<std::unique_ptr<FeedWriter>> makers;  // a writer keeps per-run caches: one per thread
-    std::vector<FileLister> listers(static_cast<std::size_t>(LookAhead::workersFor(helpers)) - 1);
+    std::vector<FileLister> listers(static_cast<std::size_t>(LookAhead::workersFor(helpers)));
     for (int worker = 0; worker < LookAhead::workersFor(helpers); ++worker)
         makers.push_back(std::make_unique<FeedWriter>(feedInputs));
     FeedWriter writer(feedInputs);
     // Each feed is made and readied (compared with its file, or written beside it) ahead; a
     // feed readied but never put in place, when the run stops, leaves no file behind.
     LookAhead ahead(
-        1, state.List1.listCount(), helpers, kFeedsAhead,
+        1, static_cast<qsizetype>(folders.size()), helpers, kFeedsAhead,
         [&](int worker, qsizetype index, LookAhead::Slot &slot) {
-            FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
+            FileLister &lister = listers[static_cast<std::size_t>(worker)];
             FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
             const QByteArray name = names.name(static_cast<std::size_t>(index));
             slot.inPlace = false;
             slot.readied.clear();
-            slot.status = maker.makeFeed(state.List1.list(index), lister, name, slot.text);
+            slot.status = maker.makeFeed(folders[static_cast<std::size_t>(index)], lister, name, slot.text);
             if (slot.status.ok())
                 maker.readyFeed(name, slot.text, slot.inPlace, slot.readied);
         },
         [](LookAhead::Slot &slot) { discardTemporaryFile(slot.readied); });
-    for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
+    for (qsizetype index = 1; index < static_cast<qsizetype>(folders.size()); ++index) {
         if (observer && observer->cancelRequested()) {
-            outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
+            outcome.error = Error::cancelled();
             return outcome;
         }
         LookAhead::Slot &made = ahead.take(index);
@@ -129,43 +116,6 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
             observer->feedWritten(outcome.feedsWritten, total);
     }
     return outcome;
-}
-
-void beginGenerateCommand(GenerateHost &host)
-{
-    bool status = false;
-    host.ItemsStatus(status);
-}
-
-void finishGenerateCommand(GenerateHost &host, const RunOutcome &outcome)
-{
-    host.reportOutcome(outcome);
-    bool status = true;
-    host.ItemsStatus(status);
-}
-
-void runGenerateCommand(GenerateHost &host, const RunInputs &inputs, RunState &state,
-                        const Clock &clock, RunObserver *observer)
-{
-    beginGenerateCommand(host);
-    finishGenerateCommand(host, generateFeeds(inputs, state, clock, observer));
-}
-
-QString completeMessage(qsizetype feedCount)
-{
-    return QStringLiteral("\"%1\" XML files generated.").arg(feedCount);
-}
-
-QString cancelledMessage(qsizetype feedCount)
-{
-    return QStringLiteral("\"%1\" XML files generated before the run was cancelled.").arg(feedCount);
-}
-
-QString failureMessage(const Error &error, qsizetype feedsWritten)
-{
-    return QStringLiteral("%1\n\n%2 feed file(s) were written before the run stopped.")
-        .arg(error.message())
-        .arg(feedsWritten);
 }
 
 } // namespace yf

@@ -27,4 +27,14 @@ Error Error::fromErrno(ErrorKind kind, QString operation, QString path, int err)
     return e;
 }
 
+Error Error::failure(ErrorKind kind, QString operation, QString path, QString reason)
+{
+    Error e;
+    e.kind = kind;
+    e.operation = std::move(operation);
+    e.path = std::move(path);
+    e.reason = std::move(reason);
+    return e;
+}
+
 } // namespace yf

@@ -16,6 +16,7 @@ enum class ErrorKind {
     WriteSettings,  // the settings file could not be stored
     BadInput,       // a run input that cannot be used as given
     Cancelled,      // the user asked the run to stop
+    WatchTree,      // the input tree could not be watched for changes
 };
 
 struct Error {
@@ -30,6 +31,12 @@ struct Error {
 
     // Builds an error from errno as it stands right now.
     static Error fromErrno(ErrorKind kind, QString operation, QString path, int err);
+    // An error the program finds itself, with no errno behind it.
+    static Error failure(ErrorKind kind, QString operation, QString path = {}, QString reason = {});
+    // A mistake in what the user gave: `sentence` is all there is to say.
+    static Error usage(QString sentence) { return failure(ErrorKind::BadInput, std::move(sentence)); }
+    // The user asked the run to stop.
+    static Error cancelled() { return failure(ErrorKind::Cancelled, QStringLiteral("Cancelled")); }
 };
 
 // Success or an Error; nothing else.

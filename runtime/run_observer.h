@@ -10,6 +10,9 @@ class RunObserver {
 public:
     virtual ~RunObserver() = default;
     virtual void foldersFound(qsizetype count) { Q_UNUSED(count); }
+    // Once the scan has succeeded, before the first feed: the moment a caller remembers what
+    // the run was asked to do (a run whose scan fails, or is refused, has stored nothing).
+    virtual void scanned() {}
     // Reported once with done = 0 when writing starts, then after every feed.
     virtual void feedWritten(qsizetype done, qsizetype total) { Q_UNUSED(done); Q_UNUSED(total); }
     // Checked between folders; a true answer ends the run before the next folder.

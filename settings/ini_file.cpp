@@ -22,7 +22,7 @@ constexpr int kMostLinks = 40;            // as the kernel allows when it follow
 
 Error settingsError(const char *operation, const QString &path, const QString &reason)
 {
-    return Error{ErrorKind::WriteSettings, QString::fromLatin1(operation), path, reason, 0};
+    return Error::failure(ErrorKind::WriteSettings, QString::fromLatin1(operation), path, reason);
 }
 
 Error settingsErrno(const char *operation, const QString &path, int err)
@@ -183,18 +183,24 @@ Status editFile(const QString &path, bool createWhenMissing, const Edit &edit)
 
 } // namespace
 
-QString ReadIniValue(const QString &section, const QString &key, const QString &path)
+Result<QString> readSetting(const QString &section, const QString &key, const QString &path)
 {
     const Result<Target> target = resolve(path);
-    if (!target.ok() || !target.value().regular)
-        return {};
+    if (!target.ok())
+        return target.error();
+    if (!target.value().exists)
+        return QString();
+    if (!target.value().regular)
+        return settingsError("Cannot read settings file", path, QStringLiteral("not a regular file"));
     const Result<QByteArray> text = readRegularFile(target.value().path, path);
-    if (!text.ok() || !ini::looksLikeIniText(text.value()))
-        return {};
+    if (!text.ok())
+        return text.error();
+    if (!ini::looksLikeIniText(text.value()))
+        return settingsError("Cannot read settings file", path, QStringLiteral("not a settings file"));
     return ini::value(text.value(), section, key).value_or(QString());
 }
 
-Status WriteIniValue(const QString &section, const QString &key, const QString &value,
+Status writeSetting(const QString &section, const QString &key, const QString &value,
                      const QString &path)
 {
     if (!ini::isStorableValue(value))
@@ -205,7 +211,7 @@ Status WriteIniValue(const QString &section, const QString &key, const QString &
     });
 }
 
-Status RemoveIniValue(const QString &section, const QString &key, const QString &path)
+Status removeSetting(const QString &section, const QString &key, const QString &path)
 {
     return editFile(path, false, [&](QByteArrayView text) { return ini::withoutKey(text, section, key); });
 }
