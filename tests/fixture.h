@@ -1,6 +1,8 @@
 // Builds small folder trees inside a temporary directory for the tests.
 #pragma once
 
+#include "settings/ini_file.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -57,6 +59,13 @@ inline QStringList filesIn(const QString &dir)
     QStringList names = QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
     names.sort();
     return names;
+}
+
+// The value stored under `key` in `section`; "" when it is missing or cannot be read.
+inline QString setting(const char *section, const char *key, const QString &path)
+{
+    const yf::Result<QString> value = yf::readSetting(QString::fromLatin1(section), QString::fromLatin1(key), path);
+    return value.ok() ? value.value() : QString();
 }
 
 } // namespace fixture

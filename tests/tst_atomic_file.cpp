@@ -1,5 +1,5 @@
 // Replacing a file as a whole, and clearing away what a killed run left of that.
-#include "fixture.h"
+#include "run_fixture.h"
 #include "generate/generate.h"
 #include "runtime/atomic_file.h"
 
@@ -14,10 +14,6 @@ namespace {
 
 QByteArray native(const QString &s) { return QFile::encodeName(s); }
 
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1767517507; }
-};
 
 // A child that dies in the middle of replacing a feed, killed by the file size limit as it
 // writes: what a run killed at that moment leaves behind. Returns its process id.
@@ -112,15 +108,13 @@ void TestAtomicFile::nextRunRemovesWhatAKilledRunLeft()
                                    "out/.yarrowfeed-x-1.tmp", "out/.yarrowfeed-12.tmp", "out/keep.tmp",
                                    "out/" + tempName(dead, 8) + "/"});  // a folder is never removed
 
-    yf::RunInputs inputs;
-    inputs.inputDir = tmp.path() + "/in";
-    inputs.highlightedEntry = inputs.inputDir;
-    inputs.outputDir = out;
-    inputs.baseUrl = "http://127.0.0.1/";
-    inputs.settingsPath = tmp.path() + "/config.ini";
-    yf::RunState state;
-    const FixedClock clock;
-    const yf::RunOutcome outcome = yf::generateFeeds(inputs, state, clock);
+    yf::RunRequest request;
+    request.inputDir = tmp.path() + "/in";
+    request.linkEntry = request.inputDir;
+    request.outputDir = out;
+    request.baseUrl = "http://127.0.0.1/";
+    const fixture::FixedClock clock;
+    const yf::RunOutcome outcome = yf::generateFeeds(request, clock);
     QVERIFY(outcome.finished());
     QCOMPARE(outcome.feedsWritten, 1);
 

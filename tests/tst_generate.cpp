@@ -1,93 +1,48 @@
-// A whole run: call order, counts, settings timing, collisions, failures and cancelling.
+// A whole run: counts, when the settings are stored, collisions, failures and cancelling.
 #include "feed/feed_names.h"
-#include "fixture.h"
-#include "generate/generate.h"
-#include "settings/ini_file.h"
+#include "generate/run_messages.h"
+#include "run_fixture.h"
 
-#include <QMap>
+#include <QProcess>
 #include <QScopeGuard>
-#include <QTemporaryDir>
-
-#include <sys/stat.h>
 
 namespace {
 
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1767517507; }
-};
-
-// Records what a run does, in order, as the window would see it.
-class Recorder : public yf::GenerateHost, public yf::RunObserver {
+// What a run looked like from outside while it went: whether the settings file held the
+// directories when the first folders were found and when the first feed was due.
+class Watcher : public yf::RunObserver {
 public:
     QString settingsPath;
-    QStringList events;
-    yf::RunOutcome outcome;
     qsizetype cancelAfterFeeds = -1;
+    bool storedWhileScanning = false;
+    bool storedBeforeFirstFeed = false;
+    bool sawScan = false;
+    bool sawFeeds = false;
 
-    void ItemsStatus(bool &Status) override { events << (Status ? "enable" : "disable"); }
-    void reportOutcome(const yf::RunOutcome &o) override
+    void foldersFound(qsizetype) override
     {
-        outcome = o;
-        events << (o.finished() ? QStringLiteral("complete %1").arg(o.feedsWritten)
-                                : QStringLiteral("failed %1").arg(o.feedsWritten));
+        sawScan = true;
+        storedWhileScanning = storedWhileScanning || QFile::exists(settingsPath);
     }
-    void foldersFound(qsizetype) override { note("scan"); }
     void feedWritten(qsizetype done, qsizetype) override
     {
-        note("feed");
+        if (!sawFeeds)
+            storedBeforeFirstFeed = QFile::exists(settingsPath);
+        sawFeeds = true;
         written = done;
     }
     bool cancelRequested() const override { return cancelAfterFeeds >= 0 && written >= cancelAfterFeeds; }
 
 private:
     qsizetype written = 0;
-    // Collapses repeats, and records the moment the settings file first appears.
-    void note(const QString &what)
-    {
-        if (!storedSeen && QFile::exists(settingsPath)) {
-            storedSeen = true;
-            events << "settings stored";
-        }
-        if (events.isEmpty() || events.last() != what)
-            events << what;
-    }
-    bool storedSeen = false;
 };
 
-struct Run {
-    QTemporaryDir tmp;
-    yf::RunInputs inputs;
-    yf::RunState state;
-    FixedClock clock;
-    Recorder recorder;
+struct Run : fixture::RunSetup {
+    Watcher watcher;
+    yf::RunOutcome outcome;
 
-    Run()
-    {
-        inputs.inputDir = tmp.path() + "/in";
-        inputs.highlightedEntry = inputs.inputDir;
-        inputs.outputDir = tmp.path() + "/out";
-        inputs.baseUrl = "http://127.0.0.1/";
-        inputs.settingsPath = tmp.path() + "/config.ini";
-        recorder.settingsPath = inputs.settingsPath;
-        QDir().mkpath(inputs.inputDir);
-        QDir().mkpath(inputs.outputDir);
-    }
-    void command() { yf::runGenerateCommand(recorder, inputs, state, clock, &recorder); }
-    QStringList feeds() const { return fixture::filesIn(inputs.outputDir); }
-    QString stored(const char *key) const { return yf::ReadIniValue("RESTORE", key, inputs.settingsPath); }
-    // Every feed file with its bytes and its modification time in nanoseconds.
-    QMap<QString, QPair<QByteArray, qint64>> snapshot() const
-    {
-        QMap<QString, QPair<QByteArray, qint64>> files;
-        for (const QString &name : feeds()) {
-            struct stat st;
-            const QString path = inputs.outputDir + '/' + name;
-            if (::stat(QFile::encodeName(path).constData(), &st) == 0)
-                files[name] = {fixture::readFile(path), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-        }
-        return files;
-    }
+    Run() { watcher.settingsPath = settingsPath; }
+    void command() { outcome = run(&watcher); }
 };
 
 } // namespace
@@ -95,7 +50,7 @@ struct Run {
 class TestGenerate : public QObject {
     Q_OBJECT
 private slots:
-    void runsStepsInOrder();
+    void storesSettingsAfterScanBeforeFeeds();
     void countsFeedsAndFillsList_data();
     void countsFeedsAndFillsList();
     void everyCollidingFolderKeepsAFeed();
@@ -112,14 +67,22 @@ private slots:
     void messagesNameCountAndCause();
 };
 
-void TestGenerate::runsStepsInOrder()
+// The directories are remembered once the scan has succeeded and before any feed is written,
+// so a run that fails while writing has stored them and one whose scan fails has not.
+void TestGenerate::storesSettingsAfterScanBeforeFeeds()
 {
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/"});
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/"});
     run.command();
-    QCOMPARE(run.recorder.events,
-             (QStringList{"disable", "scan", "settings stored", "feed", "complete 2", "enable"}));
-    QCOMPARE(run.recorder.outcome.lastFeedAtSecs, qint64(1767517507));
+    QVERIFY(run.outcome.finished());
+    QCOMPARE(run.outcome.feedsWritten, 2);
+    QVERIFY(run.watcher.sawScan && run.watcher.sawFeeds);
+    QVERIFY(!run.watcher.storedWhileScanning);
+    QVERIFY(run.watcher.storedBeforeFirstFeed);
+    QCOMPARE(run.stored("InputDir"), run.request.inputDir);
+    QCOMPARE(run.stored("OutputDir"), run.request.outputDir);
+    QCOMPARE(run.stored("BaseUrl"), QString());  // the default is not stored
+    QCOMPARE(run.outcome.lastFeedAtSecs, qint64(1767517507));
 }
 
 void TestGenerate::countsFeedsAndFillsList_data()
@@ -140,35 +103,34 @@ void TestGenerate::countsFeedsAndFillsList()
     QFETCH(QStringList, tree);
     QFETCH(QStringList, feeds);
     Run run;
-    fixture::makeTree(run.inputs.inputDir, tree);
+    fixture::makeTree(run.request.inputDir, tree);
     // Give write permission back afterwards so the temporary directory can be removed.
     const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+w", run.tmp.path()}); });
     run.command();
-    QCOMPARE(run.recorder.events.last(2), (QStringList{QStringLiteral("complete %1").arg(feeds.size()), "enable"}));
+    QVERIFY(run.outcome.finished());
+    QCOMPARE(run.outcome.feedsWritten, feeds.size());
     QCOMPARE(run.feeds(), feeds);
-    QCOMPARE(run.state.List1.listCount(), feeds.size() + 1);
-    QCOMPARE(run.state.List1.list(0), QFile::encodeName(run.inputs.inputDir) + '/');
-    QCOMPARE(run.stored("InputDir"), run.inputs.inputDir);
-    QCOMPARE(run.stored("OutputDir"), run.inputs.outputDir);
+    QCOMPARE(run.stored("InputDir"), run.request.inputDir);
+    QCOMPARE(run.stored("OutputDir"), run.request.outputDir);
 
-    // A second run rebuilds the list instead of adding to it.
+    // A second run counts the same feeds again, not on top of the first run's.
     run.command();
-    QCOMPARE(run.state.List1.listCount(), feeds.size() + 1);
+    QCOMPARE(run.outcome.feedsWritten, feeds.size());
     QCOMPARE(run.feeds(), feeds);
 }
 
 void TestGenerate::everyCollidingFolderKeepsAFeed()
 {
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A-B/dash.mp3", "A/B/slash.mp3"});
+    fixture::makeTree(run.request.inputDir, {"A-B/dash.mp3", "A/B/slash.mp3"});
     run.command();
     // A-B and A/B share a name; A/B comes later (deeper) and keeps it, A-B gets its own.
     const QString hashed = "-A-B-~" + QString::fromLatin1(yf::stableHash("/A-B/")) + ".xml";
-    QCOMPARE(run.recorder.outcome.feedsWritten, 3);
+    QCOMPARE(run.outcome.feedsWritten, 3);
     QCOMPARE(run.feeds(), (QStringList{"-A-.xml", "-A-B-.xml", hashed}));
-    const QByteArray plain = fixture::readFile(run.inputs.outputDir + "/-A-B-.xml");
+    const QByteArray plain = fixture::readFile(run.request.outputDir + "/-A-B-.xml");
     QVERIFY(plain.contains("slash.mp3") && !plain.contains("dash.mp3"));
-    const QByteArray other = fixture::readFile(run.inputs.outputDir + '/' + hashed);
+    const QByteArray other = fixture::readFile(run.request.outputDir + '/' + hashed);
     QVERIFY(other.contains("dash.mp3") && !other.contains("slash.mp3"));
     QVERIFY(other.contains("<title>" + hashed.chopped(4).toUtf8() + "</title>"));
     // The next run names them the same.
@@ -179,33 +141,35 @@ void TestGenerate::everyCollidingFolderKeepsAFeed()
 void TestGenerate::highlightedSubFolderChangesLinksOnly()
 {
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"Talks/ep.mp3"});
-    run.inputs.highlightedEntry = run.inputs.inputDir + "/Talks";
+    fixture::makeTree(run.request.inputDir, {"Talks/ep.mp3"});
+    run.request.linkEntry = run.request.inputDir + "/Talks";
     run.command();
     QCOMPARE(run.feeds(), QStringList{"-Talks-.xml"});
-    const QByteArray text = fixture::readFile(run.inputs.outputDir + "/-Talks-.xml");
+    const QByteArray text = fixture::readFile(run.request.outputDir + "/-Talks-.xml");
     QVERIFY2(text.contains("<link>http://127.0.0.1/Talks/ep.mp3</link>"), text.constData());
 }
 
 void TestGenerate::failingOutputKeepsSettingsAndReports()
 {
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/b.mp3"});
-    run.inputs.outputDir = run.tmp.path() + "/no such dir";
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/b.mp3"});
+    run.request.outputDir = run.tmp.path() + "/no such dir";
     run.command();
-    QCOMPARE(run.recorder.events.last(2), (QStringList{"failed 0", "enable"}));
-    const yf::Error &error = *run.recorder.outcome.error;
+    QVERIFY(!run.outcome.finished());
+    QCOMPARE(run.outcome.feedsWritten, 0);
+    const yf::Error &error = *run.outcome.error;
     QCOMPARE(error.kind, yf::ErrorKind::WriteFeed);
-    QVERIFY(error.path.startsWith(run.inputs.outputDir + "/-"));
+    QVERIFY(error.path.startsWith(run.request.outputDir + "/-"));
     QCOMPARE(error.reason, QString("No such file or directory"));
-    QCOMPARE(run.stored("OutputDir"), run.inputs.outputDir);
+    QCOMPARE(run.stored("OutputDir"), run.request.outputDir);
     QCOMPARE(fixture::filesIn(run.tmp.path()), QStringList{"config.ini"});
 
     // With nothing below the input directory there is nothing to write: the run succeeds.
     Run empty;
-    empty.inputs.outputDir = empty.tmp.path() + "/no such dir";
+    empty.request.outputDir = empty.tmp.path() + "/no such dir";
     empty.command();
-    QCOMPARE(empty.recorder.events.last(2), (QStringList{"complete 0", "enable"}));
+    QVERIFY(empty.outcome.finished());
+    QCOMPARE(empty.outcome.feedsWritten, 0);
 }
 
 void TestGenerate::missingInputStoresNothing_data()
@@ -221,27 +185,26 @@ void TestGenerate::missingInputStoresNothing()
     QFETCH(QString, input);
     Run run;
     fixture::makeTree(run.tmp.path(), {"file.mp3"});
-    run.inputs.inputDir = input.startsWith('/') ? run.tmp.path() + input : input;
+    run.request.inputDir = input.startsWith('/') ? run.tmp.path() + input : input;
     run.command();
-    QVERIFY(run.recorder.outcome.error.has_value());
-    QVERIFY(run.recorder.outcome.error->message().contains(input));
-    QVERIFY(!QFile::exists(run.inputs.settingsPath));
-    QCOMPARE(run.recorder.events.last(), QString("enable"));
+    QVERIFY(run.outcome.error.has_value());
+    QVERIFY(run.outcome.error->message().contains(input));
+    QVERIFY(!QFile::exists(run.settingsPath));
 }
 
 void TestGenerate::cancelLeavesCompleteFeeds()
 {
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/b.mp3", "C/c.mp3", "D/d.mp3"});
-    run.recorder.cancelAfterFeeds = 2;
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/b.mp3", "C/c.mp3", "D/d.mp3"});
+    run.watcher.cancelAfterFeeds = 2;
     run.command();
-    QVERIFY(run.recorder.outcome.cancelled());
-    QCOMPARE(run.recorder.outcome.feedsWritten, 2);
+    QVERIFY(run.outcome.cancelled());
+    QCOMPARE(run.outcome.feedsWritten, 2);
     const QStringList written = run.feeds();
     QCOMPARE(written.size(), 2);
     for (const QString &name : written)
-        QVERIFY(fixture::readFile(run.inputs.outputDir + '/' + name).endsWith("</channel></rss>\r\n"));
-    QCOMPARE(run.stored("InputDir"), run.inputs.inputDir);
+        QVERIFY(fixture::readFile(run.request.outputDir + '/' + name).endsWith("</channel></rss>\r\n"));
+    QCOMPARE(run.stored("InputDir"), run.request.inputDir);
 }
 
 void TestGenerate::deepFoldersGetNamesThatFit()
@@ -251,10 +214,9 @@ void TestGenerate::deepFoldersGetNamesThatFit()
     QString deep = "level";
     for (int k = 1; k < 500; ++k)
         deep += "/d";
-    fixture::makeTree(run.inputs.inputDir, {deep + "/x.mp3"});
+    fixture::makeTree(run.request.inputDir, {deep + "/x.mp3"});
     run.command();
-    QCOMPARE(run.state.List1.listCount(), 501);
-    const yf::RunOutcome &outcome = run.recorder.outcome;
+    const yf::RunOutcome &outcome = run.outcome;
     QVERIFY2(outcome.finished(), outcome.error ? qPrintable(outcome.error->message()) : "");
     QCOMPARE(outcome.feedsWritten, 500);
     const QStringList names = run.feeds();
@@ -266,7 +228,7 @@ void TestGenerate::deepFoldersGetNamesThatFit()
     // The deepest folder's feed holds its file.
     bool found = false;
     for (const QString &name : names)
-        found = found || fixture::readFile(run.inputs.outputDir + '/' + name).contains("x.mp3");
+        found = found || fixture::readFile(run.request.outputDir + '/' + name).contains("x.mp3");
     QVERIFY(found);
     run.command();
     QCOMPARE(run.feeds(), names);
@@ -275,14 +237,14 @@ void TestGenerate::deepFoldersGetNamesThatFit()
 void TestGenerate::outputInsideInputIsNotScanned()
 {
     Run run;
-    run.inputs.outputDir = run.inputs.inputDir + "/Show/feeds";
-    fixture::makeTree(run.inputs.inputDir, {"Show/a.mp3", "Show/feeds/"});
+    run.request.outputDir = run.request.inputDir + "/Show/feeds";
+    fixture::makeTree(run.request.inputDir, {"Show/a.mp3", "Show/feeds/"});
     run.command();
     QCOMPARE(run.feeds(), QStringList{"-Show-.xml"});
     run.command();  // the feeds of the first run are there now
-    QCOMPARE(run.recorder.outcome.feedsWritten, 1);
+    QCOMPARE(run.outcome.feedsWritten, 1);
     QCOMPARE(run.feeds(), QStringList{"-Show-.xml"});
-    const QByteArray text = fixture::readFile(run.inputs.outputDir + "/-Show-.xml");
+    const QByteArray text = fixture::readFile(run.request.outputDir + "/-Show-.xml");
     QVERIFY(!text.contains("feeds"));
     QCOMPARE(text.count("<item>"), 1);
 }
@@ -291,20 +253,21 @@ void TestGenerate::outputInsideInputIsNotScanned()
 void TestGenerate::unchangedTreeTouchesNoFeed()
 {
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "A/Sub/s.mp3", "B/b.mp3", "C/"});
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "A/Sub/s.mp3", "B/b.mp3", "C/"});
     run.command();
     const auto first = run.snapshot();
     QCOMPARE(first.size(), 4);
     QTest::qSleep(20);  // so a rewrite would show in the nanoseconds
     run.command();
-    QCOMPARE(run.recorder.events.last(2), (QStringList{"complete 4", "enable"}));
+    QVERIFY(run.outcome.finished());
+    QCOMPARE(run.outcome.feedsWritten, 4);
     QCOMPARE(run.snapshot(), first);
-    QCOMPARE(fixture::filesIn(run.inputs.outputDir).size(), 4);  // no temporary file left
+    QCOMPARE(fixture::filesIn(run.request.outputDir).size(), 4);  // no temporary file left
 
-    fixture::makeTree(run.inputs.inputDir, {"B/new.mp3"});
+    fixture::makeTree(run.request.inputDir, {"B/new.mp3"});
     run.command();
     const auto third = run.snapshot();
-    QCOMPARE(run.recorder.outcome.feedsWritten, 4);
+    QCOMPARE(run.outcome.feedsWritten, 4);
     for (const QString &name : first.keys()) {
         if (name == "-B-.xml")
             QVERIFY(third[name] != first[name] && third[name].first.contains("new.mp3"));
@@ -325,13 +288,14 @@ void TestGenerate::refusedBaseUrlWritesNothing()
 {
     QFETCH(QString, baseUrl);
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3"});
-    run.inputs.baseUrl = baseUrl;
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3"});
+    run.request.baseUrl = baseUrl;
     run.command();
-    QCOMPARE(run.recorder.events, (QStringList{"disable", "failed 0", "enable"}));
-    QVERIFY(run.recorder.outcome.error->message().contains("full address such as \"http://192.168.1.10/\""));
+    QVERIFY(!run.watcher.sawScan);  // refused before anything is scanned
+    QCOMPARE(run.outcome.feedsWritten, 0);
+    QVERIFY(run.outcome.error->message().contains("full address such as \"http://192.168.1.10/\""));
     QVERIFY(run.feeds().isEmpty());
-    QVERIFY(!QFile::exists(run.inputs.settingsPath));
+    QVERIFY(!QFile::exists(run.settingsPath));
 }
 
 void TestGenerate::messagesNameCountAndCause()

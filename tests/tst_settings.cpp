@@ -1,17 +1,13 @@
 // The settings file's contents: reading, writing one line in place, keeping what others
 // wrote, and leaving alone what is not an INI text.
 #include "fixture.h"
-#include "generate/generate.h"
 #include "settings/ini_file.h"
+#include "settings/stored_run.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
-
-using yf::ReadIniValue;
-using yf::RemoveIniValue;
-using yf::WriteIniValue;
 
 namespace {
 
@@ -60,34 +56,34 @@ void TestSettings::readsEmptyWhenMissing()
     const QString path = tmp.path() + "/config.ini";
     if (!contents.isEmpty())
         fixture::makeTree(tmp.path(), {"config.ini=" + QString::fromUtf8(contents)});
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString());
 }
 
 void TestSettings::createsFileInWriteOrder()
 {
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/srv/Audio", path).ok());
-    QVERIFY(WriteIniValue("RESTORE", "OutputDir", "/srv/feeds", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/srv/Audio", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "OutputDir", "/srv/feeds", path).ok());
     QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\nInputDir=/srv/Audio\nOutputDir=/srv/feeds\n"));
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/srv/Audio"));
-    QCOMPARE(ReadIniValue("RESTORE", "OutputDir", path), QString("/srv/feeds"));
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString("/srv/Audio"));
+    QCOMPARE(fixture::setting("RESTORE", "OutputDir", path), QString("/srv/feeds"));
 }
 
 void TestSettings::replacesValuesInPlace()
 {
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/a", path).ok());
-    QVERIFY(WriteIniValue("RESTORE", "OutputDir", "/b", path).ok());
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/c", path).ok());
-    QVERIFY(WriteIniValue("RESTORE", "OutputDir", "/d", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/a", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "OutputDir", "/b", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/c", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "OutputDir", "/d", path).ok());
     QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\nInputDir=/c\nOutputDir=/d\n"));
     // The directory holds nothing else: no temporary file is left behind.
     QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"config.ini"});
     // Storing what is stored already leaves the file itself alone.
     const ino_t before = inodeOf(path);
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/c", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/c", path).ok());
     QCOMPARE(inodeOf(path), before);
 }
 
@@ -96,10 +92,10 @@ void TestSettings::matchesNamesWithoutCase()
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
     fixture::makeTree(tmp.path(), {"config.ini=[restore]\ninputdir=/hand/edited\n"});
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/hand/edited"));
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/new", path).ok());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString("/hand/edited"));
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/new", path).ok());
     QCOMPARE(fixture::readFile(path), QByteArray("[restore]\ninputdir=/new\n"));
-    QCOMPARE(ReadIniValue("Restore", "INPUTDIR", path), QString("/new"));
+    QCOMPARE(fixture::setting("Restore", "INPUTDIR", path), QString("/new"));
 }
 
 void TestSettings::removesOnlyItsLines()
@@ -107,15 +103,15 @@ void TestSettings::removesOnlyItsLines()
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
     fixture::makeTree(tmp.path(), {"config.ini=[RESTORE]\r\nBaseUrl=http://x/\r\nInputDir = /in\r\n"});
-    QVERIFY(RemoveIniValue("RESTORE", "BaseUrl", path).ok());
+    QVERIFY(yf::removeSetting("RESTORE", "BaseUrl", path).ok());
     QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\r\nInputDir = /in\r\n"));
 
     const ino_t before = inodeOf(path);
-    QVERIFY(RemoveIniValue("RESTORE", "BaseUrl", path).ok());
+    QVERIFY(yf::removeSetting("RESTORE", "BaseUrl", path).ok());
     QCOMPARE(inodeOf(path), before);
 
     const QString missing = tmp.path() + "/none/config.ini";
-    QVERIFY(RemoveIniValue("RESTORE", "BaseUrl", missing).ok());
+    QVERIFY(yf::removeSetting("RESTORE", "BaseUrl", missing).ok());
     QVERIFY(!QFileInfo::exists(tmp.path() + "/none"));
 }
 
@@ -137,10 +133,10 @@ void TestSettings::roundTripsAnyValue()
     QFETCH(QString, value);
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", value, path).ok());
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), value);
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/next", path).ok());
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/next"));
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", value, path).ok());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), value);
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/next", path).ok());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString("/next"));
 }
 
 void TestSettings::leavesReadOnlyFileAlone()
@@ -150,7 +146,7 @@ void TestSettings::leavesReadOnlyFileAlone()
     fixture::makeTree(tmp.path(), {"config.ini=[RESTORE]\nInputDir=/kept\n"});
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
     // Even a process that could write it (root) leaves it as the owner froze it.
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/other", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/other", path).ok());
     QCOMPARE(fixture::readFile(path), QByteArray("[RESTORE]\nInputDir=/kept\n"));
 }
 
@@ -168,7 +164,7 @@ void TestSettings::refusesUnstorableValuesWithoutTouchingFile()
     QTemporaryDir tmp;
     const QString path = tmp.path() + "/config.ini";
     fixture::makeTree(tmp.path(), {"config.ini=[RESTORE]\nInputDir=/kept\n"});
-    const yf::Status status = WriteIniValue("RESTORE", "InputDir", value, path);
+    const yf::Status status = yf::writeSetting("RESTORE", "InputDir", value, path);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::WriteSettings);
     QCOMPARE(status.error().path, path);
@@ -200,35 +196,29 @@ void TestSettings::leavesFilesThatAreNotIniTextAlone()
     file.write(contents);
     file.close();
 
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
-    const yf::Status written = WriteIniValue("RESTORE", "InputDir", "/new", path);
+    // Read as nothing stored, with the reason for whoever wants it.
+    const yf::Result<QString> read = yf::readSetting("RESTORE", "InputDir", path);
+    QVERIFY(!read.ok());
+    QCOMPARE(read.error().path, path);
+    QVERIFY(!read.error().reason.isEmpty());
+    QCOMPARE(yf::loadStoredRun(path).inputDir, QString());
+    const yf::Status written = yf::writeSetting("RESTORE", "InputDir", "/new", path);
     QVERIFY(!written.ok());
     QCOMPARE(written.error().kind, yf::ErrorKind::WriteSettings);
-    QVERIFY(!RemoveIniValue("RESTORE", "InputDir", path).ok());
+    QVERIFY(!yf::removeSetting("RESTORE", "InputDir", path).ok());
     QCOMPARE(fixture::readFile(path), contents);
     QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"config.ini"});
 }
 
 namespace {
 
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1767517507; }
-};
-
-yf::RunOutcome runWithSettings(const QTemporaryDir &tmp, const QString &settingsPath, const QString &baseUrl)
+// Stores what a run from "<tmp>/in" into "<tmp>/out" under `baseUrl` stores, the default
+// base URL being "http://127.0.0.1/".
+bool storeRunOf(const QTemporaryDir &tmp, const QString &settingsPath, const QString &baseUrl)
 {
-    fixture::makeTree(tmp.path(), {"in/A/a.mp3", "out/"});
-    yf::RunInputs inputs;
-    inputs.inputDir = tmp.path() + "/in";
-    inputs.highlightedEntry = inputs.inputDir;
-    inputs.outputDir = tmp.path() + "/out";
-    inputs.baseUrl = baseUrl;
-    inputs.defaultBaseUrl = "http://127.0.0.1/";
-    inputs.settingsPath = settingsPath;
-    yf::RunState state;
-    const FixedClock clock;
-    return yf::generateFeeds(inputs, state, clock);
+    return yf::storeRun(settingsPath, {tmp.path() + "/in", tmp.path() + "/out", baseUrl},
+                        yf::defaultBaseUrl("127.0.0.1"))
+        .ok();
 }
 
 } // namespace
@@ -245,7 +235,7 @@ void TestSettings::runKeepsEveryOtherByte()
     file.write(head + tail);
     file.close();
 
-    QVERIFY(runWithSettings(tmp, path, "http://media.example/").finished());
+    QVERIFY(storeRunOf(tmp, path, "http://media.example/"));
     const QString in = tmp.path() + "/in";
     const QString out = tmp.path() + "/out";
     QCOMPARE(fixture::readFile(path),
@@ -253,7 +243,7 @@ void TestSettings::runKeepsEveryOtherByte()
              "BaseUrl = http://media.example/\r\nnot a key\r\nInputDir=" + native(in) + "\r\n" + tail);
 
     // Back to the default base URL: its line goes, nothing else changes.
-    QVERIFY(runWithSettings(tmp, path, "http://127.0.0.1/").finished());
+    QVERIFY(storeRunOf(tmp, path, "http://127.0.0.1/"));
     QCOMPARE(fixture::readFile(path),
              "\xEF\xBB\xBF# hand-made\r\n[restore]\r\nOutputDir = " + native(out) + "\r\nOutputDir=/dup\r\n"
              "not a key\r\nInputDir=" + native(in) + "\r\n" + tail);

@@ -13,9 +13,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-using yf::ReadIniValue;
-using yf::RemoveIniValue;
-using yf::WriteIniValue;
 
 namespace {
 
@@ -113,12 +110,12 @@ void TestSettingsPath::neverOpensOrReplacesSpecialFiles()
     const Identity thingBefore = identityOf(thing);
 
     const BlockGuard guard(30);
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
-    const yf::Status written = WriteIniValue("RESTORE", "InputDir", "/new", path);
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString());
+    const yf::Status written = yf::writeSetting("RESTORE", "InputDir", "/new", path);
     QVERIFY(!written.ok());
     QCOMPARE(written.error().kind, yf::ErrorKind::WriteSettings);
     QCOMPARE(written.error().path, path);
-    QVERIFY(!RemoveIniValue("RESTORE", "InputDir", path).ok());
+    QVERIFY(!yf::removeSetting("RESTORE", "InputDir", path).ok());
 
     QCOMPARE(identityOf(path), pathBefore);
     QCOMPARE(identityOf(thing), thingBefore);
@@ -157,13 +154,13 @@ void TestSettingsPath::writesThroughLinksKeepingThem()
     linkTarget.replace("@", tmp.path());
     fixture::makeTree(tmp.path(), {"config.ini->" + linkTarget});
 
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/new", path).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/new", path).ok());
     QCOMPARE(linkText(path), linkTarget);
     if (linkTarget == "hop")
         QCOMPARE(linkText(tmp.path() + "/hop"), QString("real/config.ini"));
     QCOMPARE(fixture::readFile(real),
              made ? QByteArray("[RESTORE]\r\nInputDir=/new\r\n") : QByteArray("[RESTORE]\nInputDir=/new\n"));
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/new"));
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString("/new"));
     QCOMPARE(fixture::filesIn(tmp.path() + "/real"), QStringList{"config.ini"});
 }
 
@@ -173,13 +170,13 @@ void TestSettingsPath::keepsModeAndCreatesPrivateFolders()
     const QString path = tmp.path() + "/config.ini";
     fixture::makeTree(tmp.path(), {"config.ini=[RESTORE]\nInputDir=/old\n"});
     QVERIFY(::chmod(native(path).constData(), 0604) == 0);
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/new", path).ok());
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString("/new"));
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/new", path).ok());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString("/new"));
     QCOMPARE(modeOf(path), mode_t(0604));
 
     // The user's configuration folder does not exist before the first run.
     const QString fresh = tmp.path() + "/home/.config/yarrowfeed/config.ini";
-    QVERIFY(WriteIniValue("RESTORE", "InputDir", "/in", fresh).ok());
+    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/in", fresh).ok());
     QCOMPARE(fixture::readFile(fresh), QByteArray("[RESTORE]\nInputDir=/in\n"));
     for (const char *folder : {"/home", "/home/.config", "/home/.config/yarrowfeed"})
         QCOMPARE(modeOf(tmp.path() + folder), mode_t(0700));
@@ -203,11 +200,11 @@ void TestSettingsPath::reportsUnwritableLocation()
     if (entry.contains("loop"))
         fixture::makeTree(tmp.path(), {"loop.ini->config.ini"});
     const QString path = tmp.path() + '/' + relative;
-    const yf::Status status = WriteIniValue("RESTORE", "InputDir", "/x", path);
+    const yf::Status status = yf::writeSetting("RESTORE", "InputDir", "/x", path);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().path, path);
     QVERIFY(!status.error().reason.isEmpty());
-    QCOMPARE(ReadIniValue("RESTORE", "InputDir", path), QString());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString());
     QVERIFY(!QFileInfo::exists(tmp.path() + "/missing"));
 }
 

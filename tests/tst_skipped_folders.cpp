@@ -1,8 +1,7 @@
 // Folders a run cannot read: no permission, gone or swapped for a link at any moment, paths
 // longer than the system takes. Each is left out and reported; every other feed is written.
-#include "fixture.h"
+#include "run_fixture.h"
 #include "feed/file_lister.h"
-#include "generate/generate.h"
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -16,11 +15,6 @@
 namespace {
 
 QByteArray native(const QString &s) { return QFile::encodeName(s); }
-
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1767517507; }
-};
 
 // Does `act` once, at a chosen moment of the run.
 class Saboteur : public yf::RunObserver {
@@ -49,28 +43,11 @@ private:
     }
 };
 
-struct Run {
-    QTemporaryDir tmp;
-    yf::RunInputs inputs;
-    yf::RunState state;
-    FixedClock clock;
+struct Run : fixture::RunSetup {
     Saboteur saboteur;
 
-    Run()
-    {
-        inputs.inputDir = tmp.path() + "/in";
-        inputs.highlightedEntry = inputs.inputDir;
-        inputs.outputDir = tmp.path() + "/out";
-        inputs.baseUrl = "http://127.0.0.1/";
-        inputs.defaultBaseUrl = inputs.baseUrl;
-        inputs.settingsPath = tmp.path() + "/conf/config.ini";
-        QDir().mkpath(inputs.inputDir);
-        QDir().mkpath(inputs.outputDir);
-        QDir().mkpath(tmp.path() + "/conf");
-    }
-    QString in(const QString &relative) const { return inputs.inputDir + '/' + relative; }
-    yf::RunOutcome go() { return yf::generateFeeds(inputs, state, clock, &saboteur); }
-    QStringList feeds() const { return fixture::filesIn(inputs.outputDir); }
+    Run() : RunSetup(QStringLiteral("conf/config.ini")) { QDir().mkpath(tmp.path() + "/conf"); }
+    yf::RunOutcome go() { return run(&saboteur); }
 };
 
 // One line per fact of an outcome, with paths below the input directory: what a test compares.
@@ -82,7 +59,7 @@ QStringList summary(const yf::RunOutcome &outcome, const Run &run)
         lines << "error " + outcome.error->message();
     QStringList skipped;
     for (const yf::Error &e : outcome.skipped)
-        skipped << "skipped " + QString(e.path).remove(run.inputs.inputDir + '/') + ": " + e.reason;
+        skipped << "skipped " + QString(e.path).remove(run.request.inputDir + '/') + ": " + e.reason;
     skipped.sort();
     lines << skipped;
     for (const QString &feed : run.feeds())
@@ -198,12 +175,12 @@ void TestSkippedFolders::skipsFoldersWithoutPermission()
     if (needsRoot && ::geteuid() != 0)
         QSKIP("needs a folder of another user: run as root");
     Run run;
-    fixture::makeTree(run.inputs.inputDir, tree);
+    fixture::makeTree(run.request.inputDir, tree);
     const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+rwx", run.tmp.path()}); });
     // Open to whoever runs the scan; the output and the settings may be written by anyone.
-    for (const QString &dir : {run.tmp.path(), run.inputs.inputDir, run.in("Open")})
+    for (const QString &dir : {run.tmp.path(), run.request.inputDir, run.in("Open")})
         QVERIFY(::chmod(native(dir).constData(), 0755) == 0);
-    for (const QString &dir : {run.inputs.outputDir, run.tmp.path() + "/conf"})
+    for (const QString &dir : {run.request.outputDir, run.tmp.path() + "/conf"})
         QVERIFY(::chmod(native(dir).constData(), 0777) == 0);
     QCOMPARE(asUnprivileged([&] { return summary(run.go(), run); }), expected);
 }
@@ -228,7 +205,7 @@ void TestSkippedFolders::skipsFoldersThatGoAtAnyMoment()
     if (change == "chmod" && ::geteuid() == 0)
         QSKIP("root reads the folder whatever its mode; the permission test covers it");
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/Inner/b.mp3", "C/c.mp3"});
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/Inner/b.mp3", "C/c.mp3"});
     const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+rwx", run.tmp.path()}); });
     run.saboteur.moment = Saboteur::Moment(moment);
     run.saboteur.scanCount = 4;  // A, B and C are found, none listed yet
@@ -239,7 +216,7 @@ void TestSkippedFolders::skipsFoldersThatGoAtAnyMoment()
         }
         QVERIFY(QDir(run.in("B")).removeRecursively());
         if (change == "file")
-            fixture::makeTree(run.inputs.inputDir, {"B=not a folder"});
+            fixture::makeTree(run.request.inputDir, {"B=not a folder"});
     };
     const yf::RunOutcome outcome = run.go();
     QVERIFY(!outcome.error);
@@ -259,12 +236,12 @@ void TestSkippedFolders::skipsFoldersThatGoAtAnyMoment()
     // While feeds are written: every folder not written yet goes. On one thread, so that no
     // folder has been listed ahead of the feed being written.
     Run late;
-    late.inputs.helperThreads = 0;
-    fixture::makeTree(late.inputs.inputDir, {"A/a.mp3", "B/b.mp3", "C/c.mp3"});
+    late.request.helperThreads = 0;
+    fixture::makeTree(late.request.inputDir, {"A/a.mp3", "B/b.mp3", "C/c.mp3"});
     late.saboteur.moment = Saboteur::AfterFirstFeed;
     late.saboteur.act = [&] {
         for (const char *name : {"A", "B", "C"}) {
-            if (!QFile::exists(late.inputs.outputDir + "/-" + name + "-.xml"))
+            if (!QFile::exists(late.request.outputDir + "/-" + name + "-.xml"))
                 QVERIFY(QDir(late.in(name)).removeRecursively());
         }
     };
@@ -280,12 +257,12 @@ void TestSkippedFolders::neverListsALinkPutInAFoldersPlace()
     for (const Saboteur::Moment moment : {Saboteur::DuringScan, Saboteur::BeforeFeeds}) {
         Run run;
         fixture::makeTree(run.tmp.path(), {"secret/password.mp3"});
-        fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/b.mp3"});
+        fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/b.mp3"});
         run.saboteur.moment = moment;
         run.saboteur.scanCount = 3;
         run.saboteur.act = [&] {
             QVERIFY(QDir(run.in("B")).removeRecursively());
-            fixture::makeTree(run.inputs.inputDir, {"B->" + run.tmp.path() + "/secret"});
+            fixture::makeTree(run.request.inputDir, {"B->" + run.tmp.path() + "/secret"});
         };
         const yf::RunOutcome outcome = run.go();
         QVERIFY(!outcome.error);
@@ -296,7 +273,7 @@ void TestSkippedFolders::neverListsALinkPutInAFoldersPlace()
         // The kernel says ELOOP or, asked for a folder, ENOTDIR.
         QVERIFY2(outcome.skipped[0].osError == ELOOP || outcome.skipped[0].osError == ENOTDIR,
                  qPrintable(outcome.skipped[0].reason));
-        QVERIFY(!fixture::readFile(run.inputs.outputDir + "/-A-.xml").contains("password"));
+        QVERIFY(!fixture::readFile(run.request.outputDir + "/-A-.xml").contains("password"));
     }
 
     // The lister on its own, also with the trailing "/" that would make the kernel follow the
@@ -325,8 +302,8 @@ void TestSkippedFolders::writesFeedsUpToThePathLimit()
     input += '/' + QString(4001 - input.size() - 1, 'q');
     QCOMPARE(input.size(), 4001);
     QVERIFY(QDir().mkpath(input));
-    run.inputs.inputDir = input;
-    run.inputs.highlightedEntry = input;
+    run.request.inputDir = input;
+    run.request.linkEntry = input;
     QVERIFY(makeChain(native(input), 60));
     const auto cleanup = qScopeGuard([&] { removeChain(native(input)); });
     fixture::makeTree(input, {"short/x.mp3"});
@@ -338,8 +315,8 @@ void TestSkippedFolders::writesFeedsUpToThePathLimit()
     QCOMPARE(outcome.skipped.size(), std::size_t(1));
     QCOMPARE(outcome.skipped[0].reason, QString("File name too long"));
     QCOMPARE(outcome.skipped[0].path, input + '/' + QString("d/").repeated(48));
-    QVERIFY(QFile::exists(run.inputs.outputDir + "/-short-.xml"));
-    QVERIFY(QFile::exists(run.inputs.outputDir + '/' + QString("-d").repeated(47) + "-.xml"));
+    QVERIFY(QFile::exists(run.request.outputDir + "/-short-.xml"));
+    QVERIFY(QFile::exists(run.request.outputDir + '/' + QString("-d").repeated(47) + "-.xml"));
 }
 
 void TestSkippedFolders::stillStopsOnTheInputAndOutputSide()
@@ -347,22 +324,22 @@ void TestSkippedFolders::stillStopsOnTheInputAndOutputSide()
     // The input directory itself cannot be listed: the run stops with why.
     if (::geteuid() != 0) {
         Run run;
-        fixture::makeTree(run.inputs.inputDir, {"A/a.mp3"});
-        QVERIFY(::chmod(native(run.inputs.inputDir).constData(), 0300) == 0);
-        const auto restore = qScopeGuard([&] { ::chmod(native(run.inputs.inputDir).constData(), 0755); });
+        fixture::makeTree(run.request.inputDir, {"A/a.mp3"});
+        QVERIFY(::chmod(native(run.request.inputDir).constData(), 0300) == 0);
+        const auto restore = qScopeGuard([&] { ::chmod(native(run.request.inputDir).constData(), 0755); });
         const yf::RunOutcome outcome = run.go();
         QVERIFY(outcome.error);
         QCOMPARE(outcome.error->reason, QString("Permission denied"));
     }
     Run gone;
-    gone.inputs.inputDir = gone.tmp.path() + "/missing";
+    gone.request.inputDir = gone.tmp.path() + "/missing";
     QCOMPARE(gone.go().error.value_or(yf::Error{}).reason, QString("No such file or directory"));
 
     // The output directory goes after the scan: that is not a folder to skip.
     Run run;
-    fixture::makeTree(run.inputs.inputDir, {"A/a.mp3", "B/b.mp3"});
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/b.mp3"});
     run.saboteur.moment = Saboteur::BeforeFeeds;
-    run.saboteur.act = [&] { QVERIFY(QDir(run.inputs.outputDir).removeRecursively()); };
+    run.saboteur.act = [&] { QVERIFY(QDir(run.request.outputDir).removeRecursively()); };
     const yf::RunOutcome outcome = run.go();
     QVERIFY(outcome.error);
     QCOMPARE(outcome.error->kind, yf::ErrorKind::WriteFeed);

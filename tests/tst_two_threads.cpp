@@ -1,7 +1,7 @@
 // A run with helper threads against the same run on one thread: the same feed files, byte for
 // byte, and the same end when a folder goes, a feed cannot be written, or the user cancels.
-#include "fixture.h"
-#include "generate/generate.h"
+#include "run_fixture.h"
+#include "scan/folder_scan.h"
 
 #include <QDirIterator>
 #include <QMap>
@@ -14,11 +14,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1767517507; }
-};
 
 // Acts once after `afterFeeds` feeds; cancels from `cancelAt` feeds on.
 class Trigger : public yf::RunObserver {
@@ -74,31 +69,23 @@ QStringList libraryTree()
     return entries;
 }
 
-struct Run {
-    QTemporaryDir tmp;
-    yf::RunInputs inputs;
-    yf::RunState state;
-    FixedClock clock;
+struct Run : fixture::RunSetup {
     Trigger trigger;
 
     explicit Run(int helpers)
     {
-        inputs.inputDir = tmp.path() + "/in";
-        inputs.highlightedEntry = inputs.inputDir;
-        inputs.outputDir = tmp.path() + "/out";
-        inputs.baseUrl = "http://127.0.0.1/";
-        inputs.defaultBaseUrl = inputs.baseUrl;
-        inputs.settingsPath = tmp.path() + "/config.ini";
-        inputs.helperThreads = helpers;
-        QDir().mkpath(inputs.outputDir);
-        fixture::makeTree(inputs.inputDir, libraryTree());
-        pinTimes(inputs.inputDir);
+        request.helperThreads = helpers;
+        fixture::makeTree(request.inputDir, libraryTree());
+        pinTimes(request.inputDir);
     }
-    yf::RunOutcome go() { return yf::generateFeeds(inputs, state, clock, &trigger); }
+    yf::RunOutcome go() { return run(&trigger); }
     // The folder at `index` in scan order, below the input directory.
     QString folder(qsizetype index) const
     {
-        return QFile::decodeName(state.List1.list(index)).mid(inputs.inputDir.size() + 1);
+        yf::FolderArray folders;
+        if (!yf::spanFolders(QFile::encodeName(request.inputDir) + '/', "*.*", folders).ok())
+            return {};
+        return QFile::decodeName(folders[static_cast<std::size_t>(index)]).mid(request.inputDir.size() + 1);
     }
 };
 
@@ -109,7 +96,7 @@ QStringList summary(const yf::RunOutcome &outcome, const Run &run)
     if (outcome.error)
         lines << QStringLiteral("error %1 %2 %3: %4").arg(int(outcome.error->kind))
                      .arg(outcome.error->operation,
-                          QString(outcome.error->path).replace(run.inputs.outputDir, "<out>").remove(run.tmp.path()),
+                          QString(outcome.error->path).replace(run.request.outputDir, "<out>").remove(run.tmp.path()),
                           outcome.error->reason);
     for (const yf::Error &e : outcome.skipped)
         lines << "skipped " + QString(e.path).remove(run.tmp.path()) + ": " + e.reason;
@@ -140,29 +127,29 @@ void TestTwoThreads::sameFeedsAsOneThread()
     Run run(0);
     const yf::RunOutcome alone = run.go();
     QVERIFY(alone.finished());
-    const QMap<QString, QByteArray> expected = feedsIn(run.inputs.outputDir);
+    const QMap<QString, QByteArray> expected = feedsIn(run.request.outputDir);
     QCOMPARE(expected.size(), 45);  // 40 + "A-B", "A", "A/B" + the long one and its parent
     // Both the meeting names and the one too long end in "~" and a hash.
     QCOMPARE(std::count_if(expected.keyBegin(), expected.keyEnd(), [](const QString &n) { return n.contains('~'); }), 2);
 
     // The same tree into a second output directory, with helpers.
-    run.inputs.outputDir = run.tmp.path() + "/out2";
-    run.inputs.helperThreads = helpers;
-    QDir().mkpath(run.inputs.outputDir);
+    run.request.outputDir = run.tmp.path() + "/out2";
+    run.request.helperThreads = helpers;
+    QDir().mkpath(run.request.outputDir);
     const yf::RunOutcome together = run.go();
     QCOMPARE(summary(together, run), summary(alone, run));
-    QCOMPARE(feedsIn(run.inputs.outputDir), expected);
+    QCOMPARE(feedsIn(run.request.outputDir), expected);
 
     // Over the unchanged tree, no feed is written again.
     struct stat before {};
-    QVERIFY(::stat(QFile::encodeName(run.inputs.outputDir + "/-F07-.xml").constData(), &before) == 0);
-    QVERIFY(::chmod(QFile::encodeName(run.inputs.outputDir + "/-F07-.xml").constData(), 0444) == 0);
+    QVERIFY(::stat(QFile::encodeName(run.request.outputDir + "/-F07-.xml").constData(), &before) == 0);
+    QVERIFY(::chmod(QFile::encodeName(run.request.outputDir + "/-F07-.xml").constData(), 0444) == 0);
     const yf::RunOutcome again = run.go();
     QCOMPARE(summary(again, run), summary(alone, run));
     struct stat after {};
-    QVERIFY(::stat(QFile::encodeName(run.inputs.outputDir + "/-F07-.xml").constData(), &after) == 0);
+    QVERIFY(::stat(QFile::encodeName(run.request.outputDir + "/-F07-.xml").constData(), &after) == 0);
     QCOMPARE(after.st_ino, before.st_ino);
-    QCOMPARE(feedsIn(run.inputs.outputDir), expected);
+    QCOMPARE(feedsIn(run.request.outputDir), expected);
 }
 
 void TestTwoThreads::endsAsOneThreadEnds_data()
@@ -188,7 +175,7 @@ void TestTwoThreads::endsAsOneThreadEnds()
     // The reference: every feed of the tree, on one thread, nothing happening.
     Run reference(0);
     QVERIFY(reference.go().finished());
-    const QMap<QString, QByteArray> complete = feedsIn(reference.inputs.outputDir);
+    const QMap<QString, QByteArray> complete = feedsIn(reference.request.outputDir);
 
     // A folder that goes needs a tree for each run; every other case runs both over one tree,
     // into an output directory each, so the scan order and so the counts are the same.
@@ -199,31 +186,31 @@ void TestTwoThreads::endsAsOneThreadEnds()
         if (event == "vanish")
             own.emplace(0);
         Run &run = own ? *own : shared;
-        run.inputs.helperThreads = mode == 0 ? 0 : helpers;
-        run.inputs.outputDir = run.tmp.path() + QStringLiteral("/out-%1").arg(mode);
-        QDir().mkpath(run.inputs.outputDir);
+        run.request.helperThreads = mode == 0 ? 0 : helpers;
+        run.request.outputDir = run.tmp.path() + QStringLiteral("/out-%1").arg(mode);
+        QDir().mkpath(run.request.outputDir);
         run.trigger = Trigger{};
         if (event == "vanish") {
             // Far past what the helpers may have listed by the third feed.
             run.trigger.afterFeeds = 3;
-            run.trigger.act = [&run] { QVERIFY(QDir(run.inputs.inputDir + '/' + run.folder(30)).removeRecursively()); };
+            run.trigger.act = [&run] { QVERIFY(QDir(run.request.inputDir + '/' + run.folder(30)).removeRecursively()); };
         } else if (event == "blocked") {
-            fixture::makeTree(run.inputs.outputDir, {"-F20-.xml/"});
+            fixture::makeTree(run.request.outputDir, {"-F20-.xml/"});
         } else if (event == "read-only") {
             run.trigger.afterFeeds = 5;
-            run.trigger.act = [&run] { QVERIFY(::chmod(QFile::encodeName(run.inputs.outputDir).constData(), 0555) == 0); };
+            run.trigger.act = [&run] { QVERIFY(::chmod(QFile::encodeName(run.request.outputDir).constData(), 0555) == 0); };
         } else {
             run.trigger.cancelAt = 7;
         }
         const yf::RunOutcome outcome = run.go();
-        ::chmod(QFile::encodeName(run.inputs.outputDir).constData(), 0755);
+        ::chmod(QFile::encodeName(run.request.outputDir).constData(), 0755);
         ends[mode] = summary(outcome, run);
         QVERIFY2(event == "vanish" ? outcome.finished() : !outcome.finished(), qPrintable(ends[mode].join('\n')));
 
         // Whatever the end, each feed on disk is whole: the very bytes of the full run; and
         // nothing else is left, but for feeds readied ahead in a folder that turned read-only
         // (no one can remove them there; a later run does).
-        QMap<QString, QByteArray> feeds = feedsIn(run.inputs.outputDir);
+        QMap<QString, QByteArray> feeds = feedsIn(run.request.outputDir);
         if (event == "read-only")
             feeds.removeIf([](const auto &file) { return file.key().startsWith(".yarrowfeed-"); });
         QCOMPARE(feeds.size(), event == "vanish" ? complete.size() - 1 : int(outcome.feedsWritten));

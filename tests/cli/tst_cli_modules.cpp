@@ -23,6 +23,7 @@ using namespace yf;
 using namespace yf::cli;
 
 Q_DECLARE_METATYPE(yf::RunOutcome)
+Q_DECLARE_METATYPE(std::optional<yf::Error>)
 
 namespace {
 
@@ -145,13 +146,13 @@ private slots:
         QTemporaryDir tmp;
         const QString ini = tmp.filePath("config.ini");
         if (stored) {
-            QVERIFY(WriteIniValue("RESTORE", "InputDir", "/srv/in", ini).ok());
-            QVERIFY(WriteIniValue("RESTORE", "OutputDir", "/srv/out", ini).ok());
-            QVERIFY(WriteIniValue("RESTORE", "BaseUrl", "http://stored/", ini).ok());
+            QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/srv/in", ini).ok());
+            QVERIFY(yf::writeSetting("RESTORE", "OutputDir", "/srv/out", ini).ok());
+            QVERIFY(yf::writeSetting("RESTORE", "BaseUrl", "http://stored/", ini).ok());
         }
         const Result<Options> options = parseOptions(args(line));
         QVERIFY2(options.ok(), options.ok() ? "" : qPrintable(options.error().operation));
-        const Result<RunInputs> inputs = resolveRunInputs(options.value(), ini, "10.1.2.3");
+        const Result<CommandLineRun> inputs = resolveRun(options.value(), ini, "10.1.2.3");
         QFETCH(QString, error);
         if (!error.isEmpty()) {
             QVERIFY(!inputs.ok());
@@ -159,10 +160,11 @@ private slots:
             return;
         }
         QVERIFY2(inputs.ok(), inputs.ok() ? "" : qPrintable(inputs.error().message()));
-        QTEST(inputs.value().inputDir, "input");
-        QCOMPARE(inputs.value().highlightedEntry, inputs.value().inputDir);
-        QTEST(inputs.value().outputDir, "output");
-        QTEST(inputs.value().baseUrl, "baseUrl");
+        const RunRequest &request = inputs.value().request;
+        QTEST(request.inputDir, "input");
+        QCOMPARE(request.linkEntry, request.inputDir);
+        QTEST(request.outputDir, "output");
+        QTEST(request.baseUrl, "baseUrl");
         QCOMPARE(inputs.value().defaultBaseUrl, QStringLiteral("http://10.1.2.3/"));
         QCOMPARE(inputs.value().settingsPath, ini);
     }
@@ -170,6 +172,7 @@ private slots:
     void exitStatusOfEachOutcome_data()
     {
         QTest::addColumn<RunOutcome>("outcome");
+        QTest::addColumn<std::optional<Error>>("storeError");
         QTest::addColumn<int>("signal");
         QTest::addColumn<bool>("quiet");
         QTest::addColumn<int>("status");
@@ -177,37 +180,41 @@ private slots:
         QTest::addColumn<QString>("errHas");
         RunOutcome done;
         done.feedsWritten = 4;
-        QTest::newRow("finished") << done << 0 << false << 0 << QStringList{"\"4\" XML files generated."} << "";
-        QTest::newRow("finished, quiet") << done << 0 << true << 0 << QStringList{} << "";
-        QTest::newRow("signal came after the last feed") << done << SIGTERM << false << 0
+        QTest::newRow("finished") << done << std::optional<Error>{} << 0 << false << 0 << QStringList{"\"4\" XML files generated."} << "";
+        QTest::newRow("finished, quiet") << done << std::optional<Error>{} << 0 << true << 0 << QStringList{} << "";
+        QTest::newRow("signal came after the last feed") << done << std::optional<Error>{} << SIGTERM << false << 0
                                                          << QStringList{"\"4\" XML files generated."} << "";
         RunOutcome cancelled;
         cancelled.feedsWritten = 2;
-        cancelled.error = Error{ErrorKind::Cancelled, "Cancelled", {}, {}, 0};
-        QTest::newRow("SIGINT") << cancelled << SIGINT << false << 130 << QStringList{}
+        cancelled.error = Error::cancelled();
+        QTest::newRow("SIGINT") << cancelled << std::optional<Error>{} << SIGINT << false << 130 << QStringList{}
                                 << "\"2\" XML files generated before the run was cancelled.";
-        QTest::newRow("SIGTERM, quiet still says so") << cancelled << SIGTERM << true << 143 << QStringList{}
+        QTest::newRow("SIGTERM, quiet still says so") << cancelled << std::optional<Error>{} << SIGTERM << true << 143 << QStringList{}
                                                       << "\"2\" XML files generated before";
         RunOutcome failed;
         failed.feedsWritten = 3;
-        failed.error = Error{ErrorKind::WriteFeed, "Cannot write feed", "/out/-A-.xml", "Is a directory", EISDIR};
-        QTest::newRow("failed") << failed << 0 << false << 1 << QStringList{}
+        failed.error = Error::failure(ErrorKind::WriteFeed, "Cannot write feed", "/out/-A-.xml", "Is a directory");
+        QTest::newRow("failed") << failed << std::optional<Error>{} << 0 << false << 1 << QStringList{}
                                 << "Cannot write feed \"/out/-A-.xml\": Is a directory\n\n3 feed file(s) were written";
         RunOutcome refused;
-        refused.error = Error{ErrorKind::BadInput, "The base URL must be", "x", {}, 0};
-        QTest::newRow("refused before it ran") << refused << 0 << false << 2 << QStringList{} << "--help";
+        refused.error = Error::failure(ErrorKind::BadInput, "The base URL must be", "x");
+        QTest::newRow("refused before it ran") << refused << std::optional<Error>{} << 0 << false << 2 << QStringList{} << "--help";
         RunOutcome skipped = done;
-        skipped.skipped.push_back(Error{ErrorKind::ListFolder, "Cannot list folder", "/in/Locked", "Permission denied", EACCES});
-        skipped.settingsError = Error{ErrorKind::WriteSettings, "Cannot write settings file", "/etc/x", "denied", 0};
-        QTest::newRow("skipped folder and unwritable settings") << skipped << 0 << true << 0 << QStringList{}
-                                                                << "Skipped: Cannot list folder \"/in/Locked\": Permission denied";
+        skipped.skipped.push_back(Error::failure(ErrorKind::ListFolder, "Cannot list folder", "/in/Locked", "Permission denied"));
+        const std::optional<Error> unwritable =
+            Error::failure(ErrorKind::WriteSettings, "Cannot write settings file", "/etc/x", "denied");
+        QTest::newRow("skipped folder and unwritable settings")
+            << skipped << unwritable << 0 << true << 0 << QStringList{}
+            << "Skipped: Cannot list folder \"/in/Locked\": Permission denied\n"
+               "Warning: the directories were not remembered: Cannot write settings file \"/etc/x\": denied";
     }
     void exitStatusOfEachOutcome()
     {
         QFETCH(RunOutcome, outcome);
+        QFETCH(std::optional<Error>, storeError);
         QFETCH(int, signal);
         QFETCH(bool, quiet);
-        const Report report = reportRun(outcome, signal, quiet);
+        const Report report = reportRun(outcome, storeError, signal, quiet);
         QTEST(report.exitStatus, "status");
         QTEST(report.out, "out");
         QFETCH(QString, errHas);

@@ -1,6 +1,7 @@
 // The real program without a window: what it prints, its exit statuses, what it stores,
 // its progress line on a terminal, stopping on signals, and feeds equal to a window run.
 #include "fixture.h"
+#include "settings/stored_run.h"
 #include "program_testing.h"
 #include "runtime/local_address.h"
 #include "settings/ini_file.h"
@@ -31,10 +32,10 @@ struct Tree {
     {
         return QStringList{"--generate", "--input", in, "--output", out, "--settings", ini} + more;
     }
-    QString stored(const char *key) const { return yf::ReadIniValue("RESTORE", key, ini); }
+    QString stored(const char *key) const { return fixture::setting("RESTORE", key, ini); }
 };
 
-QString defaultBaseUrl() { return "http://" + yf::localAddress() + "/"; }
+QString defaultBaseUrl() { return yf::defaultBaseUrl(yf::localAddress()); }
 
 // Feed text with the run's moments blanked, so two runs can be compared.
 QByteArray withoutDates(QByteArray feed)
@@ -77,9 +78,9 @@ private slots:
     {
         Tree t;
         fixture::makeTree(t.tmp.path(), {"out2/", "rel/"});
-        QVERIFY(yf::WriteIniValue("RESTORE", "InputDir", t.in, t.ini).ok());
-        QVERIFY(yf::WriteIniValue("RESTORE", "OutputDir", t.out, t.ini).ok());
-        QVERIFY(yf::WriteIniValue("RESTORE", "BaseUrl", "http://stored.example/", t.ini).ok());
+        QVERIFY(yf::writeSetting("RESTORE", "InputDir", t.in, t.ini).ok());
+        QVERIFY(yf::writeSetting("RESTORE", "OutputDir", t.out, t.ini).ok());
+        QVERIFY(yf::writeSetting("RESTORE", "BaseUrl", "http://stored.example/", t.ini).ok());
         Finished run = runProgram({"--generate", "--settings", t.ini});
         QCOMPARE(run.status, 0);
         QVERIFY(fixture::readFile(t.out + "/-Talks-.xml").contains("http://stored.example/in/Talks/"));
@@ -107,12 +108,12 @@ private slots:
         const QString copy = t.tmp.filePath("bin/yarrowfeed");
         QVERIFY(QFile::copy(program(), copy));
         const QString beside = t.tmp.filePath("bin/config.ini");
-        QVERIFY(yf::WriteIniValue("RESTORE", "InputDir", t.in, beside).ok());
-        QVERIFY(yf::WriteIniValue("RESTORE", "OutputDir", t.out, beside).ok());
+        QVERIFY(yf::writeSetting("RESTORE", "InputDir", t.in, beside).ok());
+        QVERIFY(yf::writeSetting("RESTORE", "OutputDir", t.out, beside).ok());
         const Finished run = runProgram({"--generate", "--base-url", "http://h/"}, copy);
         QCOMPARE(run.status, 0);
         QCOMPARE(fixture::filesIn(t.out).size(), 3);
-        QCOMPARE(yf::ReadIniValue("RESTORE", "BaseUrl", beside), QStringLiteral("http://h/"));
+        QCOMPARE(fixture::setting("RESTORE", "BaseUrl", beside), QStringLiteral("http://h/"));
     }
 
     void failuresAndUsageMistakes_data()
