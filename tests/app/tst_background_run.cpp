@@ -1,4 +1,5 @@
-// Long runs from the window: progress, responsiveness, Cancel, closing mid-run, small runs.
+// Runs from the window: what they grey out, progress, responsiveness, Cancel, closing mid-run,
+// small runs.
 #include "app/main_window.h"
 #include "app/run_progress_dialog.h"
 #include "fixture.h"
@@ -7,7 +8,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -133,6 +136,54 @@ private slots:
         QTRY_COMPARE(boxes.titlesAndTexts(), QStringList{"Complete!|\"10\" XML files generated."});
         QCOMPARE(greyedOut(*w), QStringList());
         QVERIFY(!w->progressDialog());
+    }
+
+    // Keyed by what a user sees: while the run is under way, and while its answer is up,
+    // nothing that could change the run's inputs can be touched and the menus do not open;
+    // the instructions stay readable; afterwards everything is back.
+    void aRunGreysOutWhatWouldChangeIt_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("greyed");
+        QTest::newRow("input drive cannot be changed") << "inputDrivePicker" << true;
+        QTest::newRow("output drive cannot be changed") << "outputDrivePicker" << true;
+        QTest::newRow("input directory cannot be changed") << "inputPicker" << true;
+        QTest::newRow("output directory cannot be changed") << "outputPicker" << true;
+        QTest::newRow("base URL cannot be edited") << "baseUrlEdit" << true;
+        QTest::newRow("input step looks inactive") << "inputGroup" << true;
+        QTest::newRow("output step looks inactive") << "outputGroup" << true;
+        QTest::newRow("base URL step looks inactive") << "baseUrlGroup" << true;
+        QTest::newRow("base URL note looks inactive") << "baseUrlHint" << true;
+        QTest::newRow("base URL example looks inactive") << "baseUrlExample" << true;
+        QTest::newRow("File menu does not open") << "fileMenu" << true;
+        QTest::newRow("Actions menu does not open") << "actionsMenu" << true;
+        QTest::newRow("input instruction stays readable") << "inputHint" << false;
+        QTest::newRow("output instruction stays readable") << "outputHint" << false;
+    }
+
+    void aRunGreysOutWhatWouldChangeIt()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, greyed);
+        m_clock.delayMs = 0;
+        auto w = openWindow();
+        QVERIFY(w);
+        const QWidget *widget = part<QWidget>(*w, qPrintable(name));
+        // What the menu bar shows for a menu; the widget itself for everything else.
+        const auto usable = [&] {
+            const auto *menu = qobject_cast<const QMenu *>(widget);
+            return menu ? menu->isEnabled() && menu->menuAction()->isEnabled() : widget->isEnabled();
+        };
+        QVERIFY(usable());
+        BoxWatcher boxes(*w);
+        QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
+        QVERIFY(w->isRunning());
+        QCOMPARE(usable(), !greyed);
+
+        QTRY_COMPARE(boxes.seen.size(), 1);
+        QCOMPARE(boxes.seen.first().title, QStringLiteral("Complete!"));
+        QCOMPARE(boxes.seen.first().greyedOut.contains(name), greyed);  // while the answer is up
+        QVERIFY(usable());
     }
 
     void cancelKeepsWholeFeeds_data()
