@@ -1,4 +1,5 @@
-// Long runs from the window: progress, responsiveness, Cancel, closing mid-run, small runs.
+// Runs from the window: what they grey out, progress, responsiveness, Cancel, closing mid-run,
+// small runs.
 #include "app/main_window.h"
 #include "app/run_progress_dialog.h"
 #include "fixture.h"
@@ -7,7 +8,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -17,41 +20,13 @@
 
 #include <memory>
 
-using window_testing::twelveEnabled;
-using yf::Form1;
+using window_testing::BoxWatcher;
+using window_testing::greyedDuringRun;
+using window_testing::greyedOut;
+using window_testing::part;
+using yf::MainWindow;
 
 namespace {
-
-// The run reads its clock once per feed: at 120 ms a read, ten feeds make a run of about a second.
-class SlowClock : public yf::Clock {
-public:
-    int delayMs = 0;
-    qint64 nowSecs() const override
-    {
-        if (delayMs > 0)
-            QThread::msleep(static_cast<unsigned long>(delayMs));
-        return 1700000000;
-    }
-};
-
-// Notes every message box that comes up and answers it with OK.
-class BoxWatcher : public QObject {
-public:
-    QStringList boxes;  // "title|text"
-    BoxWatcher()
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                boxes << box->windowTitle() + '|' + box->text();
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        m_timer.start(10);
-    }
-
-private:
-    QTimer m_timer;
-};
 
 // Measures how long an event posted to the window waits before the window handles it.
 class LatencyProbe : public QObject {
@@ -94,16 +69,13 @@ class TestBackgroundRun : public QObject {
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_in, m_out;
-    SlowClock m_clock;
+    // The run reads its clock once per feed: at 120 ms a read, ten feeds make a run of about a second.
+    window_testing::SlowClock m_clock;
 
-    std::unique_ptr<Form1> openWindow()
+    std::unique_ptr<MainWindow> openWindow()
     {
-        auto w = std::make_unique<Form1>(
-            m_tmp->path() + "/config.ini", [] { return QStringLiteral("127.0.0.1"); }, m_clock,
-            [](const QString &) { return true; });
-        w->show();
-        w->activateWindow();
-        if (!QTest::qWaitForWindowActive(w.get()) || !w->Dir1->setPath(m_in) || !w->Dir2->setPath(m_out))
+        auto w = window_testing::openWindow(m_tmp->path() + "/config.ini", m_clock);
+        if (!w || !window_testing::choose(*w, m_in, m_out))
             return nullptr;
         return w;
     }
@@ -122,7 +94,7 @@ private:
         return count;
     }
 
-    static bool writingAtLeastOne(const Form1 &w)
+    static bool writingAtLeastOne(const MainWindow &w)
     {
         const yf::RunProgressDialog *d = w.progressDialog();
         return d && d->isVisible() && d->label()->text().startsWith(QStringLiteral("Writing feeds… "))
@@ -135,11 +107,7 @@ private slots:
         m_tmp = std::make_unique<QTemporaryDir>();
         m_in = m_tmp->path() + "/in";
         m_out = m_tmp->path() + "/out";
-        QStringList tree{"out/"};
-        for (int folder = 0; folder < 10; ++folder)
-            for (int file = 0; file < 40; ++file)
-                tree << QStringLiteral("in/Show %1/episode %2.mp3").arg(folder).arg(file);
-        fixture::makeTree(m_tmp->path(), tree);
+        fixture::makeTree(m_tmp->path(), QStringList{"out/"} + window_testing::tenShows("in"));
         m_clock.delayMs = 120;
     }
 
@@ -147,11 +115,11 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
-        BoxWatcher boxes;
+        BoxWatcher boxes(*w);
         LatencyProbe probe(w.get());
         QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
         QVERIFY(w->isRunning());
-        QCOMPARE(twelveEnabled(*w), QList<bool>(12, false));
+        QCOMPARE(greyedOut(*w), greyedDuringRun());
 
         QTRY_VERIFY_WITH_TIMEOUT(w->progressDialog() && w->progressDialog()->isVisible(), 3000);
         // The window itself stays unblocked, so its close button still works.
@@ -165,9 +133,57 @@ private slots:
         QVERIFY2(probe.answered >= 10, qPrintable(QString::number(probe.answered)));
         QVERIFY2(probe.worstMs < 100, qPrintable(QString::number(probe.worstMs)));
 
-        QTRY_COMPARE(boxes.boxes, QStringList{"Complete!|\"10\" XML files generated."});
-        QCOMPARE(twelveEnabled(*w), QList<bool>(12, true));
+        QTRY_COMPARE(boxes.titlesAndTexts(), QStringList{"Complete!|\"10\" XML files generated."});
+        QCOMPARE(greyedOut(*w), QStringList());
         QVERIFY(!w->progressDialog());
+    }
+
+    // Keyed by what a user sees: while the run is under way, and while its answer is up,
+    // nothing that could change the run's inputs can be touched and the menus do not open;
+    // the instructions stay readable; afterwards everything is back.
+    void aRunGreysOutWhatWouldChangeIt_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("greyed");
+        QTest::newRow("input drive cannot be changed") << "inputDrivePicker" << true;
+        QTest::newRow("output drive cannot be changed") << "outputDrivePicker" << true;
+        QTest::newRow("input directory cannot be changed") << "inputPicker" << true;
+        QTest::newRow("output directory cannot be changed") << "outputPicker" << true;
+        QTest::newRow("base URL cannot be edited") << "baseUrlEdit" << true;
+        QTest::newRow("input step looks inactive") << "inputGroup" << true;
+        QTest::newRow("output step looks inactive") << "outputGroup" << true;
+        QTest::newRow("base URL step looks inactive") << "baseUrlGroup" << true;
+        QTest::newRow("base URL note looks inactive") << "baseUrlHint" << true;
+        QTest::newRow("base URL example looks inactive") << "baseUrlExample" << true;
+        QTest::newRow("File menu does not open") << "fileMenu" << true;
+        QTest::newRow("Actions menu does not open") << "actionsMenu" << true;
+        QTest::newRow("input instruction stays readable") << "inputHint" << false;
+        QTest::newRow("output instruction stays readable") << "outputHint" << false;
+    }
+
+    void aRunGreysOutWhatWouldChangeIt()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, greyed);
+        m_clock.delayMs = 0;
+        auto w = openWindow();
+        QVERIFY(w);
+        const QWidget *widget = part<QWidget>(*w, qPrintable(name));
+        // What the menu bar shows for a menu; the widget itself for everything else.
+        const auto usable = [&] {
+            const auto *menu = qobject_cast<const QMenu *>(widget);
+            return menu ? menu->isEnabled() && menu->menuAction()->isEnabled() : widget->isEnabled();
+        };
+        QVERIFY(usable());
+        BoxWatcher boxes(*w);
+        QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
+        QVERIFY(w->isRunning());
+        QCOMPARE(usable(), !greyed);
+
+        QTRY_COMPARE(boxes.seen.size(), 1);
+        QCOMPARE(boxes.seen.first().title, QStringLiteral("Complete!"));
+        QCOMPARE(boxes.seen.first().greyedOut.contains(name), greyed);  // while the answer is up
+        QVERIFY(usable());
     }
 
     void cancelKeepsWholeFeeds_data()
@@ -182,20 +198,20 @@ private slots:
         QFETCH(bool, escape);
         auto w = openWindow();
         QVERIFY(w);
-        BoxWatcher boxes;
-        w->menu_actions_generate->trigger();
+        BoxWatcher boxes(*w);
+        part<QAction>(*w, "generateAction")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(writingAtLeastOne(*w), 5000);
         if (escape)
             QTest::keyClick(w->progressDialog(), Qt::Key_Escape);
         else
             w->progressDialog()->cancelButton()->click();
 
-        QTRY_COMPARE_WITH_TIMEOUT(boxes.boxes.size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.seen.size(), 1, 5000);
         const int written = completeFeeds();
         QVERIFY(written >= 1 && written < 10);
-        QCOMPARE(boxes.boxes.first(),
+        QCOMPARE(boxes.seen.first().titleAndText(),
                  QStringLiteral("Cancelled|\"%1\" XML files generated before the run was cancelled.").arg(written));
-        QCOMPARE(twelveEnabled(*w), QList<bool>(12, true));
+        QCOMPARE(greyedOut(*w), QStringList());
         QVERIFY(fixture::readFile(m_tmp->path() + "/config.ini").contains("InputDir="));
     }
 
@@ -203,15 +219,15 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
-        BoxWatcher boxes;
-        w->menu_actions_generate->trigger();
+        BoxWatcher boxes(*w);
+        part<QAction>(*w, "generateAction")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(writingAtLeastOne(*w), 5000);
         QVERIFY(w->close());
         QVERIFY(!w->isVisible());
         const int written = completeFeeds();
         QVERIFY(written >= 1 && written < 10);
         QTest::qWait(200);
-        QCOMPARE(boxes.boxes, QStringList());
+        QCOMPARE(boxes.titlesAndTexts(), QStringList());
         QVERIFY(!w->isRunning());
         QCOMPARE(completeFeeds(), written);  // nothing went on writing after the close
     }
@@ -220,14 +236,16 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
-        BoxWatcher boxes;
-        w->menu_actions_generate->trigger();
+        BoxWatcher boxes(*w);
+        part<QAction>(*w, "generateAction")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(writingAtLeastOne(*w), 5000);
+        // Neither the key nor the command itself (the menus are greyed out, not the command)
+        // starts another run.
         QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
-        w->menu_actions_generate_Click();
+        part<QAction>(*w, "generateAction")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!w->isRunning(), 10000);
         QTest::qWait(200);
-        QCOMPARE(boxes.boxes, QStringList{"Complete!|\"10\" XML files generated."});
+        QCOMPARE(boxes.titlesAndTexts(), QStringList{"Complete!|\"10\" XML files generated."});
     }
 
     void smallRunShowsNoProgress()
@@ -235,13 +253,13 @@ private slots:
         m_clock.delayMs = 0;
         auto w = openWindow();
         QVERIFY(w);
-        BoxWatcher boxes;
+        BoxWatcher boxes(*w);
         bool progressSeen = false;
         QTimer watch;
         connect(&watch, &QTimer::timeout, this, [&] { progressSeen = progressSeen || w->progressDialog(); });
         watch.start(5);
-        w->menu_actions_generate->trigger();
-        QTRY_COMPARE(boxes.boxes, QStringList{"Complete!|\"10\" XML files generated."});
+        part<QAction>(*w, "generateAction")->trigger();
+        QTRY_COMPARE(boxes.titlesAndTexts(), QStringList{"Complete!|\"10\" XML files generated."});
         QVERIFY(!progressSeen);
         QCOMPARE(completeFeeds(), 10);
     }

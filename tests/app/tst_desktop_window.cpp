@@ -12,63 +12,27 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
+#include <fcntl.h>
 #include <memory>
 #include <sys/wait.h>
+#include <vector>
 #include <unistd.h>
 
-using window_testing::twelveEnabled;
-using yf::Form1;
+using window_testing::BoxSeen;
+using window_testing::BoxWatcher;
+using window_testing::greyedOut;
+using window_testing::kDefaultUrl;
+using window_testing::part;
+using yf::DirectoryPicker;
+using yf::MainWindow;
 
 namespace {
-
-// Read once after each feed, so a test can make a run last as long as it needs.
-class TestClock : public yf::Clock {
-public:
-    int delayMs = 0;
-    qint64 nowSecs() const override
-    {
-        if (delayMs > 0)
-            QThread::msleep(static_cast<unsigned long>(delayMs));
-        return 1700000000;
-    }
-};
-
-struct BoxSeen {
-    bool shown = false;
-    QString title, text, details;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QList<bool> twelveEnabled;
-    bool running = false;
-};
-
-// Notes each modal message box and answers it with OK.
-class BoxWatcher : public QObject {
-public:
-    QList<BoxSeen> seen;
-    explicit BoxWatcher(const Form1 &w)
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this, &w] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            seen << BoxSeen{true, box->windowTitle(), box->text(), box->detailedText(), box->icon(),
-                            twelveEnabled(w), w.isRunning()};
-            box->button(QMessageBox::Ok)->click();
-        });
-        m_timer.start(10);
-    }
-
-private:
-    QTimer m_timer;
-};
-
-const QString kAddress = QStringLiteral("192.0.2.7");
-const QString kDefaultUrl = "http://" + kAddress + "/";
 
 // The settings file an ordinary user gets. Root may write every folder, so as root the
 // choice is made in a child process that has given up its privileges.
@@ -99,6 +63,39 @@ QString chosenAsUser(const QString &programDir, const QString &configDir)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? QString::fromUtf8(chosen) : QString();
 }
 
+// `levels` folders named `link`, each inside the one before, below `folder`. Made one level
+// at a time through open folders, since the deepest lie beyond what a path may name.
+bool makeChain(const QByteArray &folder, const char *link, int levels)
+{
+    int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int k = 0; fd >= 0 && k < levels; ++k) {
+        const int next = ::mkdirat(fd, link, 0755) == 0 ? ::openat(fd, link, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+// Removes what makeChain made, deepest first; the temporary folder's own removal goes by
+// path and could not reach that far.
+void removeChain(const QByteArray &folder, const char *link)
+{
+    std::vector<int> fds{::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    while (fds.back() >= 0)
+        fds.push_back(::openat(fds.back(), link, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fds.pop_back();
+    while (fds.size() > 1) {
+        ::close(fds.back());
+        fds.pop_back();
+        ::unlinkat(fds.back(), link, AT_REMOVEDIR);
+    }
+    if (fds.back() >= 0)
+        ::close(fds.back());
+}
+
 } // namespace
 
 class TestDesktopWindow : public QObject {
@@ -107,31 +104,17 @@ class TestDesktopWindow : public QObject {
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_root, m_settings, m_startDir;
-    TestClock m_clock;
+    window_testing::SlowClock m_clock;
 
-    std::unique_ptr<Form1> openWindow()
-    {
-        auto w = std::make_unique<Form1>(
-            m_settings, [] { return kAddress; }, m_clock, [](const QString &) { return true; });
-        w->show();
-        w->activateWindow();
-        if (!QTest::qWaitForWindowActive(w.get()))
-            return nullptr;
-        return w;
-    }
+    std::unique_ptr<MainWindow> openWindow() { return window_testing::openWindow(m_settings, m_clock); }
 
-    // One run over in/ into out/ with `baseUrl` in Text1; returns what the window said.
-    QList<BoxSeen> generate(Form1 &w, const QString &baseUrl)
+    // One run over in/ into out/ with `baseUrl` typed in; returns what the window said.
+    QList<BoxSeen> generate(MainWindow &w, const QString &baseUrl)
     {
-        if (!w.Dir1->setPath(m_root + "/in") || !w.Dir2->setPath(m_root + "/out"))
+        if (!window_testing::choose(w, m_root + "/in", m_root + "/out"))
             return {};
-        w.Text1->setText(baseUrl);
-        BoxWatcher boxes(w);
-        w.menu_actions_generate->trigger();
-        if (!QTest::qWaitFor([&] { return !boxes.seen.isEmpty() && !w.isRunning(); }, 30000))
-            return {};
-        QTest::qWait(20);
-        return boxes.seen;
+        part<QLineEdit>(w, "baseUrlEdit")->setText(baseUrl);
+        return window_testing::generateAndWait(w);
     }
 
 private slots:
@@ -194,8 +177,8 @@ private slots:
             }
             auto again = openWindow();
             QVERIFY(again);
-            QCOMPARE(again->Dir1->path(), m_root + "/in");
-            QCOMPARE(again->Dir2->path(), m_root + "/out");
+            QCOMPARE(part<DirectoryPicker>(*again, "inputPicker")->path(), m_root + "/in");
+            QCOMPARE(part<DirectoryPicker>(*again, "outputPicker")->path(), m_root + "/out");
         }
         if (!beside && besideMode == "444")
             QVERIFY(fixture::readFile(program + "/config.ini").contains("OutputDir=/nowhere"));
@@ -207,14 +190,14 @@ private slots:
         {
             auto w = openWindow();
             QVERIFY(w);
-            QCOMPARE(w->Text1->text(), kDefaultUrl);
+            QCOMPARE(part<QLineEdit>(*w, "baseUrlEdit")->text(), kDefaultUrl);
             QCOMPARE(generate(*w, other).size(), 1);
         }
         QVERIFY(fixture::readFile(m_settings).contains(("BaseUrl=" + other).toUtf8()));
         {
             auto w = openWindow();
             QVERIFY(w);
-            QCOMPARE(w->Text1->text(), other);  // restored instead of the default
+            QCOMPARE(part<QLineEdit>(*w, "baseUrlEdit")->text(), other);  // restored instead of the default
             QCOMPARE(generate(*w, kDefaultUrl).size(), 1);
         }
         const QByteArray stored = fixture::readFile(m_settings);
@@ -222,7 +205,7 @@ private slots:
         QVERIFY(stored.contains(("InputDir=" + m_root + "/in").toUtf8()));
         auto w = openWindow();
         QVERIFY(w);
-        QCOMPARE(w->Text1->text(), kDefaultUrl);
+        QCOMPARE(part<QLineEdit>(*w, "baseUrlEdit")->text(), kDefaultUrl);
     }
 
     void refusedBaseUrlIsSaidBeforeAnythingRuns_data()
@@ -243,46 +226,60 @@ private slots:
         QCOMPARE(said.first().title, QStringLiteral("Yarrowfeed"));
         QCOMPARE(said.first().icon, QMessageBox::Critical);
         QVERIFY2(said.first().text.contains("base URL"), qPrintable(said.first().text));
-        QCOMPARE(said.first().twelveEnabled, QList<bool>(12, true));  // nothing greyed out
+        QCOMPARE(said.first().greyedOut, QStringList());  // nothing greyed out
         QVERIFY(!said.first().running);
         QCOMPARE(fixture::filesIn(m_root + "/out"), QStringList());
         QVERIFY(!QFile::exists(m_settings));
-        QCOMPARE(w->runState().List1.listCount(), 0);
     }
 
+    // Folders the run could not read are named under the box's details, one a line; a run
+    // that left nothing out has none.
     void skippedFoldersAreListedUnderDetails()
     {
+        // An input directory 4,001 bytes long with two chains of folders below it that go past
+        // the 4,095 bytes a path may hold: 47 levels of each fit, the 48th cannot be listed.
+        QString input = m_root + "/long";
+        while (input.size() < 4001 - 201)
+            input += '/' + QString(200, 'p');
+        input += '/' + QString(4001 - input.size() - 1, 'q');
+        QVERIFY(QDir().mkpath(input));
+        const auto removeChains = qScopeGuard([&] {
+            for (const char *link : {"d", "e"})
+                removeChain(QFile::encodeName(input), link);
+        });
+        for (const char *link : {"d", "e"})
+            QVERIFY(makeChain(QFile::encodeName(input), link, 50));
+        fixture::makeTree(input, {"short/x.mp3"});
+
         auto w = openWindow();
         QVERIFY(w);
-        yf::RunOutcome outcome;
-        outcome.feedsWritten = 3;
-        outcome.skipped.push_back(yf::Error{yf::ErrorKind::ListFolder, "Cannot list folder", "/music/Locked",
-                                            "Permission denied", 13});
-        outcome.skipped.push_back(yf::Error{yf::ErrorKind::ReadEntry, "Cannot read entry", "/music/Gone/x.mp3",
-                                            "No such file or directory", 2});
-        BoxWatcher boxes(*w);
-        w->reportOutcome(outcome);
-        QCOMPARE(boxes.seen.size(), 1);
-        QCOMPARE(boxes.seen.first().title, QStringLiteral("Complete!"));
-        QCOMPARE(boxes.seen.first().text, QStringLiteral("\"3\" XML files generated."));
-        QCOMPARE(boxes.seen.first().details,
-                 QStringLiteral("Cannot list folder \"/music/Locked\": Permission denied\n"
-                                "Cannot read entry \"/music/Gone/x.mp3\": No such file or directory"));
+        QVERIFY(window_testing::choose(*w, input, m_root + "/out"));
+        QList<BoxSeen> said = window_testing::generateAndWait(*w);
+        QCOMPARE(said.size(), 1);
+        QCOMPARE(said.first().title, QStringLiteral("Complete!"));
+        QCOMPARE(said.first().text, QStringLiteral("\"95\" XML files generated."));
+        QStringList lines = said.first().details.split('\n');
+        lines.sort();  // the scan meets the two chains in the order the folder lists them
+        QCOMPARE(lines, (QStringList{
+                            "Cannot list folder \"" + input + '/' + QString("d/").repeated(48) + "\": File name too long",
+                            "Cannot list folder \"" + input + '/' + QString("e/").repeated(48) + "\": File name too long"}));
 
-        outcome.skipped.clear();
-        w->reportOutcome(outcome);
-        QCOMPARE(boxes.seen.size(), 2);
-        QCOMPARE(boxes.seen.last().details, QString());
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
+        said = window_testing::generateAndWait(*w);
+        QCOMPARE(said.size(), 1);
+        QCOMPARE(said.first().text, QStringLiteral("\"2\" XML files generated."));
+        QCOMPARE(said.first().details, QString());
     }
 
     void ctrlQEndsTheProgramLikeExit()
     {
         auto w = openWindow();
         QVERIFY(w);
-        QCOMPARE(w->menu_file_exit->shortcuts(),
+        QCOMPARE(part<QAction>(*w, "exitAction")->shortcuts(),
                  (QList<QKeySequence>{QKeySequence("Ctrl+X"), QKeySequence("Ctrl+Q")}));
-        w->Text1->setFocus();  // Ctrl+X would cut here; Ctrl+Q still quits
-        QTimer::singleShot(0, w.get(), [&] { QTest::keyClick(w->Text1, Qt::Key_Q, Qt::ControlModifier); });
+        QLineEdit *baseUrl = part<QLineEdit>(*w, "baseUrlEdit");
+        baseUrl->setFocus();  // Ctrl+X would cut here; Ctrl+Q still quits
+        QTimer::singleShot(0, w.get(), [&] { QTest::keyClick(baseUrl, Qt::Key_Q, Qt::ControlModifier); });
         QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });  // the test's own guard
         QCOMPARE(QApplication::exec(), 0);
         QVERIFY(!w->isVisible());
@@ -299,16 +296,11 @@ private slots:
     void escapeCancelsWhereverTheFocusIs()
     {
         QFETCH(bool, waitForProgress);
-        QStringList tree;
-        for (int folder = 0; folder < 10; ++folder)
-            for (int file = 0; file < 40; ++file)
-                tree << QStringLiteral("in/Show %1/episode %2.mp3").arg(folder).arg(file);
-        fixture::makeTree(m_root, tree);
+        fixture::makeTree(m_root, window_testing::tenShows("in"));
         m_clock.delayMs = 400;  // read once per feed: ten feeds, four seconds
         auto w = openWindow();
         QVERIFY(w);
-        QVERIFY(w->Dir1->setPath(m_root + "/in"));
-        QVERIFY(w->Dir2->setPath(m_root + "/out"));
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
         BoxWatcher boxes(*w);
         QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
         QVERIFY(w->isRunning());
@@ -325,7 +317,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(boxes.seen.size(), 1, 30000);
         QCOMPARE(boxes.seen.first().title, QStringLiteral("Cancelled"));
         QVERIFY(!w->isRunning());
-        QVERIFY(!w->cancelRunAction()->isEnabled());  // Escape means nothing outside a run
+        QVERIFY(!part<QAction>(*w, "cancelRunAction")->isEnabled());  // Escape means nothing outside a run
     }
 };
 

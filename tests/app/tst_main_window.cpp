@@ -6,6 +6,7 @@
 #include "window_testing.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QGroupBox>
@@ -20,51 +21,14 @@
 
 #include <memory>
 
-using window_testing::twelveEnabled;
-using yf::Form1;
-
-namespace {
-
-class FixedClock : public yf::Clock {
-public:
-    qint64 nowSecs() const override { return 1700000000; }
-};
-
-const QString kAddress = QStringLiteral("192.0.2.7");
-
-// What a message box showed, and how the window looked while it was up.
-struct BoxSeen {
-    bool shown = false;
-    QString title, text, informative;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QList<bool> twelveEnabled;
-    bool label3Enabled = false, label4Enabled = false;
-    bool menuBarEntriesEnabled = true;
-};
-
-// Answers the next modal message box: notes what it shows and presses its OK button.
-class BoxAnswerer : public QObject {
-public:
-    BoxAnswerer(const Form1 &w, BoxSeen &seen)
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this, &w, &seen] {
-            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            m_timer.stop();
-            seen = BoxSeen{true, box->windowTitle(), box->text(), box->informativeText(), box->icon(),
-                           twelveEnabled(w), w.Label3->isEnabled(), w.Label4->isEnabled(),
-                           w.menu_file->menuAction()->isEnabled() || w.menu_action->menuAction()->isEnabled()};
-            box->button(QMessageBox::Ok)->click();
-        });
-        m_timer.start(10);
-    }
-
-private:
-    QTimer m_timer;
-};
-
-} // namespace
+using window_testing::BoxWatcher;
+using window_testing::greyedDuringRun;
+using window_testing::greyedOut;
+using window_testing::kAddress;
+using window_testing::part;
+using yf::DirectoryPicker;
+using yf::DrivePicker;
+using yf::MainWindow;
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -72,23 +36,16 @@ class TestMainWindow : public QObject {
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_root, m_settings, m_startDir;
-    FixedClock m_clock;
+    window_testing::SlowClock m_clock;
     QStringList m_opened;        // folders handed to the file browser
     bool m_browserStarts = true;
 
-    std::unique_ptr<Form1> openWindow()
+    std::unique_ptr<MainWindow> openWindow()
     {
-        auto w = std::make_unique<Form1>(
-            m_settings, [] { return kAddress; }, m_clock,
-            [this](const QString &folder) {
-                m_opened << folder;
-                return m_browserStarts;
-            });
-        w->show();
-        w->activateWindow();
-        if (!QTest::qWaitForWindowActive(w.get()))
-            return nullptr;
-        return w;
+        return window_testing::openWindow(m_settings, m_clock, [this](const QString &folder) {
+            m_opened << folder;
+            return m_browserStarts;
+        });
     }
 
     void writeSettings(const QString &input, const QString &output)
@@ -130,20 +87,22 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
+        const auto group = [&](const char *name) { return part<QGroupBox>(*w, name); };
+        const auto label = [&](const char *name) { return part<QLabel>(*w, name); };
         QCOMPARE(w->windowTitle(), QStringLiteral("Yarrowfeed v.1.0.2"));
-        QCOMPARE(w->Frame1->title(), QStringLiteral("Step 1 - Input Directory"));
-        QCOMPARE(w->Frame2->title(), QStringLiteral("Step 2 - Output Directory"));
-        QCOMPARE(w->Frame3->title(), QStringLiteral("Step 3 - Optional (For advanced users only)"));
-        QCOMPARE(w->Label1->text(), QStringLiteral("Change this only if you are hosting on a different machine "
-                                                   "or requires a different URL output."));
-        QCOMPARE(w->Label2->text(), QStringLiteral(" e.g.    http://xxx.xxx.xxx.xxx:1234/~user01/"));
-        QCOMPARE(w->Label3->text(), QStringLiteral("Select the directory you wish to process."));
-        QCOMPARE(w->Label4->text(), QStringLiteral("Select the output directory for the generated file(s)."));
-        for (const QGroupBox *frame : {w->Frame1, w->Frame2, w->Frame3})
-            QVERIFY(frame->font().bold());
-        for (const QWidget *inside : {static_cast<QWidget *>(w->Label1), static_cast<QWidget *>(w->Text1),
-                                      static_cast<QWidget *>(w->Dir1), static_cast<QWidget *>(w->Label3)})
-            QVERIFY(!inside->font().bold());
+        QCOMPARE(group("inputGroup")->title(), QStringLiteral("Step 1 - Input Directory"));
+        QCOMPARE(group("outputGroup")->title(), QStringLiteral("Step 2 - Output Directory"));
+        QCOMPARE(group("baseUrlGroup")->title(), QStringLiteral("Step 3 - Optional (For advanced users only)"));
+        QCOMPARE(label("baseUrlHint")->text(), QStringLiteral("Change this only if you are hosting on a different "
+                                                              "machine or requires a different URL output."));
+        QCOMPARE(label("baseUrlExample")->text(), QStringLiteral(" e.g.    http://xxx.xxx.xxx.xxx:1234/~user01/"));
+        QCOMPARE(label("inputHint")->text(), QStringLiteral("Select the directory you wish to process."));
+        QCOMPARE(label("outputHint")->text(),
+                 QStringLiteral("Select the output directory for the generated file(s)."));
+        for (const char *name : {"inputGroup", "outputGroup", "baseUrlGroup"})
+            QVERIFY2(group(name)->font().bold(), name);
+        for (const char *name : {"baseUrlHint", "baseUrlEdit", "inputPicker", "inputHint"})
+            QVERIFY2(!part<QWidget>(*w, name)->font().bold(), name);
         const QList<QSize> iconSizes = w->windowIcon().availableSizes();
         QVERIFY(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(32, 32)));
     }
@@ -152,34 +111,39 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
+        auto *fileMenu = part<QMenu>(*w, "fileMenu");
+        auto *actionsMenu = part<QMenu>(*w, "actionsMenu");
+        auto *exit = part<QAction>(*w, "exitAction");
+        auto *generate = part<QAction>(*w, "generateAction");
+        auto *viewOutput = part<QAction>(*w, "viewOutputAction");
         const QList<QAction *> bar = w->menuBar()->actions();
         QCOMPARE(bar.size(), 2);
-        QCOMPARE(bar[0], w->menu_file->menuAction());
-        QCOMPARE(bar[1], w->menu_action->menuAction());
-        QCOMPARE(w->menu_file->title(), QStringLiteral("File"));
-        QCOMPARE(w->menu_action->title(), QStringLiteral("Actions"));
-        QCOMPARE(w->menu_file->actions(), QList<QAction *>{w->menu_file_exit});
-        QCOMPARE(w->menu_action->actions(),
-                 (QList<QAction *>{w->menu_actions_generate, w->space1, w->menu_action_outdir}));
-        QVERIFY(w->space1->isSeparator());
-        QCOMPARE(w->menu_file_exit->text(), QStringLiteral("E&xit"));
-        QCOMPARE(w->menu_actions_generate->text(), QStringLiteral("Generate RSS"));
-        QCOMPARE(w->menu_action_outdir->text(), QStringLiteral("View Output Directory"));
-        QCOMPARE(w->menu_file_exit->shortcut(), QKeySequence(QStringLiteral("Ctrl+X")));
-        QCOMPARE(w->menu_actions_generate->shortcut(), QKeySequence(QStringLiteral("Ctrl+G")));
-        QCOMPARE(w->menu_action_outdir->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
+        QCOMPARE(bar[0], fileMenu->menuAction());
+        QCOMPARE(bar[1], actionsMenu->menuAction());
+        QCOMPARE(fileMenu->title(), QStringLiteral("File"));
+        QCOMPARE(actionsMenu->title(), QStringLiteral("Actions"));
+        QCOMPARE(fileMenu->actions(), QList<QAction *>{exit});
+        const QList<QAction *> actions = actionsMenu->actions();
+        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions[0], generate);
+        QVERIFY(actions[1]->isSeparator());
+        QCOMPARE(actions[2], viewOutput);
+        QCOMPARE(exit->text(), QStringLiteral("E&xit"));
+        QCOMPARE(generate->text(), QStringLiteral("Generate RSS"));
+        QCOMPARE(viewOutput->text(), QStringLiteral("View Output Directory"));
+        QCOMPARE(exit->shortcut(), QKeySequence(QStringLiteral("Ctrl+X")));
+        QCOMPARE(generate->shortcut(), QKeySequence(QStringLiteral("Ctrl+G")));
+        QCOMPARE(viewOutput->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
     }
 
-    void focusStartsOnDrive1AndFollowsTheSteps()
+    void focusStartsOnTheInputDriveAndFollowsTheSteps()
     {
         auto w = openWindow();
         QVERIFY(w);
-        QCOMPARE(QApplication::focusWidget(), w->Drive1);
-        for (QWidget *next : {static_cast<QWidget *>(w->Dir1), static_cast<QWidget *>(w->Drive2),
-                              static_cast<QWidget *>(w->Dir2), static_cast<QWidget *>(w->Text1),
-                              static_cast<QWidget *>(w->Drive1)}) {
+        QCOMPARE(QApplication::focusWidget(), part<QWidget>(*w, "inputDrivePicker"));
+        for (const char *next : {"inputPicker", "outputDrivePicker", "outputPicker", "baseUrlEdit", "inputDrivePicker"}) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QCOMPARE(QApplication::focusWidget(), next);
+            QCOMPARE(QApplication::focusWidget(), part<QWidget>(*w, next));
         }
     }
 
@@ -190,20 +154,25 @@ private slots:
         const double s = w->layoutScale();
         const auto px = [s](int twips) { return qRound(twips * s / 15); };
         QCOMPARE(w->centralWidget()->size(), QSize(px(4950), px(5655)));
-        QCOMPARE(w->Frame2->geometry(), QRect(px(2520), px(120), px(2295), px(3615)));
-        QCOMPARE(w->Dir1->geometry(), QRect(px(120), px(1320), px(2055), px(2115)));
-        QCOMPARE(w->Text1->geometry(), QRect(px(120), px(1200), px(4455), px(285)));
+        QCOMPARE(part<QWidget>(*w, "outputGroup")->geometry(), QRect(px(2520), px(120), px(2295), px(3615)));
+        QCOMPARE(part<QWidget>(*w, "inputPicker")->geometry(), QRect(px(120), px(1320), px(2055), px(2115)));
+        QCOMPARE(part<QWidget>(*w, "baseUrlEdit")->geometry(), QRect(px(120), px(1200), px(4455), px(285)));
         QCOMPARE(w->minimumSize(), w->maximumSize());  // fixed size
 
-        for (const QLabel *label : {w->Label1, w->Label2, w->Label3, w->Label4}) {
+        for (const char *name : {"baseUrlHint", "baseUrlExample", "inputHint", "outputHint"}) {
+            const QLabel *label = part<QLabel>(*w, name);
             const int flags = label->wordWrap() ? Qt::TextWordWrap : 0;
             const QRect need = label->fontMetrics().boundingRect(label->contentsRect(), flags, label->text());
             QVERIFY2(label->contentsRect().contains(need), qPrintable(label->text()));
         }
-        for (const QGroupBox *frame : {w->Frame1, w->Frame2, w->Frame3})
-            QVERIFY(frame->fontMetrics().horizontalAdvance(frame->title()) < frame->width());
-        QVERIFY(w->Drive1->height() >= w->Drive1->minimumSizeHint().height());
-        QVERIFY(w->Text1->height() >= w->Text1->minimumSizeHint().height());
+        for (const char *name : {"inputGroup", "outputGroup", "baseUrlGroup"}) {
+            const QGroupBox *group = part<QGroupBox>(*w, name);
+            QVERIFY(group->fontMetrics().horizontalAdvance(group->title()) < group->width());
+        }
+        const QWidget *drive = part<QWidget>(*w, "inputDrivePicker");
+        const QWidget *baseUrl = part<QWidget>(*w, "baseUrlEdit");
+        QVERIFY(drive->height() >= drive->minimumSizeHint().height());
+        QVERIFY(baseUrl->height() >= baseUrl->minimumSizeHint().height());
     }
 
     void startUpRestoresDirectories_data()
@@ -228,12 +197,13 @@ private slots:
         }
         auto w = openWindow();
         QVERIFY(w);
-        QCOMPARE(w->Dir1->path(), m_root + '/' + input);
-        QCOMPARE(w->Dir2->path(), m_root + '/' + output);
-        QVERIFY(QDir::currentPath().startsWith(w->Drive1->drive()));  // the drives do not follow
-        QCOMPARE(w->Drive1->drive(), w->Drive2->drive());
-        QCOMPARE(w->Text1->text(), "http://" + kAddress + "/");
-        QCOMPARE(twelveEnabled(*w), QList<bool>(12, true));
+        const DrivePicker *inputDrive = part<DrivePicker>(*w, "inputDrivePicker");
+        QCOMPARE(part<DirectoryPicker>(*w, "inputPicker")->path(), m_root + '/' + input);
+        QCOMPARE(part<DirectoryPicker>(*w, "outputPicker")->path(), m_root + '/' + output);
+        QVERIFY(QDir::currentPath().startsWith(inputDrive->drive()));  // the drives do not follow
+        QCOMPARE(inputDrive->drive(), part<DrivePicker>(*w, "outputDrivePicker")->drive());
+        QCOMPARE(part<QLineEdit>(*w, "baseUrlEdit")->text(), "http://" + kAddress + "/");
+        QCOMPARE(greyedOut(*w), QStringList());
     }
 
     void generateWithCtrlG()
@@ -241,21 +211,19 @@ private slots:
         writeSettings(m_root + "/in", m_root + "/out");
         auto w = openWindow();
         QVERIFY(w);
-        BoxSeen seen;
-        BoxAnswerer answerer(*w, seen);
+        BoxWatcher boxes(*w);
         QTest::keyClick(w.get(), Qt::Key_G, Qt::ControlModifier);
 
-        QTRY_VERIFY(seen.shown);
+        QTRY_COMPARE(boxes.seen.size(), 1);
+        const window_testing::BoxSeen &seen = boxes.seen.first();
         QCOMPARE(seen.title, QStringLiteral("Complete!"));
         QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
         QCOMPARE(seen.icon, QMessageBox::Information);
-        QCOMPARE(seen.twelveEnabled, QList<bool>(12, false));
-        QVERIFY(seen.label3Enabled && seen.label4Enabled);
-        QVERIFY(!seen.menuBarEntriesEnabled);
-        QCOMPARE(twelveEnabled(*w), QList<bool>(12, true));
+        QCOMPARE(seen.greyedOut, greyedDuringRun());
+        QVERIFY(!seen.menuBarOpens);
+        QCOMPARE(greyedOut(*w), QStringList());
         QCOMPARE(fixture::filesIn(m_root + "/out"),
                  (QStringList{"-A-.xml", "-B-.xml", "-C-.xml", "-C-D-.xml", "-C-E-.xml"}));
-        QCOMPARE(w->runState().List1.listCount(), 6);
         const QByteArray settings = fixture::readFile(m_settings);
         QVERIFY(settings.contains(("InputDir=" + m_root + "/in").toUtf8()));
         QVERIFY(settings.contains(("OutputDir=" + m_root + "/out").toUtf8()));
@@ -266,21 +234,20 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
-        QVERIFY(w->Dir1->setPath(m_root + "/in"));
-        QVERIFY(w->Dir2->setPath(m_root + "/out"));
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
         QVERIFY(QDir(m_root + "/out").removeRecursively());
-        BoxSeen seen;
-        BoxAnswerer answerer(*w, seen);
-        w->menu_actions_generate->trigger();
+        BoxWatcher boxes(*w);
+        part<QAction>(*w, "generateAction")->trigger();
 
-        QTRY_VERIFY(seen.shown);
+        QTRY_COMPARE(boxes.seen.size(), 1);
+        const window_testing::BoxSeen &seen = boxes.seen.first();
         QCOMPARE(seen.title, QStringLiteral("Yarrowfeed"));
         QCOMPARE(seen.icon, QMessageBox::Critical);
         QVERIFY2(seen.text.contains(m_root + "/out") && seen.text.contains("No such file or directory") &&
                      seen.text.contains("0 feed file(s)"),
                  qPrintable(seen.text));
-        QCOMPARE(seen.twelveEnabled, QList<bool>(12, false));
-        QCOMPARE(twelveEnabled(*w), QList<bool>(12, true));
+        QCOMPARE(seen.greyedOut, greyedDuringRun());
+        QCOMPARE(greyedOut(*w), QStringList());
         QVERIFY(w->isVisible());
         QVERIFY(fixture::readFile(m_settings).contains("InputDir="));  // stored before the first feed
     }
@@ -292,16 +259,14 @@ private slots:
         m_settings = m_root + "/no such folder/config.ini";
         auto w = openWindow();
         QVERIFY(w);
-        QVERIFY(w->Dir1->setPath(m_root + "/in"));
-        QVERIFY(w->Dir2->setPath(m_root + "/out"));
-        BoxSeen seen;
-        BoxAnswerer answerer(*w, seen);
-        w->menu_actions_generate->trigger();
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
+        BoxWatcher boxes(*w);
+        part<QAction>(*w, "generateAction")->trigger();
 
-        QTRY_VERIFY(seen.shown);
-        QCOMPARE(seen.title, QStringLiteral("Complete!"));
-        QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
-        QCOMPARE(seen.informative, QString());
+        QTRY_COMPARE(boxes.seen.size(), 1);
+        QCOMPARE(boxes.seen.first().title, QStringLiteral("Complete!"));
+        QCOMPARE(boxes.seen.first().text, QStringLiteral("\"5\" XML files generated."));
+        QCOMPARE(boxes.seen.first().informative, QString());
     }
 
     void highlightedSubfolderMovesTheLinkRoot_data()
@@ -318,17 +283,16 @@ private slots:
         QFETCH(QString, link);
         auto w = openWindow();
         QVERIFY(w);
-        QVERIFY(w->Dir1->setPath(m_root + "/in"));
-        QVERIFY(w->Dir2->setPath(m_root + "/out"));
-        QVERIFY(w->Dir1->highlight(m_root + '/' + highlighted));
-        w->Text1->setText("http://host/");
-        BoxSeen seen;
-        BoxAnswerer answerer(*w, seen);
-        w->menu_actions_generate->trigger();
+        DirectoryPicker *input = part<DirectoryPicker>(*w, "inputPicker");
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
+        QVERIFY(input->highlight(m_root + '/' + highlighted));
+        part<QLineEdit>(*w, "baseUrlEdit")->setText("http://host/");
+        BoxWatcher boxes(*w);
+        part<QAction>(*w, "generateAction")->trigger();
 
-        QTRY_VERIFY(seen.shown);
-        QCOMPARE(seen.text, QStringLiteral("\"5\" XML files generated."));
-        QCOMPARE(w->Dir1->path(), m_root + "/in");
+        QTRY_COMPARE(boxes.seen.size(), 1);
+        QCOMPARE(boxes.seen.first().text, QStringLiteral("\"5\" XML files generated."));
+        QCOMPARE(input->path(), m_root + "/in");
         QCOMPARE(fixture::filesIn(m_root + "/out"),
                  (QStringList{"-A-.xml", "-B-.xml", "-C-.xml", "-C-D-.xml", "-C-E-.xml"}));
         QCOMPARE(feedLinks(m_root + "/out/-B-.xml"), (QStringList{"http://host/", link}));
@@ -336,7 +300,7 @@ private slots:
 
     void driveChangeMovesItsDirectoryPicker_data()
     {
-        QTest::addColumn<bool>("output");  // Drive2/Dir2 instead of Drive1/Dir1
+        QTest::addColumn<bool>("output");  // the output drive and directory instead of the input ones
         QTest::addColumn<QString>("volume");
         QTest::addColumn<QString>("expected");  // where the directory picker then stands
         QTest::newRow("input, volume ready") << false << "in/C" << "in/C";
@@ -352,16 +316,15 @@ private slots:
         QFETCH(QString, expected);
         auto w = openWindow();
         QVERIFY(w);
-        yf::DrivePicker *drive = output ? w->Drive2 : w->Drive1;
-        yf::DirectoryPicker *moved = output ? w->Dir2 : w->Dir1;
-        yf::DirectoryPicker *other = output ? w->Dir1 : w->Dir2;
+        DrivePicker *drive = part<DrivePicker>(*w, output ? "outputDrivePicker" : "inputDrivePicker");
+        const DirectoryPicker *moved = part<DirectoryPicker>(*w, output ? "outputPicker" : "inputPicker");
+        const DirectoryPicker *other = part<DirectoryPicker>(*w, output ? "inputPicker" : "outputPicker");
         drive->setVolumes({{"/", ""}, {m_root + '/' + volume, "Test"}}, "/");
-        BoxSeen seen;
-        BoxAnswerer answerer(*w, seen);
+        BoxWatcher boxes(*w);
         drive->setCurrentIndex(1);
         QTest::qWait(50);
 
-        QVERIFY(!seen.shown);  // a volume that is not ready is passed over silently
+        QVERIFY(boxes.seen.isEmpty());  // a volume that is not ready is passed over silently
         QCOMPARE(drive->currentIndex(), 1);
         QCOMPARE(moved->path(), m_root + '/' + expected);
         QCOMPARE(other->path(), m_root + "/cwd");
@@ -381,18 +344,17 @@ private slots:
         fixture::makeTree(m_root, {"my output/"});
         auto w = openWindow();
         QVERIFY(w);
-        QVERIFY(w->Dir2->setPath(m_root + "/my output"));
-        BoxSeen seen;
-        BoxAnswerer answerer(*w, seen);
+        QVERIFY(part<DirectoryPicker>(*w, "outputPicker")->setPath(m_root + "/my output"));
+        BoxWatcher boxes(*w);
         QTest::keyClick(w.get(), Qt::Key_O, Qt::ControlModifier);
         QTest::qWait(50);
 
         QCOMPARE(m_opened, QStringList{m_root + "/my output"});
-        QCOMPARE(seen.shown, !browserStarts);
+        QCOMPARE(boxes.seen.size(), browserStarts ? 0 : 1);
         if (!browserStarts) {
-            QCOMPARE(seen.title, QStringLiteral("Yarrowfeed"));
-            QCOMPARE(seen.icon, QMessageBox::Warning);
-            QVERIFY(seen.text.contains(m_root + "/my output"));
+            QCOMPARE(boxes.seen.first().title, QStringLiteral("Yarrowfeed"));
+            QCOMPARE(boxes.seen.first().icon, QMessageBox::Warning);
+            QVERIFY(boxes.seen.first().text.contains(m_root + "/my output"));
         }
         QVERIFY(w->isVisible());
     }
@@ -401,12 +363,13 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
-        w->Text1->setFocus();
-        w->Text1->selectAll();
-        QTest::keyClick(w->Text1, Qt::Key_X, Qt::ControlModifier);
+        QLineEdit *baseUrl = part<QLineEdit>(*w, "baseUrlEdit");
+        baseUrl->setFocus();
+        baseUrl->selectAll();
+        QTest::keyClick(baseUrl, Qt::Key_X, Qt::ControlModifier);
         QTest::qWait(20);
         QVERIFY(w->isVisible());
-        QCOMPARE(w->Text1->text(), QString());
+        QCOMPARE(baseUrl->text(), QString());
         QCOMPARE(QApplication::clipboard()->text(), "http://" + kAddress + "/");
     }
 
@@ -414,9 +377,10 @@ private slots:
     {
         auto w = openWindow();
         QVERIFY(w);
-        QVERIFY(w->Dir1->setPath(m_root + "/in"));
-        w->Dir1->setFocus();
-        QTimer::singleShot(0, w.get(), [&] { QTest::keyClick(w->Dir1, Qt::Key_X, Qt::ControlModifier); });
+        DirectoryPicker *input = part<DirectoryPicker>(*w, "inputPicker");
+        QVERIFY(input->setPath(m_root + "/in"));
+        input->setFocus();
+        QTimer::singleShot(0, w.get(), [&] { QTest::keyClick(input, Qt::Key_X, Qt::ControlModifier); });
         QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); });  // the test's own guard
         QCOMPARE(QApplication::exec(), 0);
         QVERIFY(!w->isVisible());

@@ -57,6 +57,13 @@ int fail(const QString &why)
     return 2;
 }
 
+// The window's part called `name` (its objectName); null if the window has none.
+template <class T>
+T *part(const QWidget &window, const char *name)
+{
+    return window.findChild<T *>(QLatin1String(name));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -75,7 +82,7 @@ int main(int argc, char *argv[])
     }
 
     const yf::SystemClock clock;
-    yf::Form1 window(
+    yf::MainWindow window(
         parser.value(settings), [] { return QStringLiteral("127.0.0.1"); }, clock,
         [](const QString &) { return true; });
     window.show();
@@ -83,13 +90,20 @@ int main(int argc, char *argv[])
     if (!QTest::qWaitForWindowActive(&window))
         return fail(QStringLiteral("the window never became active"));
 
-    if (!window.Dir1->setPath(parser.value(input)))
-        return fail(QStringLiteral("Dir1 refused %1").arg(parser.value(input)));
-    if (!window.Dir2->setPath(parser.value(output)))
-        return fail(QStringLiteral("Dir2 refused %1").arg(parser.value(output)));
-    window.Text1->setText(parser.value(baseUrl));
-    if (window.Dir1->path() != parser.value(input) || window.Dir2->path() != parser.value(output))
-        return fail(QStringLiteral("the pickers stand at %1 and %2").arg(window.Dir1->path(), window.Dir2->path()));
+    auto *inputPicker = part<yf::DirectoryPicker>(window, "inputPicker");
+    auto *outputPicker = part<yf::DirectoryPicker>(window, "outputPicker");
+    auto *baseUrlEdit = part<QLineEdit>(window, "baseUrlEdit");
+    auto *actionsMenu = part<QMenu>(window, "actionsMenu");
+    if (!inputPicker || !outputPicker || !baseUrlEdit || !actionsMenu)
+        return fail(QStringLiteral("the window lacks a directory picker, the base URL field or the Actions menu"));
+
+    if (!inputPicker->setPath(parser.value(input)))
+        return fail(QStringLiteral("the input picker refused %1").arg(parser.value(input)));
+    if (!outputPicker->setPath(parser.value(output)))
+        return fail(QStringLiteral("the output picker refused %1").arg(parser.value(output)));
+    baseUrlEdit->setText(parser.value(baseUrl));
+    if (inputPicker->path() != parser.value(input) || outputPicker->path() != parser.value(output))
+        return fail(QStringLiteral("the pickers stand at %1 and %2").arg(inputPicker->path(), outputPicker->path()));
 
     CapturedBox box;
     closeBoxWhenShown(box);
@@ -102,7 +116,7 @@ int main(int argc, char *argv[])
     QJsonObject result;
     result[QStringLiteral("title")] = box.title;
     result[QStringLiteral("text")] = box.text;
-    result[QStringLiteral("enabledAfter")] = window.menu_action->isEnabled() && window.Dir1->isEnabled();
+    result[QStringLiteral("enabledAfter")] = actionsMenu->isEnabled() && inputPicker->isEnabled();
     std::printf("%s\n", QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
     return 0;
 }
