@@ -10,7 +10,9 @@
 #include <QStringList>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <vector>
 #include <unistd.h>
 
 namespace fixture {
@@ -66,6 +68,39 @@ inline QString setting(const char *section, const char *key, const QString &path
 {
     const yf::Result<QString> value = yf::readSetting(QString::fromLatin1(section), QString::fromLatin1(key), path);
     return value.ok() ? value.value() : QString();
+}
+
+// `levels` folders named `name`, each inside the one before, below `folder`. Made one level
+// at a time through open folders, since the deepest lie beyond what a path may name.
+inline bool makeChain(const QByteArray &folder, const char *name, int levels)
+{
+    int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int k = 0; fd >= 0 && k < levels; ++k) {
+        const int next = ::mkdirat(fd, name, 0755) == 0 ? ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+// Removes what makeChain made, deepest first; a temporary folder's own removal goes by path
+// and could not reach that far.
+inline void removeChain(const QByteArray &folder, const char *name)
+{
+    std::vector<int> fds{::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    while (fds.back() >= 0)
+        fds.push_back(::openat(fds.back(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fds.pop_back();
+    while (fds.size() > 1) {
+        ::close(fds.back());
+        fds.pop_back();
+        ::unlinkat(fds.back(), name, AT_REMOVEDIR);
+    }
+    if (fds.back() >= 0)
+        ::close(fds.back());
 }
 
 } // namespace fixture

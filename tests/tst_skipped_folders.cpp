@@ -104,36 +104,6 @@ QStringList asUnprivileged(const std::function<QStringList()> &work)
     return QString::fromUtf8(text).split('\n');
 }
 
-// Makes `levels` nested folders "d" below `folder`, going past any path limit by walking
-// down with file descriptors; `remove` takes them away again the same way.
-bool makeChain(const QByteArray &folder, int levels)
-{
-    int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int k = 0; fd >= 0 && k < levels; ++k) {
-        const int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-        ::close(fd);
-        fd = next;
-    }
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
-void removeChain(const QByteArray &folder)
-{
-    std::vector<int> fds{::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    while (fds.back() >= 0)
-        fds.push_back(::openat(fds.back(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    fds.pop_back();
-    while (fds.size() > 1) {
-        ::close(fds.back());
-        fds.pop_back();
-        ::unlinkat(fds.back(), "d", AT_REMOVEDIR);
-    }
-    ::close(fds.back());
-}
-
 } // namespace
 
 class TestSkippedFolders : public QObject {
@@ -304,8 +274,8 @@ void TestSkippedFolders::writesFeedsUpToThePathLimit()
     QVERIFY(QDir().mkpath(input));
     run.request.inputDir = input;
     run.request.linkEntry = input;
-    QVERIFY(makeChain(native(input), 60));
-    const auto cleanup = qScopeGuard([&] { removeChain(native(input)); });
+    QVERIFY(fixture::makeChain(native(input), "d", 60));
+    const auto cleanup = qScopeGuard([&] { fixture::removeChain(native(input), "d"); });
     fixture::makeTree(input, {"short/x.mp3"});
 
     const yf::RunOutcome outcome = run.go();

@@ -63,39 +63,6 @@ QString chosenAsUser(const QString &programDir, const QString &configDir)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? QString::fromUtf8(chosen) : QString();
 }
 
-// `levels` folders named `link`, each inside the one before, below `folder`. Made one level
-// at a time through open folders, since the deepest lie beyond what a path may name.
-bool makeChain(const QByteArray &folder, const char *link, int levels)
-{
-    int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int k = 0; fd >= 0 && k < levels; ++k) {
-        const int next = ::mkdirat(fd, link, 0755) == 0 ? ::openat(fd, link, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-        ::close(fd);
-        fd = next;
-    }
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
-// Removes what makeChain made, deepest first; the temporary folder's own removal goes by
-// path and could not reach that far.
-void removeChain(const QByteArray &folder, const char *link)
-{
-    std::vector<int> fds{::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    while (fds.back() >= 0)
-        fds.push_back(::openat(fds.back(), link, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    fds.pop_back();
-    while (fds.size() > 1) {
-        ::close(fds.back());
-        fds.pop_back();
-        ::unlinkat(fds.back(), link, AT_REMOVEDIR);
-    }
-    if (fds.back() >= 0)
-        ::close(fds.back());
-}
-
 } // namespace
 
 class TestDesktopWindow : public QObject {
@@ -245,10 +212,10 @@ private slots:
         QVERIFY(QDir().mkpath(input));
         const auto removeChains = qScopeGuard([&] {
             for (const char *link : {"d", "e"})
-                removeChain(QFile::encodeName(input), link);
+                fixture::removeChain(QFile::encodeName(input), link);
         });
         for (const char *link : {"d", "e"})
-            QVERIFY(makeChain(QFile::encodeName(input), link, 50));
+            QVERIFY(fixture::makeChain(QFile::encodeName(input), link, 50));
         fixture::makeTree(input, {"short/x.mp3"});
 
         auto w = openWindow();
