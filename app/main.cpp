@@ -14,6 +14,8 @@ int main(int argc, char *argv[])
         return yf::cli::run(argc, argv);  // no window, no display
     if (!yf::hasGraphicalSession(argc, argv))
         return yf::reportNoGraphicalSession();
+    if (!yf::displayOpens(argc, argv))
+        return yf::reportDisplayFails();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("yarrowfeed"));  // ~/.config/yarrowfeed
     QGuiApplication::setDesktopFileName(QString::fromLatin1(yf::kApplicationId));

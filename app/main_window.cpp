@@ -11,6 +11,8 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -33,6 +35,24 @@ constexpr int kProgressIntervalMs = 100;
 void followDrive(const DrivePicker &drive, DirectoryPicker &directory)
 {
     directory.setPath(drive.drive());
+}
+
+// Opens `stored` in `picker`, else the nearest folder above it that opens. Returns what the
+// user must be told: empty when the stored directory itself opened, or none was stored.
+QString restoreDirectory(DirectoryPicker &picker, const QString &stored, const char *which)
+{
+    if (stored.isEmpty() || picker.setPath(stored))
+        return {};
+    QString above = QDir::cleanPath(QDir::current().absoluteFilePath(stored));
+    while (above != QDir::rootPath()) {
+        above = QFileInfo(above).path();
+        if (picker.setPath(above))
+            break;
+    }
+    const bool exists = QFileInfo::exists(stored);
+    return QStringLiteral("The stored %1 directory \"%2\" %3; the picker shows \"%4\" instead.")
+        .arg(QLatin1String(which), stored,
+             exists ? QStringLiteral("cannot be opened") : QStringLiteral("no longer exists"), picker.path());
 }
 
 QString skippedList(const std::vector<Error> &skipped)
@@ -73,10 +93,17 @@ MainWindow::~MainWindow() = default;
 void MainWindow::restoreSettings()
 {
     // A settings file that cannot be read, or a stored directory that is gone or unreadable,
-    // must not keep the program from starting: the picker refuses it and stays where it is.
+    // must not keep the program from starting. A picker then shows the nearest folder above
+    // the stored one, and the user is told, so that no run quietly uses another folder; the
+    // stored value stays until a run stores the directories it used.
     const StoredRun stored = loadStoredRun(m_settingsPath);
-    m_inputPicker->setPath(stored.inputDir);
-    m_outputPicker->setPath(stored.outputDir);
+    QStringList missing;
+    for (const QString &line : {restoreDirectory(*m_inputPicker, stored.inputDir, "input"),
+                                restoreDirectory(*m_outputPicker, stored.outputDir, "output")}) {
+        if (!line.isEmpty())
+            missing << line;
+    }
+    m_startupWarning = missing.join(QLatin1Char('\n'));
     // A base URL the user typed for another server stays; only the default follows the
     // machine's address from start to start.
     m_baseUrlEdit->setText(stored.baseUrl.isEmpty() ? defaultBaseUrl() : stored.baseUrl);
@@ -198,9 +225,32 @@ void MainWindow::runFinished(const RunOutcome &outcome)
     setRunning(false);
 }
 
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_startupWarning.isEmpty())
+        return;
+    // Once the window is up, so the box has the window to sit over.
+    QTimer::singleShot(0, this, [this] {
+        const QString text = std::exchange(m_startupWarning, {});
+        QMessageBox box(QMessageBox::Warning, kProgramTitle, text, QMessageBox::Ok, this);
+        box.exec();
+    });
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (m_background->isRunning()) {
+        // Stopping is the user's call: the feeds written so far stay, the rest do not come.
+        const auto answer = QMessageBox::question(this, kProgramTitle,
+                                                  QStringLiteral("A run is in progress. Stop it and quit?"),
+                                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+    }
+    if (m_background->isRunning()) {  // it may have ended while the question was up
         m_closing = true;
         m_background->cancel();
         m_background->wait();
@@ -219,8 +269,8 @@ void MainWindow::viewOutputDirectory()
 
 void MainWindow::exitProgram()
 {
-    close();
-    QCoreApplication::exit(0);
+    if (close())
+        QCoreApplication::exit(0);
 }
 
 void MainWindow::inputDriveChanged()

@@ -52,6 +52,8 @@ public:
 protected:
     // A run in progress is cancelled and waited for first, so no feed is left half-written.
     void closeEvent(QCloseEvent *event) override;
+    // Says, once the window is up, which stored directory could not be opened.
+    void showEvent(QShowEvent *event) override;
 
 private:
     // The directories and the base URL of the last run (the default base URL unless another
@@ -114,6 +116,7 @@ private:
     QTimer m_progressTimer;
     QElapsedTimer m_runTime;
     bool m_closing = false;
+    QString m_startupWarning;  // shown once the window is up
 };
 
 } // namespace yf

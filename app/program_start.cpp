@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <xcb/xcb.h>
 
 namespace yf {
 
@@ -14,17 +15,41 @@ bool isSet(const char *name)
     return value && *value;
 }
 
-} // namespace
-
-bool hasGraphicalSession(int argc, char *argv[])
+bool platformChosen(int argc, char *argv[])
 {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"))
+    if (isSet("QT_QPA_PLATFORM"))
         return true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
             return true;
     }
     return false;
+}
+
+} // namespace
+
+bool hasGraphicalSession(int argc, char *argv[])
+{
+    return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || platformChosen(argc, argv);
+}
+
+bool displayOpens(int argc, char *argv[])
+{
+    if (platformChosen(argc, argv) || isSet("WAYLAND_DISPLAY") || !isSet("DISPLAY"))
+        return true;
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    const bool opened = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return opened;
+}
+
+int reportDisplayFails()
+{
+    std::fprintf(stderr,
+                 "yarrowfeed: cannot open the display \"%s\" (DISPLAY); to make the feeds without a window, "
+                 "run \"yarrowfeed --generate\" (see \"yarrowfeed --help\")\n",
+                 std::getenv("DISPLAY"));
+    return 2;
 }
 
 int reportNoGraphicalSession()

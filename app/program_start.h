@@ -12,4 +12,12 @@ bool hasGraphicalSession(int argc, char *argv[]);
 // feeds without one, and gives the exit status for that case (2).
 int reportNoGraphicalSession();
 
+// False when the X display the toolkit would draw on is named but cannot be opened (a
+// server that is gone, a display without permission): the toolkit would abort there.
+// True whenever another platform is chosen or Wayland is named, as the toolkit decides those.
+bool displayOpens(int argc, char *argv[]);
+
+// The one line for a display that cannot be opened, and the exit status for it (2).
+int reportDisplayFails();
+
 } // namespace yf

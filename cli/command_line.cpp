@@ -10,11 +10,14 @@
 #include "settings/settings_location.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +47,24 @@ Status checkDirectory(const QString &path, const char *which)
     if (!S_ISDIR(st.st_mode))
         return Error::fromErrno(ErrorKind::BadInput, operation, path, ENOTDIR);
     return {};
+}
+
+// A watcher started before the network (at login, say) waits for an address rather than
+// publishing links to the loopback: it looks again once every settle period.
+Result<CommandLineRun> waitForNetworkAddress(const Options &options, const QString &settingsPath,
+                                             Result<CommandLineRun> resolved)
+{
+    const int periodMs = std::max(1000, static_cast<int>(options.settleSeconds * 1000));
+    if (!options.quiet)
+        std::fprintf(stderr, "%s Waiting for a network address for the default base URL.\n",
+                     QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8().constData());
+    while (!resolved.ok() && resolved.error().kind == ErrorKind::NoAddress && stopSignal() == 0) {
+        pollfd stop{stopSignalFd(), POLLIN, 0};
+        ::poll(&stop, stopSignalFd() >= 0 ? 1 : 0, periodMs);
+        if (stopSignal() == 0)
+            resolved = resolveRun(options, settingsPath, networkAddress());
+    }
+    return resolved;
 }
 
 int generateOnce(const CommandLineRun &run, bool quiet)
@@ -103,7 +124,19 @@ int run(int argc, char *argv[])
 
     const QString settingsPath = options.settings ? QDir::current().absoluteFilePath(*options.settings)
                                                   : settingsFilePath();
-    const Result<CommandLineRun> resolved = resolveRun(options, settingsPath, localAddress());
+    Result<CommandLineRun> resolved = resolveRun(options, settingsPath, networkAddress());
+    if (!resolved.ok() && resolved.error().kind == ErrorKind::NoAddress && options.mode == Mode::Watch) {
+        resolved = waitForNetworkAddress(options, settingsPath, std::move(resolved));
+        if (stopSignal() != 0)
+            return exitStatusFor(stopSignal());
+    }
+    if (!resolved.ok() && resolved.error().kind == ErrorKind::NoAddress) {
+        Report report;
+        report.exitStatus = ExitFailed;
+        report.err << QStringLiteral("yarrowfeed: ") + resolved.error().message();
+        print(report);
+        return report.exitStatus;
+    }
     if (!resolved.ok()) {
         const Report report = usageReport(resolved.error().message());
         print(report);

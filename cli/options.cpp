@@ -28,7 +28,8 @@ Result<Options> parseOptions(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Writes one RSS feed per folder below the input directory, without a window."));
+        QStringLiteral("Writes one RSS feed per folder below the input directory. Without options the window\n"
+                       "opens; --generate or --watch makes the feeds without it."));
     const QCommandLineOption generate(QStringLiteral("generate"), QStringLiteral("Run Generate once and exit."));
     const QCommandLineOption watch(QStringLiteral("watch"),
                                    QStringLiteral("Run once, then again whenever the input tree changes."));
@@ -97,11 +98,12 @@ Result<Options> parseOptions(const QStringList &arguments)
     return options;
 }
 
-Result<CommandLineRun> resolveRun(const Options &options, const QString &settingsPath, const QString &localAddress)
+Result<CommandLineRun> resolveRun(const Options &options, const QString &settingsPath,
+                                  const std::optional<QString> &networkAddress)
 {
     CommandLineRun run;
     run.settingsPath = settingsPath;
-    run.defaultBaseUrl = defaultBaseUrl(localAddress);
+    run.defaultBaseUrl = defaultBaseUrl(networkAddress.value_or(QStringLiteral("127.0.0.1")));
     const StoredRun stored = loadStoredRun(settingsPath);
 
     const auto directory = [&](const std::optional<QString> &given, const QString &storedValue,
@@ -122,10 +124,17 @@ Result<CommandLineRun> resolveRun(const Options &options, const QString &setting
     request.inputDir = input.value();
     request.linkEntry = request.inputDir;
     request.outputDir = output.value();
-    if (options.baseUrl)
+    if (options.baseUrl) {
         request.baseUrl = *options.baseUrl;
-    else
-        request.baseUrl = stored.baseUrl.isEmpty() ? run.defaultBaseUrl : stored.baseUrl;
+    } else if (!stored.baseUrl.isEmpty()) {
+        request.baseUrl = stored.baseUrl;
+    } else if (!networkAddress) {
+        return Error::failure(ErrorKind::NoAddress,
+                              QStringLiteral("No network address is known for the default base URL; "
+                                             "give the address the feeds are served under with --base-url URL."));
+    } else {
+        request.baseUrl = run.defaultBaseUrl;
+    }
     if (const Result<BaseUrl> checked = parseBaseUrl(request.baseUrl); !checked.ok())
         return checked.error();
     return run;

@@ -36,11 +36,13 @@ struct CommandLineRun {
 };
 
 // What a window started now would run with, overridden by the options: the stored input
-// and output directories and base URL, else the default base URL. Relative paths are taken
-// from the current directory. A missing directory or a base URL the run would refuse is an
-// Error of kind BadInput.
+// and output directories and base URL, else the default base URL from `networkAddress`.
+// Relative paths are taken from the current directory. A missing directory or a base URL
+// the run would refuse is an Error of kind BadInput. Needing the default base URL on a
+// machine with no address but the loopback is an Error of kind NoAddress: links to
+// 127.0.0.1 would play nowhere but on this machine.
 [[nodiscard]] Result<CommandLineRun> resolveRun(const Options &options, const QString &settingsPath,
-                                                const QString &localAddress);
+                                                const std::optional<QString> &networkAddress);
 
 // The one line --version prints.
 QString versionText();

@@ -17,6 +17,7 @@ enum class ErrorKind {
     BadInput,       // a run input that cannot be used as given
     Cancelled,      // the user asked the run to stop
     WatchTree,      // the input tree could not be watched for changes
+    NoAddress,      // the default base URL needs a network address the machine does not have
 };
 
 struct Error {

@@ -7,7 +7,7 @@
 
 namespace yf {
 
-QString chooseLocalAddress(const ifaddrs *interfaces)
+std::optional<QString> chooseLocalAddress(const ifaddrs *interfaces)
 {
     for (const ifaddrs *entry = interfaces; entry; entry = entry->ifa_next) {
         const unsigned flags = entry->ifa_flags;
@@ -20,17 +20,22 @@ QString chooseLocalAddress(const ifaddrs *interfaces)
         if (::inet_ntop(AF_INET, &address->sin_addr, text, sizeof text))
             return QString::fromLatin1(text);
     }
-    return QStringLiteral("127.0.0.1");
+    return std::nullopt;
+}
+
+std::optional<QString> networkAddress()
+{
+    ifaddrs *interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0)
+        return std::nullopt;
+    std::optional<QString> address = chooseLocalAddress(interfaces);
+    ::freeifaddrs(interfaces);
+    return address;
 }
 
 QString localAddress()
 {
-    ifaddrs *interfaces = nullptr;
-    if (::getifaddrs(&interfaces) != 0)
-        return chooseLocalAddress(nullptr);
-    const QString address = chooseLocalAddress(interfaces);
-    ::freeifaddrs(interfaces);
-    return address;
+    return networkAddress().value_or(QStringLiteral("127.0.0.1"));
 }
 
 } // namespace yf

@@ -3,15 +3,20 @@
 
 #include <QString>
 
+#include <optional>
+
 struct ifaddrs;
 
 namespace yf {
 
 // The first IPv4 address in `interfaces` of an interface that is up, running and not the
-// loopback; "127.0.0.1" when there is none.
-QString chooseLocalAddress(const ifaddrs *interfaces);
+// loopback; empty when there is none.
+std::optional<QString> chooseLocalAddress(const ifaddrs *interfaces);
 
 // The same rule over this machine's interfaces (getifaddrs).
+std::optional<QString> networkAddress();
+
+// networkAddress(), or "127.0.0.1" on a machine that has none: what a window shows.
 QString localAddress();
 
 } // namespace yf

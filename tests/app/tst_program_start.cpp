@@ -56,6 +56,24 @@ private slots:
         QCOMPARE(result, found);
     }
 
+    // A display that is named but cannot be opened: a plain word and 2, never the abort.
+    void realProgramWithUnreachableDisplaySaysSoAndExitsWithTwo()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        env.insert("DISPLAY", ":87");  // no X server listens there
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(YARROWFEED_PROGRAM), {});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 2);
+        const QString said = QString::fromUtf8(program.readAllStandardError());
+        QVERIFY2(said.contains("cannot open the display \":87\"") && said.contains("yarrowfeed --generate"),
+                 qPrintable(said));
+    }
+
     void realProgramWithoutDisplaySaysSoAndExitsWithTwo()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

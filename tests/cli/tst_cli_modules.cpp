@@ -152,7 +152,7 @@ private slots:
         }
         const Result<Options> options = parseOptions(args(line));
         QVERIFY2(options.ok(), options.ok() ? "" : qPrintable(options.error().operation));
-        const Result<CommandLineRun> inputs = resolveRun(options.value(), ini, "10.1.2.3");
+        const Result<CommandLineRun> inputs = resolveRun(options.value(), ini, QStringLiteral("10.1.2.3"));
         QFETCH(QString, error);
         if (!error.isEmpty()) {
             QVERIFY(!inputs.ok());
@@ -167,6 +167,39 @@ private slots:
         QTEST(request.baseUrl, "baseUrl");
         QCOMPARE(inputs.value().defaultBaseUrl, QStringLiteral("http://10.1.2.3/"));
         QCOMPARE(inputs.value().settingsPath, ini);
+    }
+
+    // Without a network address only a base URL given or stored makes playable links.
+    void noAddressNeedsAGivenBaseUrl_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<bool>("storedBaseUrl");
+        QTest::addColumn<QString>("baseUrl");  // "" when the run must be refused
+        QTest::newRow("default needed: refused") << "--generate --input /a --output /b" << false << "";
+        QTest::newRow("given on the command line") << "--generate --input /a --output /b --base-url http://h/"
+                                                   << false << "http://h/";
+        QTest::newRow("stored before") << "--generate --input /a --output /b" << true << "http://stored/";
+    }
+    void noAddressNeedsAGivenBaseUrl()
+    {
+        QFETCH(QString, line);
+        QFETCH(bool, storedBaseUrl);
+        QFETCH(QString, baseUrl);
+        QTemporaryDir tmp;
+        const QString ini = tmp.filePath("config.ini");
+        if (storedBaseUrl)
+            QVERIFY(yf::writeSetting("RESTORE", "BaseUrl", "http://stored/", ini).ok());
+        const Result<Options> options = parseOptions(args(line));
+        QVERIFY(options.ok());
+        const Result<CommandLineRun> resolved = resolveRun(options.value(), ini, std::nullopt);
+        if (baseUrl.isEmpty()) {
+            QVERIFY(!resolved.ok());
+            QCOMPARE(resolved.error().kind, ErrorKind::NoAddress);
+            QVERIFY(resolved.error().message().contains("--base-url"));
+            return;
+        }
+        QVERIFY(resolved.ok());
+        QCOMPARE(resolved.value().request.baseUrl, baseUrl);
     }
 
     void exitStatusOfEachOutcome_data()
@@ -227,8 +260,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("interfaces");  // "name flags address", flags of U R L
         QTest::addColumn<QString>("chosen");
-        QTest::newRow("none") << QStringList{} << "127.0.0.1";
-        QTest::newRow("only the loopback") << QStringList{"lo URL 127.0.0.1"} << "127.0.0.1";
+        QTest::newRow("none") << QStringList{} << "";
+        QTest::newRow("only the loopback") << QStringList{"lo URL 127.0.0.1"} << "";
         QTest::newRow("first suitable wins") << QStringList{"lo URL 127.0.0.1", "eth0 UR 10.0.0.5", "eth1 UR 10.0.0.6"}
                                              << "10.0.0.5";
         QTest::newRow("down or not running is passed over")
@@ -261,7 +294,7 @@ private slots:
                 entry.ifa_addr = reinterpret_cast<sockaddr *>(&v4[i]);
             }
         }
-        QTEST(chooseLocalAddress(list.empty() ? nullptr : list.data()), "chosen");
+        QTEST(chooseLocalAddress(list.empty() ? nullptr : list.data()).value_or(QString()), "chosen");
     }
 
     // Runs into the watch limit after a few watches: the message names the limit, its

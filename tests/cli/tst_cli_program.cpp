@@ -8,6 +8,7 @@
 
 #include <QDirIterator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -51,6 +52,41 @@ class TestCliProgram : public QObject {
     std::unique_ptr<QTemporaryDir> m_big;
 
 private slots:
+    // With only the loopback (a network namespace of its own), the default base URL would
+    // publish links that play nowhere else: a run refuses, a watcher waits for an address.
+    void noNetworkAddressRefusesTheDefaultBaseUrl()
+    {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("unshare").isEmpty())
+            QSKIP("needs root and unshare for a network namespace with only the loopback");
+        Tree t;
+        Finished run = runProgram(QStringList{"-n", program()} + t.generate(), QStandardPaths::findExecutable("unshare"));
+        QVERIFY(!run.crashed);
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.contains("No network address is known") && run.err.contains("--base-url"), run.err.constData());
+        QCOMPARE(fixture::filesIn(t.out), QStringList{});
+        QVERIFY(!QFile::exists(t.ini));
+
+        // Given a base URL, the same machine runs.
+        run = runProgram(QStringList{"-n", program()} + t.generate({"--base-url", "http://media.example/", "--quiet"}),
+                         QStandardPaths::findExecutable("unshare"));
+        QCOMPARE(run.status, 0);
+        QCOMPARE(fixture::filesIn(t.out).size(), 3);
+
+        // A watcher waits and says so, and still stops on SIGTERM.
+        QProcess watcher;
+        watcher.setProcessEnvironment(headless());
+        QFile::remove(t.ini);
+        watcher.start(QStandardPaths::findExecutable("unshare"),
+                      QStringList{"-n", program(), "--watch", "--settle", "0.2", "--input", t.in, "--output", t.out,
+                                  "--settings", t.ini});
+        QVERIFY(watcher.waitForStarted());
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += watcher.readAllStandardError()).contains("Waiting for a network address"), 10000);
+        QCOMPARE(watcher.state(), QProcess::Running);
+        ::kill(static_cast<pid_t>(watcher.processId()), SIGTERM);
+        QVERIFY(watcher.waitForFinished(10000));
+    }
+
     void generateWritesFeedsAndStoresSettings()
     {
         Tree t;
