@@ -3,12 +3,13 @@
 #include "feed/base_url.h"
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
-#include "generate/look_ahead.h"
+#include "fast/ordered_work.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 #include "settings/ini_file.h"
 
 #include <memory>
+#include <utility>
 
 namespace yf {
 
@@ -24,6 +25,25 @@ bool isUnreadableFolder(const Error &error)
 {
     return error.kind == ErrorKind::ListFolder && fs::isUnreadableFolderError(error.osError);
 }
+
+// One folder's feed, made and readied ahead of being put in place. A feed readied but never
+// put in place, when the run stops, leaves no file behind.
+struct MadeFeed {
+    Status status;    // whether the feed could be made
+    QByteArray text;  // its bytes
+    // Readied: the feed file holds these bytes already, or they wait at `readied` beside it.
+    bool inPlace = false;
+    QByteArray readied;
+
+    MadeFeed() = default;
+    MadeFeed(MadeFeed &&other) noexcept
+        : status(std::move(other.status)), text(std::move(other.text)), inPlace(other.inPlace),
+          readied(std::exchange(other.readied, {}))
+    {
+    }
+    MadeFeed &operator=(MadeFeed &&) = delete;
+    ~MadeFeed() { discardTemporaryFile(readied); }
+};
 
 } // namespace
 
@@ -48,8 +68,9 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     const QByteArray inputPath = fs::encodePath(inputs.inputDir);
     const QByteArray outputPath = fs::encodePath(inputs.outputDir);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
-    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), state.foundFolders, observer,
-                                     &outcome.skipped, fs::folderId(outputPath), inputs.helperThreads);
+    fast::HelperThreads helpers(inputs.helperThreads);
+    if (Status scanned = scanFolders(inputPath + '/', state.foundFolders, observer, &outcome.skipped,
+                                     fs::folderId(outputPath), &helpers);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -82,33 +103,32 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
 
     // Helpers list the next folders and make their feeds; this thread puts each feed in place
     // in folder order and decides, as a run on one thread would, what a result means.
-    const int helpers = inputs.helperThreads;
     std::vector<std::unique_ptr<FeedWriter>> makers;  // a writer keeps per-run caches: one per thread
-    std::vector<FileLister> listers(static_cast<std::size_t>(LookAhead::workersFor(helpers)) - 1);
-    for (int worker = 0; worker < LookAhead::workersFor(helpers); ++worker)
+    std::vector<FileLister> listers(static_cast<std::size_t>(helpers.workers()) - 1);
+    for (int worker = 0; worker < helpers.workers(); ++worker)
         makers.push_back(std::make_unique<FeedWriter>(feedInputs));
+    std::vector<qsizetype> lastSize(static_cast<std::size_t>(helpers.workers()), 0);  // each thread's last feed
     FeedWriter writer(feedInputs);
-    // Each feed is made and readied (compared with its file, or written beside it) ahead; a
-    // feed readied but never put in place, when the run stops, leaves no file behind.
-    LookAhead ahead(
-        1, state.List1.listCount(), helpers, kFeedsAhead,
-        [&](int worker, qsizetype index, LookAhead::Slot &slot) {
-            FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
-            FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
-            const QByteArray name = names.name(static_cast<std::size_t>(index));
-            slot.inPlace = false;
-            slot.readied.clear();
-            slot.status = maker.makeFeed(state.List1.list(index), lister, name, slot.text);
-            if (slot.status.ok())
-                maker.readyFeed(name, slot.text, slot.inPlace, slot.readied);
-        },
-        [](LookAhead::Slot &slot) { discardTemporaryFile(slot.readied); });
+    // Each feed is made and readied (compared with its file, or written beside it) ahead.
+    fast::OrderedWork<MadeFeed> ahead(helpers, 1, state.List1.listCount(), kFeedsAhead,
+                                      [&](int worker, qsizetype index) {
+        FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
+        FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
+        const QByteArray name = names.name(static_cast<std::size_t>(index));
+        MadeFeed made;
+        made.text.reserve(lastSize[static_cast<std::size_t>(worker)]);  // feeds of a tree are alike in size
+        made.status = maker.makeFeed(state.List1.list(index), lister, name, made.text);
+        if (made.status.ok())
+            maker.readyFeed(name, made.text, made.inPlace, made.readied);
+        lastSize[static_cast<std::size_t>(worker)] = made.text.size();
+        return made;
+    });
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
             return outcome;
         }
-        LookAhead::Slot &made = ahead.take(index);
+        MadeFeed made = ahead.take(index);
         const Status written = made.status.ok()
             ? writer.placeFeed(names.name(static_cast<std::size_t>(index)), made.text, made.inPlace, made.readied)
             : made.status;
