@@ -33,8 +33,13 @@ constexpr std::size_t kSharedBatch = 32;
 // At most this many folders are listed per batch, so what a batch holds stays small however
 // wide a level is.
 constexpr std::size_t kBatch = 1024;
-// How far the helpers may list ahead of the folder whose sub-folders are being appended.
-constexpr qsizetype kFoldersAhead = 64;
+// Helpers take the folders of a batch this many at a time: listing one folder takes a few
+// microseconds, and taking each alone would make them meet at the lock at every folder.
+constexpr std::size_t kGroup = 16;
+// How many groups the helpers may list ahead of the one whose sub-folders are being appended.
+constexpr qsizetype kGroupsAhead = 32;
+
+using Group = std::vector<FolderListing>;
 
 } // namespace
 
@@ -57,19 +62,27 @@ Status scanFolders(const QByteArray &root, FolderArray &folders, RunObserver *ob
         const std::size_t end = std::min(folders.size(), begin + kBatch);
         batch.assign(folders.begin() + static_cast<std::ptrdiff_t>(begin),
                      folders.begin() + static_cast<std::ptrdiff_t>(end));
-        const auto list = [&](qsizetype k) {
-            return listFolder(batch[static_cast<std::size_t>(k)], begin + static_cast<std::size_t>(k) == 0, leaveOut,
-                              noteSkipped);
+        const auto list = [&](std::size_t k) {
+            return listFolder(batch[k], begin + k == 0, leaveOut, noteSkipped);
         };
-        std::optional<fast::OrderedWork<FolderListing>> shared;
-        if (helpers && helpers->count() > 0 && batch.size() >= kSharedBatch)
-            shared.emplace(*helpers, 0, static_cast<qsizetype>(batch.size()), kFoldersAhead,
-                           [&](int, qsizetype k) { return list(k); });
+        std::optional<fast::OrderedWork<Group>> shared;
+        if (helpers && helpers->count() > 0 && batch.size() >= kSharedBatch) {
+            const auto groups = static_cast<qsizetype>((batch.size() + kGroup - 1) / kGroup);
+            shared.emplace(*helpers, 0, groups, kGroupsAhead, [&](int, qsizetype group) {
+                Group listings;
+                const std::size_t from = static_cast<std::size_t>(group) * kGroup;
+                for (std::size_t k = from; k < std::min(from + kGroup, batch.size()); ++k)
+                    listings.push_back(list(k));
+                return listings;
+            });
+        }
+        Group taken;
         for (std::size_t k = 0; k < batch.size(); ++k) {
             if (observer && observer->cancelRequested())
                 return Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
-            const auto index = static_cast<qsizetype>(k);
-            FolderListing listing = shared ? shared->take(index) : list(index);
+            if (shared && k % kGroup == 0)
+                taken = shared->take(static_cast<qsizetype>(k / kGroup));
+            FolderListing listing = shared ? std::move(taken[k % kGroup]) : list(k);
             if (skipped)
                 std::move(listing.skipped.begin(), listing.skipped.end(), std::back_inserter(*skipped));
             if (listing.failure)
