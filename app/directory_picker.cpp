@@ -1,5 +1,6 @@
 #include "app/directory_picker.h"
 
+#include "fast/directory_reader.h"
 #include "runtime/file_system.h"
 
 #include <QDir>
@@ -47,7 +48,7 @@ bool isListable(const QByteArray &path)
 {
     if (!isDirectory(path))
         return false;
-    fs::DirectoryStream stream;
+    fast::DirectoryReader stream;
     return stream.open(path).ok();
 }
 
@@ -61,7 +62,7 @@ struct Subdirectory {
 std::vector<Subdirectory> subdirectoriesOf(const QByteArray &path)
 {
     std::vector<Subdirectory> found;
-    fs::DirectoryStream stream;
+    fast::DirectoryReader stream;
     if (!stream.open(path).ok())
         return found;
     while (const dirent *entry = stream.next()) {

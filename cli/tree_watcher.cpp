@@ -1,16 +1,15 @@
 #include "cli/tree_watcher.h"
 
-#include "runtime/file_system.h"
+#include "scan/folder_listing.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
+#include <iterator>
 #include <optional>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,9 +23,10 @@ constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED
 
 enum class Visit { Descend, Skip, Stop };
 
-// Breadth first over `top` and every folder below it that a run would scan.
+// Breadth first over `top` (ending in "/") and every folder below it that a run would scan,
+// listed as the scan lists them; `leaveOut` is never among them.
 template <typename F>
-void forEachFolder(const QByteArray &top, F &&visit)
+void forEachFolder(const QByteArray &top, const std::optional<fs::FolderId> &leaveOut, F &&visit)
 {
     std::vector<QByteArray> queue{top};
     for (std::size_t i = 0; i < queue.size(); ++i) {
@@ -35,19 +35,21 @@ void forEachFolder(const QByteArray &top, F &&visit)
             return;
         if (what == Visit::Skip)
             continue;
-        fs::DirectoryStream stream;
-        if (!stream.open(queue[i]).ok())
-            continue;  // a folder that went, or cannot be read: the run reports it
-        while (const dirent *entry = stream.next()) {
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            if (fs::isPlainFolder(stream.fd(), *entry))
-                queue.push_back(queue[i] + '/' + entry->d_name);
-        }
+        // A folder that went, or cannot be read, adds nothing: the run reports it.
+        FolderListing listing = listFolder(queue[i], i == 0, leaveOut, false);
+        std::move(listing.children.begin(), listing.children.end(), std::back_inserter(queue));
     }
 }
 
-QByteArray cleanDir(const QString &path) { return fs::encodePath(QDir::cleanPath(QDir(path).absolutePath())); }
+// The folder's absolute path, ending in "/" as the scan's paths do.
+QByteArray cleanDir(const QString &path)
+{
+    return fs::encodePath(QDir::cleanPath(QDir(path).absolutePath())) + '/';
+}
+
+// The path as it was before the "/" was added: what is watched and what messages name. A
+// trailing "/" would also make the kernel follow a link put in the folder's place.
+QByteArray withoutSlash(const QByteArray &folder) { return folder.chopped(1); }
 
 } // namespace
 
@@ -57,12 +59,7 @@ TreeWatcher::TreeWatcher(const QString &root, const QString &outputDir, const QS
 {
     if (!m_addWatch)
         m_addWatch = [](int fd, const char *path, std::uint32_t mask) { return ::inotify_add_watch(fd, path, mask); };
-    struct stat st;
-    if (::stat(fs::encodePath(outputDir).constData(), &st) == 0) {
-        m_outputDev = st.st_dev;
-        m_outputIno = st.st_ino;
-        m_haveOutput = true;
-    }
+    m_output = fs::folderId(fs::encodePath(outputDir));
     const QFileInfo settings(settingsPath);
     m_settingsDir = cleanDir(settings.absolutePath());
     m_settingsName = fs::encodePath(settings.fileName());
@@ -79,25 +76,16 @@ Status TreeWatcher::open()
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0)
         return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot watch the input directory"),
-                                fs::displayPath(m_root), errno);
+                                fs::displayPath(withoutSlash(m_root)), errno);
     return {};
-}
-
-bool TreeWatcher::isOutputDir(const QByteArray &path) const
-{
-    struct stat st;
-    return m_haveOutput && ::stat(path.constData(), &st) == 0
-        && st.st_dev == m_outputDev && st.st_ino == m_outputIno;
 }
 
 Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
 {
     std::optional<Error> failure;
-    forEachFolder(top, [&](const QByteArray &folder) {
+    forEachFolder(top, m_output, [&](const QByteArray &folder) {
         const bool isRoot = folder == m_root;
-        if (!isRoot && isOutputDir(folder))
-            return Visit::Skip;
-        const int wd = m_addWatch(m_fd, folder.constData(), kMask);
+        const int wd = m_addWatch(m_fd, withoutSlash(folder).constData(), kMask);
         if (wd < 0) {
             if (errno == ENOSPC) {
                 failure = limitError();
@@ -105,7 +93,7 @@ Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
             }
             if (isRoot || errno == ENOMEM) {
                 failure = Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot watch folder"),
-                                           fs::displayPath(folder), errno);
+                                           fs::displayPath(withoutSlash(folder)), errno);
                 return Visit::Stop;
             }
             return Visit::Skip;  // gone or unreadable since it was listed
@@ -138,9 +126,7 @@ Status TreeWatcher::sync()
 Error TreeWatcher::limitError() const
 {
     qsizetype folders = 0;
-    forEachFolder(m_root, [&](const QByteArray &folder) {
-        if (folder != m_root && isOutputDir(folder))
-            return Visit::Skip;
+    forEachFolder(m_root, m_output, [&](const QByteArray &) {
         ++folders;
         return Visit::Descend;
     });
@@ -206,11 +192,10 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 const auto parent = m_paths.find(event->wd);
                 if (parent == m_paths.end())
                     continue;
-                const QByteArray folder = parent->second + '/' + name;
-                struct stat st;
-                if (::lstat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR))
+                const std::optional<fs::FolderId> id = fs::plainFolderId(parent->second, name);
+                if (!id || id == m_output)
                     continue;
-                if (Status watched = watchTree(folder, m_paths); !watched.ok())
+                if (Status watched = watchTree(parent->second + name + '/', m_paths); !watched.ok())
                     return watched.error();
             }
         }

@@ -2,13 +2,14 @@
 #pragma once
 
 #include "runtime/error.h"
+#include "runtime/file_system.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
-#include <sys/types.h>
+#include <optional>
 #include <unordered_map>
 
 namespace yf::cli {
@@ -37,8 +38,8 @@ public:
     [[nodiscard]] Status open();
     int fd() const { return m_fd; }
 
-    // Watches the input directory and every folder below it that a run would scan (real,
-    // not hidden, owner-writable folders), and drops the watches of folders that went.
+    // Watches the input directory and every folder below it that a run would scan, found
+    // as the scan finds them, and drops the watches of folders that went.
     [[nodiscard]] Status sync();
 
     // Reads the events waiting on fd() without blocking. New folders are watched at once,
@@ -51,20 +52,17 @@ private:
     using WatchMap = std::unordered_map<int, QByteArray>;
     [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into);
     Error limitError() const;
-    bool isOutputDir(const QByteArray &path) const;
     bool isSettingsFile(int wd, const char *name) const;
 
     QByteArray m_root;
     QByteArray m_settingsDir;
     QByteArray m_settingsName;
-    dev_t m_outputDev = 0;
-    ino_t m_outputIno = 0;
-    bool m_haveOutput = false;
+    std::optional<fs::FolderId> m_output;  // never watched, wherever it is in the tree
     AddWatch m_addWatch;
     QString m_limitFile;
     int m_fd = -1;
     int m_rootWd = -1;
-    WatchMap m_paths;  // watch descriptor -> folder path
+    WatchMap m_paths;  // watch descriptor -> folder path, ending in "/"
 };
 
 } // namespace yf::cli

@@ -1,5 +1,6 @@
 #include "feed/file_lister.h"
 
+#include "fast/directory_reader.h"
 #include "runtime/file_system.h"
 
 #include <algorithm>
@@ -133,7 +134,7 @@ void FileLister::sort()
 Status FileLister::setPath(const QByteArray &folder)
 {
     start(folder);
-    fs::DirectoryStream stream;
+    fast::DirectoryReader stream;
     if (Status opened = stream.openNoFollow(folder); !opened.ok())
         return opened;
     m_lastModified = fs::folderModified(stream.fd()).value_or(0);

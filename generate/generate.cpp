@@ -1,16 +1,17 @@
 #include "generate/generate.h"
 
-#include "feed/file_lister.h"
-
+#include "fast/ordered_work.h"
 #include "feed/base_url.h"
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
-#include "generate/look_ahead.h"
+#include "feed/file_lister.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 #include "scan/folder_scan.h"
 
 #include <memory>
+#include <mutex>
+#include <utility>
 
 namespace yf {
 
@@ -27,6 +28,45 @@ bool isUnreadableFolder(const Error &error)
     return error.kind == ErrorKind::ListFolder && fs::isUnreadableFolderError(error.osError);
 }
 
+// What one thread needs to make feeds: a writer and a lister of its own, and the feeds this
+// thread made that are done with, handed back so the next one is made in a buffer grown already.
+class FeedMaker {
+public:
+    explicit FeedMaker(const FeedInputs &inputs) : m_writer(inputs) {}
+
+    Result<PreparedFeed> prepare(const QByteArray &folder, const QByteArray &name)
+    {
+        if (std::optional<PreparedFeed> done = takeDone())
+            m_writer.reuse(std::move(*done));
+        return m_writer.prepare(folder, name, m_lister);
+    }
+    // From the thread that put the feed in place.
+    void giveBack(PreparedFeed &&done)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_done)
+            m_done = std::move(done);
+    }
+
+private:
+    std::optional<PreparedFeed> takeDone()
+    {
+        const std::lock_guard lock(m_mutex);
+        return std::exchange(m_done, std::nullopt);
+    }
+
+    FeedWriter m_writer;
+    FileLister m_lister;
+    std::mutex m_mutex;
+    std::optional<PreparedFeed> m_done;
+};
+
+// One folder's feed as a helper made it; dropping it removes what it readied.
+struct MadeFeed {
+    int worker = 0;
+    Result<PreparedFeed> feed;
+};
+
 } // namespace
 
 RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObserver *observer)
@@ -38,7 +78,6 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         outcome.error = baseUrl.error();
         return outcome;
     }
-
     if (!request.inputDir.startsWith(QLatin1Char('/'))) {
         outcome.error = Error::failure(ErrorKind::BadInput, QStringLiteral("The input directory is not an absolute path"),
                                        request.inputDir);
@@ -47,10 +86,12 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
     // The root keeps its doubled separator: "/" scans "//".
     const QByteArray inputPath = fs::encodePath(request.inputDir);
     const QByteArray outputPath = fs::encodePath(request.outputDir);
+    // One set of helpers for the whole run: first the scan's, then the feeds'.
+    fast::HelperThreads helpers(request.helperThreads);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
     FolderArray folders;
-    if (Status scanned = spanFolders(inputPath + '/', QByteArrayLiteral("*.*"), folders, observer,
-                                     &outcome.skipped, fs::folderId(outputPath), request.helperThreads);
+    if (Status scanned = scanFolders(inputPath + '/', folders, observer, &outcome.skipped, fs::folderId(outputPath),
+                                     &helpers);
         !scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
@@ -61,44 +102,36 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
     // All names first, so that folders whose names meet each get a feed of their own.
     const FeedNames names(folders, inputPath.size(), fileNameLimit(outputPath));
     const FeedInputs feedInputs{inputPath, fs::encodePath(request.linkEntry), outputPath, baseUrl.value()};
-    qsizetype total = static_cast<qsizetype>(folders.size()) - 1;
+    const auto end = static_cast<qsizetype>(folders.size());
+    qsizetype total = end - 1;
     if (total > 0)
         removeStaleTemporaryFiles(outputPath);
     if (observer)
         observer->feedWritten(0, total);
 
-    // Helpers list the next folders and make their feeds; this thread puts each feed in place
-    // in folder order and decides, as a run on one thread would, what a result means.
-    const int helpers = request.helperThreads;
-    std::vector<std::unique_ptr<FeedWriter>> makers;  // a writer keeps per-run caches: one per thread
-    std::vector<FileLister> listers(static_cast<std::size_t>(LookAhead::workersFor(helpers)));
-    for (int worker = 0; worker < LookAhead::workersFor(helpers); ++worker)
-        makers.push_back(std::make_unique<FeedWriter>(feedInputs));
-    FeedWriter writer(feedInputs);
-    // Each feed is made and readied (compared with its file, or written beside it) ahead; a
-    // feed readied but never put in place, when the run stops, leaves no file behind.
-    LookAhead ahead(
-        1, static_cast<qsizetype>(folders.size()), helpers, kFeedsAhead,
-        [&](int worker, qsizetype index, LookAhead::Slot &slot) {
-            FileLister &lister = listers[static_cast<std::size_t>(worker)];
-            FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
-            const QByteArray name = names.name(static_cast<std::size_t>(index));
-            slot.inPlace = false;
-            slot.readied.clear();
-            slot.status = maker.makeFeed(folders[static_cast<std::size_t>(index)], lister, name, slot.text);
-            if (slot.status.ok())
-                maker.readyFeed(name, slot.text, slot.inPlace, slot.readied);
-        },
-        [](LookAhead::Slot &slot) { discardTemporaryFile(slot.readied); });
-    for (qsizetype index = 1; index < static_cast<qsizetype>(folders.size()); ++index) {
+    // Helpers list the next folders, make their feeds and ready them beside their files; this
+    // thread puts each in place in folder order and decides, as a run on one thread would,
+    // what a result means.
+    std::vector<std::unique_ptr<FeedMaker>> makers;
+    for (int worker = 0; worker < helpers.workers(); ++worker)
+        makers.push_back(std::make_unique<FeedMaker>(feedInputs));
+    const FeedWriter writer(feedInputs);
+    fast::OrderedWork<MadeFeed> ahead(helpers, 1, end, kFeedsAhead, [&](int worker, qsizetype index) {
+        const auto at = static_cast<std::size_t>(index);
+        return MadeFeed{worker, makers[static_cast<std::size_t>(worker)]->prepare(folders[at], names.name(at))};
+    });
+    for (qsizetype index = 1; index < end; ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error::cancelled();
             return outcome;
         }
-        LookAhead::Slot &made = ahead.take(index);
-        const Status written = made.status.ok()
-            ? writer.placeFeed(names.name(static_cast<std::size_t>(index)), made.text, made.inPlace, made.readied)
-            : made.status;
+        MadeFeed made = ahead.take(index);
+        Status written = made.feed.ok() ? Status() : Status(made.feed.error());
+        if (made.feed.ok()) {
+            PreparedFeed feed = std::move(made.feed).value();
+            written = writer.commit(feed);
+            makers[static_cast<std::size_t>(made.worker)]->giveBack(std::move(feed));
+        }
         outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok() && isUnreadableFolder(written.error())) {
             outcome.skipped.push_back(written.error());

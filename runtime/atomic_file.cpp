@@ -1,5 +1,6 @@
 #include "runtime/atomic_file.h"
 
+#include "fast/directory_reader.h"
 #include "runtime/file_system.h"
 
 #include <atomic>
@@ -129,7 +130,7 @@ Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
 
 void removeStaleTemporaryFiles(const QByteArray &folder)
 {
-    fs::DirectoryStream stream;
+    fast::DirectoryReader stream;
     if (!stream.open(folder).ok())
         return;
     const pid_t self = ::getpid();

@@ -1,4 +1,4 @@
-// Thin POSIX file-system services: folder enumeration and the entry rules the scan and lister share.
+// Thin POSIX file-system services: paths as bytes and the entry rules the scan, lister and watcher share.
 #pragma once
 
 #include "runtime/error.h"
@@ -7,7 +7,6 @@
 #include <QString>
 
 #include <dirent.h>
-#include <memory>
 #include <optional>
 #include <sys/types.h>
 
@@ -16,44 +15,6 @@ namespace yf::fs {
 // Paths travel as the kernel's bytes so that names which are not valid UTF-8 still open.
 QByteArray encodePath(const QString &path);
 QString displayPath(const QByteArray &path);
-
-// True when `name` matches a folder-listing pattern; "*.*" and "*" match every name.
-bool matchesPattern(const char *name, const QByteArray &pattern);
-
-// One open enumeration of a folder; "." and ".." are reported like any other entry. Reads
-// the kernel's entries straight into a buffer of its own, kept from folder to folder: a
-// run lists every folder twice, and the C library's directory streams cost an extra stat
-// and two fcntl calls per folder.
-class DirectoryStream {
-public:
-    DirectoryStream() = default;
-    ~DirectoryStream();
-    DirectoryStream(const DirectoryStream &) = delete;
-    DirectoryStream &operator=(const DirectoryStream &) = delete;
-
-    [[nodiscard]] Status open(const QByteArray &folder);
-    // The same for a folder inside the tree: the folder itself, never a link put in its place
-    // (that fails with ELOOP or ENOTDIR). Links above it in the path are still followed.
-    [[nodiscard]] Status openNoFollow(const QByteArray &folder);
-    // The next entry, or nullptr at the end or on a read error (see status()). Valid until
-    // the next call.
-    const dirent *next();
-    [[nodiscard]] Status status() const;
-    int fd() const { return m_fd; }
-
-private:
-    // Opens `openPath`; `folder` is what errors and status() name.
-    Status openWith(const QByteArray &folder, const QByteArray &openPath, int flags);
-    void close();
-
-    int m_fd = -1;
-    QByteArray m_path;
-    int m_readError = 0;
-    bool m_atEnd = false;
-    std::unique_ptr<char[]> m_buffer;
-    qsizetype m_filled = 0;  // bytes of entries in m_buffer
-    qsizetype m_at = 0;      // where the next entry starts
-};
 
 // A folder counts only when it is a real directory (a link is never followed), its name is
 // not hidden (leading "."), and its owner may write it. Mode bits decide, not access(), so
@@ -70,7 +31,6 @@ bool isUnreadableFolderError(int osError);
 // say), so that it can be reported rather than silently left out; 0 for any other entry.
 int unreadableFolderError(int dirFd, const dirent &entry);
 
-// The size of a listable file: a regular file, or a link to one, whose name is not hidden.
 // Which folder an entry is, whatever path leads to it.
 struct FolderId {
     dev_t device = 0;
@@ -81,6 +41,9 @@ struct FolderId {
 std::optional<FolderId> folderId(const QByteArray &path);
 // isPlainFolder(), telling which folder it is when it is one.
 std::optional<FolderId> plainFolderId(int dirFd, const dirent &entry);
+// The same rule for the entry `name` of the folder at `parent` (ending in "/"), known by its
+// name alone (from a change notice, say).
+std::optional<FolderId> plainFolderId(const QByteArray &parent, const char *name);
 
 // What a feed needs of a file: its size and its last modification (seconds since the epoch).
 struct FileFacts {

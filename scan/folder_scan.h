@@ -4,6 +4,7 @@
 #include "runtime/error.h"
 #include "runtime/file_system.h"
 #include "runtime/run_observer.h"
+#include "scan/folder_listing.h"
 
 #include <QByteArray>
 
@@ -12,30 +13,30 @@
 
 namespace yf {
 
-// Folder paths as the kernel's bytes, each ending in "/". Element 0 is the start folder.
+namespace fast {
+class HelperThreads;
+}
+
+// Folder paths as the kernel's bytes, each ending in "/". Element 0 is the scan's root.
 using FolderArray = std::vector<QByteArray>;
 
-// Folders a scan or a run left out because it could not read them, each with why.
-using SkippedFolders = std::vector<Error>;
-
-// Fills `foundFolders` with `startfolder` followed by every folder below it, level by level,
-// in the order the file system lists them. Paths are never normalised: each one is its
-// parent's path, the name and "/", so a start folder of "//" keeps the doubled separator.
-// Only plain folders are listed and entered (see fs::isPlainFolder); links are never followed,
-// so a link loop cannot trap the scan. A sub-folder that cannot be listed for a reason of its
-// own (see fs::isUnreadableFolderError: no permission, vanished or swapped for a link before
-// it was listed, a path too long) is left out of the list with everything below it, and
-// added to `skipped` with why, as is a folder the attribute rule leaves out that this process
-// may not read anyway. The start folder failing, or any other failure, ends the scan with an
-// error. The folder `leaveOut`, when given, is neither listed nor entered wherever it appears
-// below the start folder: the feeds' own folder must not become a feed of feeds. Only the
-// folders' paths are kept, so the memory grows with folders, not files. `helperThreads` more
-// threads list the folders of wide levels with the calling thread; the list, the folders
-// left out and the failure are the same as with none.
-[[nodiscard]] Status spanFolders(const QByteArray &startfolder, const QByteArray &srchstr,
-                                 FolderArray &foundFolders, RunObserver *observer = nullptr,
+// Fills `folders` with `root` followed by every folder below it, level by level, in the
+// order the file system lists them. Paths are never normalised: each one is its parent's
+// path, the name and "/", so a root of "//" keeps the doubled separator. Only plain folders
+// are listed and entered (see listFolder); links are never followed, so a link loop cannot
+// trap the scan. A sub-folder that cannot be listed for a reason of its own (see
+// fs::isUnreadableFolderError: no permission, vanished or swapped for a link before it was
+// listed, a path too long) is left out of the list with everything below it, and added to
+// `skipped` with why, as is a folder the attribute rule leaves out that this process may not
+// read anyway. The root failing, or any other failure, ends the scan with an error. The
+// folder `leaveOut`, when given, is neither listed nor entered wherever it appears below the
+// root: the feeds' own folder must not become a feed of feeds. Only the folders' paths are
+// kept, so the memory grows with folders, not files. With `helpers`, wide levels are listed
+// on them; the list, the folders left out and the failure are the same as without, and only
+// the calling thread talks to `observer`.
+[[nodiscard]] Status scanFolders(const QByteArray &root, FolderArray &folders, RunObserver *observer = nullptr,
                                  SkippedFolders *skipped = nullptr,
-                                 std::optional<fs::FolderId> leaveOut = std::nullopt, int helperThreads = 0);
-
+                                 std::optional<fs::FolderId> leaveOut = std::nullopt,
+                                 fast::HelperThreads *helpers = nullptr);
 
 } // namespace yf

@@ -1,4 +1,5 @@
 // Folder scan: breadth-first order, path form, which folders count, and failures.
+#include "fast/ordered_work.h"
 #include "fixture.h"
 #include "scan/folder_scan.h"
 
@@ -6,6 +7,8 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <thread>
 #include <unistd.h>
 
 using yf::FolderArray;
@@ -36,12 +39,29 @@ public:
     }
 };
 
+// Cancels once `limit` folders are found, and counts calls from any thread but the one
+// that made it: the observer is the caller's alone.
 class CancelAfter : public yf::RunObserver {
 public:
     qsizetype limit = 0;
     qsizetype seen = 0;
-    void foldersFound(qsizetype count) override { seen = count; }
-    bool cancelRequested() const override { return seen >= limit; }
+    const std::thread::id caller = std::this_thread::get_id();
+    mutable std::atomic<int> otherThreads{0};
+    void foldersFound(qsizetype count) override
+    {
+        noteThread();
+        seen = count;
+    }
+    bool cancelRequested() const override
+    {
+        noteThread();
+        return seen >= limit;
+    }
+    void noteThread() const
+    {
+        if (std::this_thread::get_id() != caller)
+            ++otherThreads;
+    }
 };
 
 } // namespace
@@ -60,6 +80,7 @@ private slots:
     void leavesOutTheGivenFolder();
     void survivesLinkLoopsAndDeepNesting();
     void handlesFortyThousandFolders();
+    void stopsWhenCancelled_data();
     void stopsWhenCancelled();
     void listsWideLevelsAlikeOnSeveralThreads();
 };
@@ -70,7 +91,7 @@ void TestFolderScan::listsFoldersBreadthFirst()
     fixture::makeTree(tmp.path(), {"a/x/deep/", "a/y/", "b/z/", "c/", "a/file.mp3", "c/song.mp3"});
     const QByteArray start = native(tmp.path()) + '/';
     FolderArray found;
-    QVERIFY(yf::spanFolders(start, "*.*", found).ok());
+    QVERIFY(yf::scanFolders(start, found).ok());
 
     const QStringList rel = relative(found, start);
     QCOMPARE(rel.size(), 8);
@@ -103,7 +124,7 @@ void TestFolderScan::keepsPathsAsGiven()
     fixture::makeTree(tmp.path(), {"Music/Live/"});
     const QByteArray start = native(tmp.path()) + "//";
     FolderArray found;
-    QVERIFY(yf::spanFolders(start, "*.*", found).ok());
+    QVERIFY(yf::scanFolders(start, found).ok());
     QCOMPARE(found.size(), std::size_t(3));
     QCOMPARE(found[0], start);
     QCOMPARE(found[1], start + "Music/");
@@ -138,7 +159,7 @@ void TestFolderScan::skipsFoldersThatAreNotPlain()
     const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+w", tmp.path()}); });
     const QByteArray start = native(tmp.path()) + '/';
     FolderArray found;
-    const yf::Status status = yf::spanFolders(start, "*.*", found);
+    const yf::Status status = yf::scanFolders(start, found);
     QVERIFY(status.ok());
     QStringList rel = relative(found, start);
     rel.sort();
@@ -160,7 +181,7 @@ void TestFolderScan::reportsFoldersItCannotList()
     QTemporaryDir tmp;
     fixture::makeTree(tmp.path(), {"file.mp3"});
     FolderArray found;
-    const yf::Status status = yf::spanFolders(native(tmp.path() + '/' + start), "*.*", found);
+    const yf::Status status = yf::scanFolders(native(tmp.path() + '/' + start), found);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::ListFolder);
     QVERIFY(status.error().path.endsWith(start));
@@ -177,7 +198,7 @@ void TestFolderScan::skipsFolderThatVanishes()
     observer.victim = tmp.path() + "/gone";
     FolderArray found;
     yf::SkippedFolders skipped;
-    QVERIFY(yf::spanFolders(native(tmp.path()) + '/', "*.*", found, &observer, &skipped).ok());
+    QVERIFY(yf::scanFolders(native(tmp.path()) + '/', found, &observer, &skipped).ok());
     // Left out of the list, so no feed is due for it, and reported.
     QCOMPARE(found.size(), std::size_t(1));
     QCOMPARE(skipped.size(), std::size_t(1));
@@ -206,7 +227,7 @@ void TestFolderScan::leavesOutTheGivenFolder()
     const std::optional<yf::fs::FolderId> id = yf::fs::folderId(start + native(leaveOut));
     QVERIFY(id.has_value());
     FolderArray found;
-    QVERIFY(yf::spanFolders(start, "*.*", found, nullptr, nullptr, id).ok());
+    QVERIFY(yf::scanFolders(start, found, nullptr, nullptr, id).ok());
     QStringList got = relative(found, start);
     std::sort(got.begin() + 1, got.end());
     std::sort(expected.begin() + 1, expected.end());
@@ -221,7 +242,7 @@ void TestFolderScan::survivesLinkLoopsAndDeepNesting()
         deep += "/d";
     fixture::makeTree(tmp.path(), {deep + "/", "loop->.", "d/up->..", "d/self->../d"});
     FolderArray found;
-    QVERIFY(yf::spanFolders(native(tmp.path()) + '/', "*.*", found).ok());
+    QVERIFY(yf::scanFolders(native(tmp.path()) + '/', found).ok());
     QCOMPARE(found.size(), std::size_t(501));
     QVERIFY(found.back().endsWith(native(deep) + '/'));
 }
@@ -238,20 +259,43 @@ void TestFolderScan::handlesFortyThousandFolders()
             QVERIFY(::mkdir((top + "/s" + QByteArray::number(b)).constData(), 0755) == 0);
     }
     FolderArray found;
-    QVERIFY(yf::spanFolders(root + '/', "*.*", found).ok());
+    QVERIFY(yf::scanFolders(root + '/', found).ok());
     QCOMPARE(found.size(), std::size_t(1 + 200 + 200 * 200));
+}
+
+void TestFolderScan::stopsWhenCancelled_data()
+{
+    QTest::addColumn<int>("helpers");
+    QTest::addColumn<int>("wide");   // folders at the first level besides a/ and d/
+    QTest::addColumn<int>("limit");  // cancelled once this many are found
+    // The root finds 2 + wide folders; each of those then finds one more.
+    QTest::newRow("one thread, a narrow tree") << 0 << 0 << 2;
+    QTest::newRow("one thread, cancelled inside a wide level") << 0 << 200 << 250;
+    QTest::newRow("two helpers, cancelled before they start") << 2 << 200 << 203;
+    QTest::newRow("two helpers, cancelled inside a level they share") << 2 << 200 << 250;
 }
 
 void TestFolderScan::stopsWhenCancelled()
 {
+    QFETCH(int, helpers);
+    QFETCH(int, wide);
+    QFETCH(int, limit);
     QTemporaryDir tmp;
-    fixture::makeTree(tmp.path(), {"a/b/c/", "d/e/"});
+    QStringList tree{"a/b/c/", "d/e/"};
+    for (int i = 0; i < wide; ++i)
+        tree << QStringLiteral("w%1/x/").arg(i);
+    fixture::makeTree(tmp.path(), tree);
+    yf::fast::HelperThreads threads(helpers);
     CancelAfter observer;
-    observer.limit = 2;
+    observer.limit = limit;
     FolderArray found;
-    const yf::Status status = yf::spanFolders(native(tmp.path()) + '/', "*.*", found, &observer);
+    const yf::Status status = yf::scanFolders(native(tmp.path()) + '/', found, &observer, nullptr, std::nullopt,
+                                              &threads);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::Cancelled);
+    QCOMPARE(observer.otherThreads.load(), 0);
+    // Cancelled as soon as asked: after the folder that crossed the limit, no other is taken.
+    QVERIFY2(observer.seen >= limit && observer.seen < limit + 3, qPrintable(QString::number(observer.seen)));
 }
 
 void TestFolderScan::listsWideLevelsAlikeOnSeveralThreads()
@@ -269,19 +313,24 @@ void TestFolderScan::listsWideLevelsAlikeOnSeveralThreads()
     const QByteArray start = native(tmp.path()) + '/';
     const std::optional<yf::fs::FolderId> feeds = yf::fs::folderId(start + "feeds");
     QStringList ends[2];
-    for (int helpers : {0, 2}) {
+    yf::fast::HelperThreads none(0);
+    yf::fast::HelperThreads two(2);  // one set of helpers for several scans, as a run uses them
+    for (int round = 0; round < 3; ++round) {
+        const int helpers = round == 0 ? 0 : 2;
         QVERIFY(QDir().mkpath(tmp.path() + "/t033/gone/inner"));
         RemoveOnFind observer;
         observer.victim = tmp.path() + "/t033/gone";
         observer.when = 1 + 600 + 600 * 2 + 1;  // all of the second level is listed, "gone" with it
         FolderArray found;
         yf::SkippedFolders skipped;
-        QVERIFY(yf::spanFolders(start, "*.*", found, &observer, &skipped, feeds, helpers).ok());
+        QVERIFY(yf::scanFolders(start, found, &observer, &skipped, feeds, helpers == 0 ? &none : &two).ok());
         QCOMPARE(found.size(), std::size_t(1 + 600 * 4));
         QStringList &end = ends[helpers == 0 ? 0 : 1];
         end = relative(found, start);
         for (const yf::Error &e : skipped)
             end << "skipped " + e.path + ": " + e.reason;
+        if (round == 2)
+            QCOMPARE(end, ends[0]);
     }
     QCOMPARE(ends[1], ends[0]);
     QVERIFY2(ends[0].last().endsWith("/t033/gone/: No such file or directory"), qPrintable(ends[0].last()));

@@ -332,11 +332,12 @@ private slots:
     {
         QTemporaryDir tmp;
         const QString in = tmp.filePath("in");
-        fixture::makeTree(tmp.path(), {"in/A/a.mp3", "in/feeds/", "in/.hidden/", "in/Locked/", "in/Locked/!555"});
+        fixture::makeTree(tmp.path(), {"in/A/a.mp3", "in/feeds/", "in/.hidden/", "in/Locked/", "in/Locked/!555",
+                                       "in/Linked->A", "in/A/Back->.."});
         TreeWatcher watcher(in, in + "/feeds", in + "/A/config.ini");
         QVERIFY(watcher.open().ok());
         QVERIFY(watcher.sync().ok());
-        QCOMPARE(watcher.watchCount(), 2);  // in and A: not feeds, .hidden or Locked
+        QCOMPARE(watcher.watchCount(), 2);  // in and A: not feeds, .hidden, Locked or the links
 
         const auto changesAfter = [&](const QStringList &entries) {
             fixture::makeTree(tmp.path(), entries);
