@@ -88,30 +88,30 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
     for (int worker = 0; worker < LookAhead::workersFor(helpers); ++worker)
         makers.push_back(std::make_unique<FeedWriter>(feedInputs));
     FeedWriter writer(feedInputs);
-    // Each feed is made and readied (compared with its file, or written beside it) ahead; a
-    // feed readied but never put in place, when the run stops, leaves no file behind.
+    // Each feed is prepared (compared with its file, or written beside it) ahead. At most
+    // kFeedsAhead items past the one taken exist at a time, so item i keeps its feed at
+    // i % kFeedsAhead; a feed prepared but never committed, when the run stops, is dropped
+    // with this list and leaves no file behind.
+    std::vector<PreparedFeed> prepared(static_cast<std::size_t>(kFeedsAhead));
+    const auto preparedFor = [&prepared](qsizetype index) -> PreparedFeed & {
+        return prepared[static_cast<std::size_t>(index % kFeedsAhead)];
+    };
     LookAhead ahead(
         1, state.List1.listCount(), helpers, kFeedsAhead,
         [&](int worker, qsizetype index, LookAhead::Slot &slot) {
             FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
             FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
-            const QByteArray name = names.name(static_cast<std::size_t>(index));
-            slot.inPlace = false;
-            slot.readied.clear();
-            slot.status = maker.makeFeed(state.List1.list(index), lister, name, slot.text);
-            if (slot.status.ok())
-                maker.readyFeed(name, slot.text, slot.inPlace, slot.readied);
-        },
-        [](LookAhead::Slot &slot) { discardTemporaryFile(slot.readied); });
+            Result<PreparedFeed> feed = maker.prepare(state.List1.list(index), names.name(static_cast<std::size_t>(index)), lister);
+            slot.status = feed.ok() ? Status() : Status(feed.error());
+            preparedFor(index) = feed.ok() ? std::move(feed).value() : PreparedFeed();
+        });
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
             return outcome;
         }
         LookAhead::Slot &made = ahead.take(index);
-        const Status written = made.status.ok()
-            ? writer.placeFeed(names.name(static_cast<std::size_t>(index)), made.text, made.inPlace, made.readied)
-            : made.status;
+        const Status written = made.status.ok() ? writer.commit(preparedFor(index)) : made.status;
         outcome.lastFeedAtSecs = clock.nowSecs();
         if (!written.ok() && isUnreadableFolder(written.error())) {
             outcome.skipped.push_back(written.error());
