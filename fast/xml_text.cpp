@@ -229,25 +229,25 @@ void XmlOut::grow(qsizetype n)
 
 XmlOut::Piece XmlOut::putXml(QByteArrayView text, bool attribute)
 {
-    room(kXmlGrowth * text.size());
+    char *to = room(kXmlGrowth * text.size());
     const qsizetype at = size();
-    m_to = writeXml(m_to, text, attribute);
+    m_to = writeXml(to, text, attribute);
     return since(at);
 }
 
 XmlOut::Piece XmlOut::putLinkPath(QByteArrayView path)
 {
-    room(kLinkGrowth * path.size() + kLinkSlack);
+    char *to = room(kLinkGrowth * path.size() + kLinkSlack);
     const qsizetype at = size();
-    m_to = writeLinkPathWith(kLinkXml, m_to, path);
+    m_to = writeLinkPathWith(kLinkXml, to, path);
     return since(at);
 }
 
 void XmlOut::putNumber(qint64 value)
 {
     constexpr qsizetype kLongest = 20;  // "-9223372036854775808"
-    room(kLongest);
-    m_to = std::to_chars(m_to, m_end, value).ptr;
+    char *to = room(kLongest);
+    m_to = std::to_chars(to, m_end, value).ptr;
 }
 
 void XmlOut::finish()

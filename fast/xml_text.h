@@ -41,9 +41,9 @@ public:
     void put(std::string_view bytes)
     {
         const auto n = static_cast<qsizetype>(bytes.size());
-        room(n);
-        std::memcpy(m_to, bytes.data(), bytes.size());
-        m_to += n;
+        char *to = room(n);
+        std::memcpy(to, bytes.data(), bytes.size());
+        m_to = to + n;
     }
     void put(QByteArrayView bytes) { put(std::string_view(bytes.data(), static_cast<std::size_t>(bytes.size()))); }
     void put(const QByteArray &bytes) { put(QByteArrayView(bytes)); }
@@ -51,9 +51,9 @@ public:
     void put(const char (&literal)[N]) { put(std::string_view(literal, N - 1)); }
     void put(Piece piece)
     {
-        room(piece.length);
-        std::memcpy(m_to, m_start + piece.at, static_cast<std::size_t>(piece.length));
-        m_to += piece.length;
+        char *to = room(piece.length);
+        std::memcpy(to, m_start + piece.at, static_cast<std::size_t>(piece.length));
+        m_to = to + piece.length;
     }
     // `text` escaped as appendXml() does; returns where it went.
     Piece putXml(QByteArrayView text, bool attribute = false);
@@ -70,12 +70,17 @@ public:
     void finish();
 
 private:
-    void room(qsizetype n)
+    // Where the next n bytes go.
+    char *room(qsizetype n)
     {
-        if (m_end - m_to < n)
+        char *to = m_to;
+        if (m_end - to < n) [[unlikely]] {
             grow(n);
+            to = m_to;
+        }
+        return to;
     }
-    void grow(qsizetype n);
+    [[gnu::noinline, gnu::cold]] void grow(qsizetype n);
 
     QByteArray &m_into;
     char *m_start = nullptr;
