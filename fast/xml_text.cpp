@@ -77,6 +77,8 @@ char *writeXml(char *to, QByteArrayView text, bool attribute)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(text.data());
     const qsizetype n = text.size();
+    if (n == 0)
+        return to;  // an empty array may have no storage at all, not even for a copy of nothing
     // Bytes that stay as they are go out in runs: one copy per run, not one per byte.
     qsizetype runStart = 0;
     const auto substitute = [&](qsizetype at, qsizetype skipped, std::string_view with) {
