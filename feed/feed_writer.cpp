@@ -55,12 +55,17 @@ Result<PreparedFeed> FeedWriter::prepare(const QByteArray &folder, const QByteAr
     Result<QByteArray> written = writeTemporaryFile(m_inputs.outputPath, feed.m_fileName, m_text, ErrorKind::WriteFeed);
     if (written.ok())
         feed.m_temporary = std::move(written).value();
-    // The feed keeps its text, for commit() to write it whole if it must; the next feed
-    // starts from a buffer as large, so it grows no more than this one did.
-    const qsizetype capacity = m_text.capacity();
+    // The feed keeps its text, for commit() to write it whole if it must; reuse() hands the
+    // buffer back once the feed is done with.
     feed.m_text = std::exchange(m_text, {});
-    m_text.reserve(capacity);
     return feed;
+}
+
+void FeedWriter::reuse(PreparedFeed &&done)
+{
+    done.discard();
+    if (done.m_text.capacity() > m_text.capacity())
+        std::swap(m_text, done.m_text);
 }
 
 Status FeedWriter::commit(PreparedFeed &feed) const

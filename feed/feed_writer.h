@@ -63,6 +63,9 @@ public:
     // not be written or the rename fails, writes the feed whole so the error is what writing it gives.
     // On failure the previous feed file, if any, is untouched; no temporary file is left either way.
     [[nodiscard]] Status commit(PreparedFeed &feed) const;
+    // Takes back what a feed that is done with holds (its temporary file, if still there, is
+    // removed), so the next feed prepared here is made in a buffer grown already.
+    void reuse(PreparedFeed &&done);
 
 private:
     void makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName);

@@ -101,9 +101,11 @@ RunOutcome generateFeeds(const RunInputs &inputs, RunState &state, const Clock &
         [&](int worker, qsizetype index, LookAhead::Slot &slot) {
             FileLister &lister = worker == 0 ? state.File1 : listers[static_cast<std::size_t>(worker) - 1];
             FeedWriter &maker = *makers[static_cast<std::size_t>(worker)];
+            PreparedFeed &earlier = preparedFor(index);  // committed, or not made
+            maker.reuse(std::move(earlier));
             Result<PreparedFeed> feed = maker.prepare(state.List1.list(index), names.name(static_cast<std::size_t>(index)), lister);
             slot.status = feed.ok() ? Status() : Status(feed.error());
-            preparedFor(index) = feed.ok() ? std::move(feed).value() : PreparedFeed();
+            earlier = feed.ok() ? std::move(feed).value() : PreparedFeed();
         });
     for (qsizetype index = 1; index < state.List1.listCount(); ++index) {
         if (observer && observer->cancelRequested()) {

@@ -73,6 +73,7 @@ void TestPreparedFeed::leavesNothingWhenDropped_data()
     QTest::newRow("moved away, then dropped") << "move";
     QTest::newRow("assigned over") << "assign";
     QTest::newRow("kept in a result never taken") << "result";
+    QTest::newRow("handed back to the writer") << "reuse";
 }
 
 // A run that stops before a prepared feed's turn drops it: no temporary file stays, and the
@@ -105,6 +106,14 @@ void TestPreparedFeed::leavesNothingWhenDropped()
             QCOMPARE(entriesOf(s.output).size(), 2);
             QVERIFY(w.commit(feed).ok());
             QCOMPARE(entriesOf(s.output), (QStringList{"-F-.xml", "-G-.xml"}));
+        } else if (how == "reuse") {
+            w.reuse(std::move(feed));
+            QCOMPARE(entriesOf(s.output), QStringList{"-F-.xml"});
+            // The next feed is made in the buffer handed back: its own bytes, nothing left over.
+            QVERIFY(s.write(w, native(s.input + "/G/")).ok());
+            yf::FeedWriter fresh = s.writer();
+            yf::Result<yf::PreparedFeed> again = fresh.prepare(native(s.input + "/G/"), "-G-", s.lister);
+            QVERIFY(again.ok() && again.value().unchanged());
         }
     }
     QCOMPARE(s.feed("-F-.xml"), QByteArray("old"));
