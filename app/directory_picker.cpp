@@ -1,7 +1,7 @@
 #include "app/directory_picker.h"
 
-#include "fast/directory_reader.h"
 #include "runtime/file_system.h"
+#include "scan/folder_children.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,10 +11,6 @@
 #include <QLineEdit>
 #include <QStyle>
 
-#include <algorithm>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <vector>
 
 namespace yf {
@@ -36,52 +32,7 @@ QByteArray childPath(const QByteArray &parent, const QByteArray &name)
     return parent.endsWith('/') ? parent + name : parent + '/' + name;
 }
 
-bool isDirectory(const QByteArray &path)
-{
-    struct stat st;
-    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The listing is read before anything is shown, so a directory that cannot be
-// enumerated is refused instead of being shown empty.
-bool isListable(const QByteArray &path)
-{
-    if (!isDirectory(path))
-        return false;
-    fast::DirectoryReader stream;
-    return stream.open(path).ok();
-}
-
-struct Subdirectory {
-    QByteArray name;
-    QString text;
-    bool listable;
-};
-
-// The visible sub-directories (links to directories included), ordered without regard to case.
-std::vector<Subdirectory> subdirectoriesOf(const QByteArray &path)
-{
-    std::vector<Subdirectory> found;
-    fast::DirectoryReader stream;
-    if (!stream.open(path).ok())
-        return found;
-    while (const dirent *entry = stream.next()) {
-        if (entry->d_name[0] == '.')
-            continue;
-        if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-            continue;
-        struct stat st;
-        if (::fstatat(stream.fd(), entry->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
-            continue;
-        const QByteArray name(entry->d_name);
-        found.push_back({name, shown(name), isListable(childPath(path, name))});
-    }
-    std::sort(found.begin(), found.end(), [](const Subdirectory &a, const Subdirectory &b) {
-        const int folded = a.text.compare(b.text, Qt::CaseInsensitive);
-        return folded != 0 ? folded < 0 : a.name < b.name;
-    });
-    return found;
-}
+bool isListable(const QByteArray &path) { return folderAccess(path) == FolderAccess::Listable; }
 
 QByteArray parentOf(const QByteArray &path)
 {
@@ -280,7 +231,9 @@ void DirectoryPicker::showDirectory(const QByteArray &path)
         item->setIcon(0, icon);
         return item;
     };
-    const std::vector<Subdirectory> subdirectories = subdirectoriesOf(path);
+    // A folder that cannot be read shows no sub-folders.
+    Result<std::vector<FolderChild>> listed = folderChildren(path);
+    const std::vector<FolderChild> children = listed.ok() ? std::move(listed).value() : std::vector<FolderChild>();
     clear();
     m_native = path;
     m_path = shown(path);
@@ -293,9 +246,9 @@ void DirectoryPicker::showDirectory(const QByteArray &path)
         walked = childPath(walked, name);
         current = addItem(new QTreeWidgetItem(current, QStringList(shown(name))), walked, openIcon);
     }
-    for (const Subdirectory &sub : subdirectories) {
+    for (const FolderChild &sub : children) {
         QTreeWidgetItem *child =
-            addItem(new QTreeWidgetItem(current, QStringList(sub.text)), childPath(path, sub.name), closedIcon);
+            addItem(new QTreeWidgetItem(current, QStringList(shown(sub.name))), childPath(path, sub.name), closedIcon);
         if (!sub.listable)
             child->setFlags(child->flags() & ~Qt::ItemIsEnabled);
     }
@@ -336,7 +289,7 @@ void DirectoryPicker::openTypedLocation()
     const QByteArray target = QDir::isAbsolutePath(typed)
         ? normalised(typed)
         : fs::encodePath(QDir::cleanPath(m_path + QLatin1Char('/') + typed));
-    if (!isDirectory(target)) {
+    if (folderAccess(target) == FolderAccess::NotAFolder) {
         m_location->showProblem(QStringLiteral("not a folder"));
         return;
     }

@@ -1,4 +1,4 @@
-// The directory picker (`Dir1`, `Dir2`): the chain from "/" to the current directory and its sub-directories.
+// The directory picker: the chain from "/" to the current directory and its sub-directories.
 #pragma once
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-// `CreateRSSFile`: writes the RSS 2.0 feed of one folder into the output directory.
+// Writes the RSS 2.0 feed of one folder into the output directory, made and put in place apart.
 #pragma once
 
 #include "feed/base_url.h"
@@ -14,50 +14,62 @@ namespace yf {
 
 // What every feed of one run shares. Paths are the kernel's bytes.
 struct FeedInputs {
-    QByteArray inputPath;         // the input directory, no trailing "/" except for "/"
-    QByteArray highlightedEntry;  // the entry highlighted in the input picker
-    QByteArray outputPath;        // the output directory
-    BaseUrl baseUrl;              // the channel's link; its linkPrefix stands for the link root
+    QByteArray inputPath;   // the input directory, no trailing "/" except for "/"
+    QByteArray linkEntry;   // the entry whose parent is where links start
+    QByteArray outputPath;  // the output directory
+    BaseUrl baseUrl;        // the channel's link; its linkPrefix stands for the link root
 };
 
+// A folder's feed, made and, when its file does not hold it already, written to a temporary
+// file beside it. Move-only; dropping it removes the temporary file unless it was committed.
+class PreparedFeed {
+public:
+    PreparedFeed() = default;
+    PreparedFeed(PreparedFeed &&other) noexcept;
+    PreparedFeed &operator=(PreparedFeed &&other) noexcept;
+    PreparedFeed(const PreparedFeed &) = delete;
+    PreparedFeed &operator=(const PreparedFeed &) = delete;
+    ~PreparedFeed();
+
+    // Whether the feed's file held exactly this text already, so it is left as it is.
+    bool unchanged() const { return m_unchanged; }
+    // "<feed name>.xml", in the output directory.
+    const QByteArray &fileName() const { return m_fileName; }
+
+private:
+    friend class FeedWriter;
+    void discard();
+
+    QByteArray m_fileName;
+    QByteArray m_text;       // empty when unchanged: nothing needs it then
+    QByteArray m_temporary;  // the temporary file holding m_text, if one could be written
+    bool m_unchanged = false;
+};
+
+// One writer per thread: it keeps the dates and media types it has worked out, and buffers
+// reused from feed to feed.
 class FeedWriter {
 public:
     explicit FeedWriter(FeedInputs inputs);
 
-    // Lists `DirPath` through `File1` and replaces the folder's feed file as a whole:
-    // "<output>/<feed name>.xml". On failure the previous feed file, if any, is untouched.
-    // A file that already holds exactly the new text is left as it is, modification time
-    // included, so a web server can keep answering "not modified".
-    [[nodiscard]] Status CreateRSSFile(const QByteArray &DirPath, FileLister &File1);
-
-    // The two halves of a feed, so that one thread can list and make the next feeds while
-    // another puts them in place, into "<output>/<feedName>.xml" (see FeedNames; the name
-    // also titles the feed): lists `DirPath` through `File1` and makes the feed's whole text
-    // into `text` (its capacity is kept for the next feed) ...
-    [[nodiscard]] Status makeFeed(const QByteArray &DirPath, FileLister &File1, const QByteArray &feedName,
-                                  QByteArray &text);
-    // ... then replaces "<output>/<feedName>.xml" with `text`, unless it holds that already.
-    // Touches nothing of this object but lastLeftAlone().
-    [[nodiscard]] Status putFeed(const QByteArray &feedName, const QByteArray &text);
-
-    // putFeed in two steps, so that the slow part can run ahead on another thread while the
-    // feeds still take their places in order. readyFeed notes whether the feed file holds
-    // `text` already (`inPlace`), or else writes `text` to a temporary file beside it
-    // (`temporary`); when that fails it readies nothing and says nothing ...
-    void readyFeed(const QByteArray &feedName, const QByteArray &text, bool &inPlace, QByteArray &temporary) const;
-    // ... and placeFeed, in the feeds' order, finishes the job: nothing when the feed was in
-    // place, a rename when a temporary file holds it. When readying failed or the rename fails,
-    // it writes the feed whole instead, so that a failure reports what writing it in turn gives.
-    // `temporary` is gone afterwards either way.
-    [[nodiscard]] Status placeFeed(const QByteArray &feedName, const QByteArray &text, bool inPlace,
-                                   QByteArray &temporary);
-
-    // Whether the last feed put was left as it was because its file held it already.
-    bool lastLeftAlone() const { return m_leftAlone; }
+    // Lists `folder` (through `lister`, whose buffers are reused) and makes its feed named
+    // `feedName` (see FeedNames; the name also titles the feed), then compares it with
+    // "<output>/<feedName>.xml" and, unless that holds it already, writes it to a temporary
+    // file beside it. A failure to list the folder is the error; one to write the temporary
+    // file is not, commit() meets it again.
+    [[nodiscard]] Result<PreparedFeed> prepare(const QByteArray &folder, const QByteArray &feedName,
+                                               FileLister &lister);
+    // Puts it in place: nothing when unchanged, a rename otherwise; when the temporary file could
+    // not be written or the rename fails, writes the feed whole so the error is what writing it gives.
+    // On failure the previous feed file, if any, is untouched; no temporary file is left either way.
+    [[nodiscard]] Status commit(PreparedFeed &feed) const;
+    // Takes back what a feed that is done with holds (its temporary file, if still there, is
+    // removed), so the next feed prepared here is made in a buffer grown already.
+    void reuse(PreparedFeed &&done);
 
 private:
-    void makeText(const QByteArray &DirPath, const FileLister &File1, const QByteArray &feedName, QByteArray &out);
-    void appendItem(QByteArray &out, const QByteArray &dirLink, const FileLister &File1, qsizetype index);
+    void makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName);
+    void makeFolderLink(const QByteArray &folder);
 
     FeedInputs m_inputs;
     QByteArray m_linkRoot;
@@ -65,9 +77,8 @@ private:
     QByteArray m_linkPrefix;   // likewise
     DateText m_dates;
     MediaTypes m_types;
-    bool m_leftAlone = false;
-    QByteArray m_text;     // reused between feeds
-    QByteArray m_dirLink;  // likewise
+    QByteArray m_text;        // reused between feeds
+    QByteArray m_folderLink;  // likewise
 };
 
 } // namespace yf

@@ -1,6 +1,7 @@
-// `File1`: the files of one folder, as a feed lists them.
+// The files of one folder, as a feed lists them.
 #pragma once
 
+#include "fast/name_order.h"
 #include "runtime/error.h"
 #include "runtime/file_system.h"
 
@@ -41,19 +42,17 @@ private:
         qsizetype length = 0;
         qint64 size = 0;
         qint64 modified = 0;
-        qsizetype key = -1;  // index into m_keys, or -1 while not made
+        fast::NameOrder::KeySlot key = fast::NameOrder::kNoKey;
     };
     void add(const char *name, qsizetype length, const fs::FileFacts &facts);
     void start(const QByteArray &folder);
     void sort();
-    bool lessThan(Entry &a, Entry &b);
-    void makeKey(Entry &e);
 
     QByteArray m_path;
     qint64 m_lastModified = 0;
     QByteArray m_names;
     std::vector<Entry> m_files;
-    std::vector<QString> m_keys;
+    fast::NameOrder m_order;
 };
 
 } // namespace yf

@@ -1,4 +1,4 @@
-// The pieces of a feed's text: escaping, link encoding, base URLs, names, link roots, types, dates.
+// What a feed says about its folder: base URLs, names, link roots, types, dates.
 #include "feed/base_url.h"
 #include "feed/feed_text.h"
 #include "feed/media_types.h"
@@ -25,10 +25,6 @@ void setZone(const char *zone)
 class TestFeedText : public QObject {
     Q_OBJECT
 private slots:
-    void escapesXml_data();
-    void escapesXml();
-    void encodesLinkPaths_data();
-    void encodesLinkPaths();
     void encodesBaseUrl_data();
     void encodesBaseUrl();
     void refusesBaseUrlThatIsNoAddress_data();
@@ -43,72 +39,6 @@ private slots:
     void writesEnglishDatesWithRealZone();
     void cleanupTestCase();
 };
-
-void TestFeedText::escapesXml_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<bool>("attribute");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("ampersand") << QByteArray("Rock & Roll.mp3") << false << QByteArray("Rock &amp; Roll.mp3");
-    QTest::newRow("angle brackets") << QByteArray("<b>.mp3") << false << QByteArray("&lt;b&gt;.mp3");
-    QTest::newRow("quote kept in text") << QByteArray("say \"hi\"") << false << QByteArray("say \"hi\"");
-    QTest::newRow("quote escaped in attribute") << QByteArray("say \"hi\"") << true << QByteArray("say &quot;hi&quot;");
-    QTest::newRow("apostrophe untouched") << QByteArray("it's") << true << QByteArray("it's");
-    QTest::newRow("tab and LF kept, CR as a reference") << QByteArray("a\tb\nc\rd") << false
-                                                        << QByteArray("a\tb\nc&#13;d");
-    QTest::newRow("other controls replaced") << QByteArray("a\x01" "b\x1f" "c") << false
-                                             << QByteArray("a&#xFFFD;b&#xFFFD;c");
-    QTest::newRow("non-ASCII as references") << QByteArray("caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xB5") << false
-                                             << QByteArray("caf&#xE9; &#x65E5; &#x1F3B5;");
-    QTest::newRow("two-byte range ends") << QByteArray("\xC2\x80\xDF\xBF") << false << QByteArray("&#x80;&#x7FF;");
-    QTest::newRow("references in attributes") << QByteArray("\xC3\xA9\"") << true << QByteArray("&#xE9;&quot;");
-    QTest::newRow("DEL is plain ASCII") << QByteArray("a\x7F") << false << QByteArray("a\x7F");
-    QTest::newRow("stray byte replaced") << QByteArray("a\xFF" "b") << false << QByteArray("a&#xFFFD;b");
-    QTest::newRow("Latin-1 name replaced") << QByteArray("caf\xE9.mp3") << false << QByteArray("caf&#xFFFD;.mp3");
-    QTest::newRow("cut sequence at end") << QByteArray("a\xE6\x97") << false << QByteArray("a&#xFFFD;&#xFFFD;");
-    QTest::newRow("overlong form") << QByteArray("\xC0\xAF") << false << QByteArray("&#xFFFD;&#xFFFD;");
-    QTest::newRow("encoded surrogate") << QByteArray("\xED\xA0\x80") << false
-                                       << QByteArray("&#xFFFD;&#xFFFD;&#xFFFD;");
-    QTest::newRow("noncharacter U+FFFF") << QByteArray("\xEF\xBF\xBF") << false
-                                         << QByteArray("&#xFFFD;&#xFFFD;&#xFFFD;");
-    QTest::newRow("worst growth: every byte stray") << QByteArray(64, '\x80') << true
-                                                    << QByteArray("&#xFFFD;").repeated(64);
-}
-
-void TestFeedText::escapesXml()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(bool, attribute);
-    QFETCH(QByteArray, expected);
-    const QByteArray written = xml(input, attribute);
-    QCOMPARE(written, expected);
-    for (const char c : written)
-        QVERIFY2(static_cast<unsigned char>(c) < 0x80, "every feed byte is ASCII");
-}
-
-void TestFeedText::encodesLinkPaths_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("blanks") << QByteArray("Audio/Talk Show/Ep 1.mp3") << QByteArray("Audio/Talk%20Show/Ep%201.mp3");
-    QTest::newRow("sub-delimiters kept but ;") << QByteArray("Rock & Roll;+,=!$'()*:@.mp3")
-                                               << QByteArray("Rock%20&%20Roll%3B+,=!$'()*:@.mp3");
-    QTest::newRow("name a client would cut at ;") << QByteArray("C++ ; A+B=C.flac")
-                                                  << QByteArray("C++%20%3B%20A+B=C.flac");
-    QTest::newRow("percent, hash, question") << QByteArray("100% #1?.mp3") << QByteArray("100%25%20%231%3F.mp3");
-    QTest::newRow("quote and angles") << QByteArray("\"<>\".mp3") << QByteArray("%22%3C%3E%22.mp3");
-    QTest::newRow("non-ASCII as UTF-8 bytes") << QByteArray("\xC3\xA9t\xC3\xA9") << QByteArray("%C3%A9t%C3%A9");
-    QTest::newRow("invalid bytes kept as bytes") << QByteArray("caf\xE9") << QByteArray("caf%E9");
-    QTest::newRow("controls") << QByteArray("a\nb\x7f") << QByteArray("a%0Ab%7F");
-    QTest::newRow("unreserved kept") << QByteArray("Az09-._~/") << QByteArray("Az09-._~/");
-}
-
-void TestFeedText::encodesLinkPaths()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(encodeLinkPath(path), expected);
-}
 
 void TestFeedText::encodesBaseUrl_data()
 {
@@ -180,19 +110,19 @@ void TestFeedText::namesFeedsAfterFolders()
 
 void TestFeedText::findsLinkRoot_data()
 {
-    QTest::addColumn<QByteArray>("highlighted");
+    QTest::addColumn<QByteArray>("linkEntry");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("input directory") << QByteArray("/srv/Audio") << QByteArray("/srv/");
     QTest::newRow("top-level folder") << QByteArray("/srv") << QByteArray("/");
     QTest::newRow("root") << QByteArray("/") << QByteArray("/");
-    QTest::newRow("highlighted sub-folder") << QByteArray("/srv/Audio/Talks") << QByteArray("/srv/Audio/");
+    QTest::newRow("sub-folder as link entry") << QByteArray("/srv/Audio/Talks") << QByteArray("/srv/Audio/");
 }
 
 void TestFeedText::findsLinkRoot()
 {
-    QFETCH(QByteArray, highlighted);
+    QFETCH(QByteArray, linkEntry);
     QFETCH(QByteArray, expected);
-    QCOMPARE(linkRoot(highlighted), expected);
+    QCOMPARE(linkRoot(linkEntry), expected);
 }
 
 void TestFeedText::choosesTypeByExtension_data()

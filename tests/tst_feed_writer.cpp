@@ -1,6 +1,5 @@
 // One folder's feed: exact bytes, what the lister shows, hostile names, and safe replacement.
-#include "feed/feed_writer.h"
-#include "fixture.h"
+#include "feed_writer_setup.h"
 
 #include <QRandomGenerator>
 #include <QSet>
@@ -13,47 +12,9 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+using namespace feedsetup;
+
 namespace {
-
-QByteArray native(const QString &s) { return QFile::encodeName(s); }
-
-// Sets the modification time of `path` (of the link itself when `link` is set).
-void setModified(const QString &path, qint64 secs, bool link = false)
-{
-    const struct timespec times[2] = {{static_cast<time_t>(secs), 0}, {static_cast<time_t>(secs), 0}};
-    QVERIFY2(::utimensat(AT_FDCWD, native(path).constData(), times, link ? AT_SYMLINK_NOFOLLOW : 0) == 0,
-             qPrintable(path));
-}
-
-qint64 modifiedOf(const QString &path)
-{
-    struct stat st;
-    return ::stat(native(path).constData(), &st) == 0 ? static_cast<qint64>(st.st_mtime) : -1;
-}
-
-// A writer over <tmp>/in/Audio with output <tmp>/out and the default-looking base URL.
-struct Setup {
-    QTemporaryDir tmp;
-    QString input, output;
-    yf::FileLister File1;
-
-    Setup()
-    {
-        input = tmp.path() + "/in/Audio";
-        output = tmp.path() + "/out";
-        QDir().mkpath(input);
-        QDir().mkpath(output);
-    }
-    yf::FeedWriter writer(const QString &highlighted = {}, const QString &baseUrl = "http://10.0.0.5/")
-    {
-        const yf::Result<yf::BaseUrl> base = yf::parseBaseUrl(baseUrl);
-        if (!base.ok())
-            qFatal("bad base URL in a test");
-        return yf::FeedWriter({native(input), native(highlighted.isEmpty() ? input : highlighted),
-                               native(output), base.value()});
-    }
-    QByteArray feed(const QString &name) const { return fixture::readFile(output + '/' + name); }
-};
 
 // Well-formed per a strict XML parser, and every item carries url, length and type.
 void verifyWellFormed(const QByteArray &text)
@@ -112,7 +73,7 @@ void TestFeedWriter::writesExactBytes()
     setModified(dir + "/caf\u00e9.jpg", 1767517507);
     setModified(dir, 1767000000);
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
     const QByteArray expected =
         "<rss version=\"2.0\">\r\n<channel>\r\n<title>-Talk Show-</title>\r\n"
         "<link>http://10.0.0.5/</link>\r\n<description>-Talk Show-</description>\r\n"
@@ -156,7 +117,7 @@ void TestFeedWriter::takesDatesFromTheFiles()
     setModified(dir + "/link.mp3", 1200000000, true);
     setModified(dir, 1050000000);                   // Fri, 11 Apr 2003 18:40:00 UTC
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
     QByteArray text = s.feed("-F-.xml");
     QVERIFY(text.contains("F/link.mp3</link>\r\n<pubDate>Tue, 9 Nov 2004 11:33:20 +0000</pubDate>"));
     QVERIFY(text.contains("F/a.mp3</link>\r\n<pubDate>Sun, 9 Sep 2001 01:46:40 +0000</pubDate>"));
@@ -166,7 +127,7 @@ void TestFeedWriter::takesDatesFromTheFiles()
     QVERIFY(QFile::remove(dir + "/link.mp3"));
     QVERIFY(QFile::remove(dir + "/target.bin"));
     setModified(dir, 1300000000);                   // Sun, 13 Mar 2011 07:06:40 UTC
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
     text = s.feed("-F-.xml");
     QVERIFY2(text.contains("<lastBuildDate>Sun, 13 Mar 2011 07:06:40 +0000</lastBuildDate>"), text.constData());
     QCOMPARE(text.count("<pubDate>"), 1);
@@ -182,22 +143,22 @@ void TestFeedWriter::leavesAnUnchangedFeedAlone()
     setModified(dir + "/a.mp3", 1000000000);
     setModified(dir + "/b.mp3", 1000000000);
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
-    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
+    QVERIFY(!s.lastUnchanged);
     const QString feed = s.output + "/-F-.xml";
     const QByteArray first = s.feed("-F-.xml");
     setModified(feed, 900000000);
 
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
-    QVERIFY(w.lastLeftAlone());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
+    QVERIFY(s.lastUnchanged);
     QCOMPARE(modifiedOf(feed), qint64(900000000));
     QCOMPARE(s.feed("-F-.xml"), first);
 
     // Same size, other bytes: written.
     fixture::makeTree(s.output, {"-F-.xml=" + QString(first.size(), 'x')});
     setModified(feed, 900000000);
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
-    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
+    QVERIFY(!s.lastUnchanged);
     QCOMPARE(s.feed("-F-.xml"), first);
     QVERIFY(modifiedOf(feed) != 900000000);
 
@@ -205,8 +166,8 @@ void TestFeedWriter::leavesAnUnchangedFeedAlone()
     setModified(feed, 900000000);
     fixture::makeTree(s.input, {"F/b.mp3=33"});
     setModified(dir + "/b.mp3", 1000000001);
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
-    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
+    QVERIFY(!s.lastUnchanged);
     QVERIFY(s.feed("-F-.xml") != first);
 
     // A link in the feed's place is replaced, even when what it points at holds the feed.
@@ -214,8 +175,8 @@ void TestFeedWriter::leavesAnUnchangedFeedAlone()
     QVERIFY(QFile::rename(feed, s.output + "/target.xml"));
     QCOMPARE(fixture::readFile(s.output + "/target.xml"), now);
     fixture::makeTree(s.output, {"-F-.xml->target.xml"});
-    QVERIFY(w.CreateRSSFile(native(dir + '/'), s.File1).ok());
-    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(s.write(w, native(dir + '/')).ok());
+    QVERIFY(!s.lastUnchanged);
     QVERIFY(!QFileInfo(feed).isSymLink());
 }
 
@@ -224,7 +185,7 @@ void TestFeedWriter::writesHeadAndTailForEmptyFolder()
     Setup s;
     fixture::makeTree(s.input, {"A & B/Sub/"});
     yf::FeedWriter w = s.writer({}, "http://host/my files/");
-    QVERIFY(w.CreateRSSFile(native(s.input + "/A & B/"), s.File1).ok());
+    QVERIFY(s.write(w, native(s.input + "/A & B/")).ok());
     const QByteArray text = s.feed("-A & B-.xml");
     QCOMPARE(text.count("\r\n"), 8);
     QVERIFY(text.startsWith("<rss version=\"2.0\">\r\n<channel>\r\n<title>-A &amp; B-</title>\r\n"
@@ -238,7 +199,7 @@ void TestFeedWriter::joinsBaseUrlWithoutFinalSlash()
     Setup s;
     fixture::makeTree(s.input, {"Show/C++ ; A+B.flac"});
     yf::FeedWriter w = s.writer({}, "http://127.0.0.1:8123");
-    QVERIFY(w.CreateRSSFile(native(s.input + "/Show/"), s.File1).ok());
+    QVERIFY(s.write(w, native(s.input + "/Show/")).ok());
     const QByteArray text = s.feed("-Show-.xml");
     QVERIFY(text.contains("<link>http://127.0.0.1:8123</link>"));
     QVERIFY2(text.contains("<link>http://127.0.0.1:8123/Audio/Show/C++%20%3B%20A+B.flac</link>"), text.constData());
@@ -251,10 +212,10 @@ void TestFeedWriter::listsOnlyVisibleFilesInNameOrder()
     Setup s;
     fixture::makeTree(s.input, {"F/b.mp3", "F/B.mp3", "F/a.mp3", "F/C.mp3", "F/.hidden.mp3", "F/Sub/",
                                 "F/link.mp3->a.mp3", "F/broken.mp3->missing", "F/zz->Sub"});
-    QVERIFY(s.File1.setPath(native(s.input + "/F/")).ok());
+    QVERIFY(s.lister.setPath(native(s.input + "/F/")).ok());
     QStringList names;
-    for (qsizetype i = 0; i < s.File1.listCount(); ++i)
-        names << QString::fromUtf8(s.File1.fileName(i));
+    for (qsizetype i = 0; i < s.lister.listCount(); ++i)
+        names << QString::fromUtf8(s.lister.fileName(i));
     QCOMPARE(names, (QStringList{"a.mp3", "B.mp3", "b.mp3", "C.mp3", "link.mp3"}));
 }
 
@@ -287,10 +248,10 @@ void TestFeedWriter::ordersMixedNamesByFoldedFormThenBytes()
         const int c = QString::fromUtf8(a).toCaseFolded().compare(QString::fromUtf8(b).toCaseFolded());
         return c != 0 ? c < 0 : a < b;
     });
-    QVERIFY(s.File1.setPath(folder).ok());
+    QVERIFY(s.lister.setPath(folder).ok());
     QList<QByteArray> listed;
-    for (qsizetype i = 0; i < s.File1.listCount(); ++i)
-        listed << s.File1.fileName(i).toByteArray();
+    for (qsizetype i = 0; i < s.lister.listCount(); ++i)
+        listed << s.lister.fileName(i).toByteArray();
     QCOMPARE(listed, expected);
 }
 
@@ -315,7 +276,7 @@ void TestFeedWriter::staysWellFormedForHostileNames()
     Setup s;
     fixture::makeTree(s.input, {folder + '/' + file});
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(native(s.input + '/' + folder + '/'), s.File1).ok());
+    QVERIFY(s.write(w, native(s.input + '/' + folder + '/')).ok());
     const QByteArray text = s.feed('-' + folder + "-.xml");
     verifyWellFormed(text);
     QVERIFY2(text.contains("<link>http://10.0.0.5/Audio/" + linkTail + "</link>"), text.constData());
@@ -332,7 +293,7 @@ void TestFeedWriter::keepsBytesOfNamesThatAreNotUtf8()
     QVERIFY(fd >= 0);
     ::close(fd);
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(folder + '/', s.File1).ok());
+    QVERIFY(s.write(w, folder + '/').ok());
     // The feed file keeps the folder's own bytes; the text inside shows U+FFFD instead.
     QFile raw;
     const int in = ::open((native(s.output) + "/-caf\xE9-.xml").constData(), O_RDONLY);
@@ -351,23 +312,23 @@ void TestFeedWriter::keepsBytesOfNamesThatAreNotUtf8()
 
 void TestFeedWriter::replacesOnlyTheLeadingLinkRoot_data()
 {
-    QTest::addColumn<QString>("highlightedBelowInput");
+    QTest::addColumn<QString>("linkEntryBelowInput");
     QTest::addColumn<QByteArray>("link");
-    QTest::newRow("input directory highlighted") << QString() << QByteArray("http://h/Audio/in/Audio/x.mp3");
-    QTest::newRow("sub-folder highlighted") << "in" << QByteArray("http://h/in/Audio/x.mp3");
+    QTest::newRow("input directory as link entry") << QString() << QByteArray("http://h/Audio/in/Audio/x.mp3");
+    QTest::newRow("sub-folder as link entry") << "in" << QByteArray("http://h/in/Audio/x.mp3");
 }
 
 void TestFeedWriter::replacesOnlyTheLeadingLinkRoot()
 {
     // The folder's path repeats the link root ".../in/" further down: only the leading
     // occurrence stands for the base URL.
-    QFETCH(QString, highlightedBelowInput);
+    QFETCH(QString, linkEntryBelowInput);
     QFETCH(QByteArray, link);
     Setup s;
     fixture::makeTree(s.input, {"in/Audio/x.mp3"});
-    const QString highlighted = highlightedBelowInput.isEmpty() ? s.input : s.input + '/' + highlightedBelowInput;
-    yf::FeedWriter w = s.writer(highlighted, "http://h/");
-    QVERIFY(w.CreateRSSFile(native(s.input + "/in/Audio/"), s.File1).ok());
+    const QString linkEntry = linkEntryBelowInput.isEmpty() ? s.input : s.input + '/' + linkEntryBelowInput;
+    yf::FeedWriter w = s.writer(linkEntry, "http://h/");
+    QVERIFY(s.write(w, native(s.input + "/in/Audio/")).ok());
     const QByteArray text = s.feed("-in-Audio-.xml");
     QVERIFY2(text.contains("<link>" + link + "</link>"), text.constData());
 }
@@ -389,7 +350,7 @@ void TestFeedWriter::leavesPreviousFeedWhenWriteFails()
     auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
     yf::FeedWriter w = s.writer();
-    const yf::Status status = w.CreateRSSFile(native(s.input + "/Show/"), s.File1);
+    const yf::Status status = s.write(w, native(s.input + "/Show/"));
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &old) == 0);
     std::signal(SIGXFSZ, previousHandler);
 
@@ -406,13 +367,13 @@ void TestFeedWriter::reportsMissingFolderAndOutput()
     Setup s;
     fixture::makeTree(s.input, {"Here/a.mp3"});
     yf::FeedWriter w = s.writer();
-    yf::Status status = w.CreateRSSFile(native(s.input + "/Gone/"), s.File1);
+    yf::Status status = s.write(w, native(s.input + "/Gone/"));
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::ListFolder);
     QCOMPARE(status.error().path, s.input + "/Gone/");
 
     QDir(s.output).removeRecursively();
-    status = w.CreateRSSFile(native(s.input + "/Here/"), s.File1);
+    status = s.write(w, native(s.input + "/Here/"));
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::WriteFeed);
     QVERIFY(status.error().message().contains(s.output + "/-Here-.xml"));
@@ -430,19 +391,19 @@ void TestFeedWriter::writesFortyThousandItems()
         ::close(fd);
     }
     yf::FeedWriter w = s.writer();
-    QVERIFY(w.CreateRSSFile(folder + '/', s.File1).ok());
+    QVERIFY(s.write(w, folder + '/').ok());
     const QByteArray feed = s.feed("-Big-.xml");
     QCOMPARE(feed.count("<item>"), 40000);
     // Compared a block at a time: equal through every block, then one byte off in the last.
-    QVERIFY(w.CreateRSSFile(folder + '/', s.File1).ok());
-    QVERIFY(w.lastLeftAlone());
+    QVERIFY(s.write(w, folder + '/').ok());
+    QVERIFY(s.lastUnchanged);
     QByteArray changed = feed;
     changed[changed.size() - 3] = 'X';
     QFile file(s.output + "/-Big-.xml");
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(changed) == changed.size());
     file.close();
-    QVERIFY(w.CreateRSSFile(folder + '/', s.File1).ok());
-    QVERIFY(!w.lastLeftAlone());
+    QVERIFY(s.write(w, folder + '/').ok());
+    QVERIFY(!s.lastUnchanged);
     QCOMPARE(s.feed("-Big-.xml"), feed);
 }
 
