@@ -29,7 +29,7 @@ Result<Options> parseOptions(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Writes one RSS feed per folder below the input directory. Without options the window\n"
-                       "opens; --generate or --watch makes the feeds without it."));
+                       "opens; run with the options below, the program makes the feeds without it."));
     const QCommandLineOption generate(QStringLiteral("generate"), QStringLiteral("Run Generate once and exit."));
     const QCommandLineOption watch(QStringLiteral("watch"),
                                    QStringLiteral("Run once, then again whenever the input tree changes."));

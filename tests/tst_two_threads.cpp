@@ -83,7 +83,7 @@ struct Run : fixture::RunSetup {
     QString folder(qsizetype index) const
     {
         yf::FolderArray folders;
-        if (!yf::spanFolders(QFile::encodeName(request.inputDir) + '/', "*.*", folders).ok())
+        if (!yf::scanFolders(QFile::encodeName(request.inputDir) + '/', folders).ok())
             return {};
         return QFile::decodeName(folders[static_cast<std::size_t>(index)]).mid(request.inputDir.size() + 1);
     }

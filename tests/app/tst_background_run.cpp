@@ -215,19 +215,38 @@ private slots:
         QVERIFY(fixture::readFile(m_tmp->path() + "/config.ini").contains("InputDir="));
     }
 
-    void closingMidRunEndsCleanly()
+    // Closing mid-run asks first: Yes stops the run at its next folder and quits, every feed
+    // written whole; No leaves the window and the run going.
+    void closingMidRunAsksFirst_data()
     {
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("Yes: stop and quit") << true;
+        QTest::newRow("No: go on") << false;
+    }
+    void closingMidRunAsksFirst()
+    {
+        QFETCH(bool, stop);
         auto w = openWindow();
         QVERIFY(w);
         BoxWatcher boxes(*w);
+        boxes.answer = stop ? QMessageBox::Yes : QMessageBox::No;
         part<QAction>(*w, "generateAction")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(writingAtLeastOne(*w), 5000);
-        QVERIFY(w->close());
+        QCOMPARE(w->close(), stop);
+        QVERIFY(!boxes.seen.isEmpty());
+        QCOMPARE(boxes.seen.first().titleAndText(), QStringLiteral("Yarrowfeed|A run is in progress. Stop it and quit?"));
+        if (!stop) {
+            QVERIFY(w->isVisible());
+            QTRY_COMPARE_WITH_TIMEOUT(boxes.seen.size(), 2, 20000);
+            QCOMPARE(boxes.seen.last().title, QStringLiteral("Complete!"));
+            QCOMPARE(completeFeeds(), 10);
+            return;
+        }
         QVERIFY(!w->isVisible());
         const int written = completeFeeds();
         QVERIFY(written >= 1 && written < 10);
         QTest::qWait(200);
-        QCOMPARE(boxes.titlesAndTexts(), QStringList());
+        QCOMPARE(boxes.seen.size(), 1);  // nothing said after the question
         QVERIFY(!w->isRunning());
         QCOMPARE(completeFeeds(), written);  // nothing went on writing after the close
     }

@@ -40,12 +40,15 @@ private:
     QStringList m_opened;        // folders handed to the file browser
     bool m_browserStarts = true;
 
-    std::unique_ptr<MainWindow> openWindow()
+    std::unique_ptr<MainWindow> openWindow(QStringList *startupBoxes = nullptr)
     {
-        return window_testing::openWindow(m_settings, m_clock, [this](const QString &folder) {
-            m_opened << folder;
-            return m_browserStarts;
-        });
+        return window_testing::openWindow(
+            m_settings, m_clock,
+            [this](const QString &folder) {
+                m_opened << folder;
+                return m_browserStarts;
+            },
+            startupBoxes);
     }
 
     void writeSettings(const QString &input, const QString &output)
@@ -180,10 +183,23 @@ private slots:
         QTest::addColumn<QString>("stored");  // "" for no settings file; "|" separates input and output
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("output");
-        QTest::newRow("no settings file") << "" << "cwd" << "cwd";
-        QTest::newRow("both stored") << "in|out" << "in" << "out";
-        QTest::newRow("stored input no longer exists") << "gone|out" << "cwd" << "out";
-        QTest::newRow("stored output is a file") << "in|in/B/x.mp3" << "in" << "cwd";
+        QTest::addColumn<QStringList>("boxes");  // what the user is told once the window is up
+        QTest::newRow("no settings file") << "" << "cwd" << "cwd" << QStringList{};
+        QTest::newRow("both stored") << "in|out" << "in" << "out" << QStringList{};
+        // Never another folder in silence: the nearest one above is shown, and said.
+        QTest::newRow("stored input no longer exists")
+            << "gone/deeper|out" << "" << "out"
+            << QStringList{"Yarrowfeed [warning]: The stored input directory \"<root>/gone/deeper\" no longer exists; "
+                           "the picker shows \"<root>\" instead."};
+        QTest::newRow("stored output is a file")
+            << "in|in/B/x.mp3" << "in" << "in/B"
+            << QStringList{"Yarrowfeed [warning]: The stored output directory \"<root>/in/B/x.mp3\" cannot be opened; "
+                           "the picker shows \"<root>/in/B\" instead."};
+        QTest::newRow("both gone: one box")
+            << "in/gone|out/gone" << "in" << "out"
+            << QStringList{"Yarrowfeed [warning]: The stored input directory \"<root>/in/gone\" no longer exists; "
+                           "the picker shows \"<root>/in\" instead.\nThe stored output directory \"<root>/out/gone\" "
+                           "no longer exists; the picker shows \"<root>/out\" instead."};
     }
 
     void startUpRestoresDirectories()
@@ -191,15 +207,21 @@ private slots:
         QFETCH(QString, stored);
         QFETCH(QString, input);
         QFETCH(QString, output);
+        QFETCH(QStringList, boxes);
         if (!stored.isEmpty()) {
             const QStringList parts = stored.split('|');
             writeSettings(m_root + '/' + parts[0], m_root + '/' + parts[1]);
         }
-        auto w = openWindow();
+        const QByteArray settingsBefore = fixture::readFile(m_settings);
+        QStringList told;
+        auto w = openWindow(&told);
         QVERIFY(w);
+        QCOMPARE(told, boxes.replaceInStrings("<root>", m_root));
+        QCOMPARE(fixture::readFile(m_settings), settingsBefore);  // kept until a run stores others
         const DrivePicker *inputDrive = part<DrivePicker>(*w, "inputDrivePicker");
-        QCOMPARE(part<DirectoryPicker>(*w, "inputPicker")->path(), m_root + '/' + input);
-        QCOMPARE(part<DirectoryPicker>(*w, "outputPicker")->path(), m_root + '/' + output);
+        const auto below = [this](const QString &relative) { return relative.isEmpty() ? m_root : m_root + '/' + relative; };
+        QCOMPARE(part<DirectoryPicker>(*w, "inputPicker")->path(), below(input));
+        QCOMPARE(part<DirectoryPicker>(*w, "outputPicker")->path(), below(output));
         QVERIFY(QDir::currentPath().startsWith(inputDrive->drive()));  // the drives do not follow
         QCOMPARE(inputDrive->drive(), part<DrivePicker>(*w, "outputDrivePicker")->drive());
         QCOMPARE(part<QLineEdit>(*w, "baseUrlEdit")->text(), "http://" + kAddress + "/");

@@ -91,17 +91,37 @@ public:
 
 // The real window, shown and active, taking `kAddress` for the machine's address.
 // `openFolder` stands for the file browser; by default it starts every time.
+// A box that comes up as the window opens (a stored directory that is gone) is closed and
+// told in `startupBoxes` as "title [warning]: text" ("[information]", "[critical]").
 inline std::unique_ptr<yf::MainWindow> openWindow(const QString &settingsPath, const yf::Clock &clock,
                                                   yf::FolderLauncher openFolder = [](const QString &) {
                                                       return true;
-                                                  })
+                                                  },
+                                                  QStringList *startupBoxes = nullptr)
 {
     auto w = std::make_unique<yf::MainWindow>(
         settingsPath, [] { return kAddress; }, clock, std::move(openFolder));
+    QStringList said;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&said] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        const char *icon = box->icon() == QMessageBox::Warning ? "warning"
+            : box->icon() == QMessageBox::Critical             ? "critical"
+                                                               : "information";
+        said << QStringLiteral("%1 [%2]: %3").arg(box->windowTitle(), QLatin1String(icon), box->text());
+        box->button(QMessageBox::Ok)->click();
+    });
+    closer.start(10);
     w->show();
     w->activateWindow();
+    QTest::qWait(50);  // the window is up and any box about the start has come and gone
+    w->activateWindow();  // after a box no window is active
     if (!QTest::qWaitForWindowActive(w.get()))
         return nullptr;
+    if (startupBoxes)
+        *startupBoxes = said;
     return w;
 }
 
@@ -138,6 +158,7 @@ struct BoxSeen {
 class BoxWatcher : public QObject {
 public:
     QList<BoxSeen> seen;
+    QMessageBox::StandardButton answer = QMessageBox::Ok;
 
     explicit BoxWatcher(const yf::MainWindow &w)
     {
@@ -147,7 +168,9 @@ public:
                 return;
             seen << BoxSeen{box->windowTitle(), box->text(),   box->informativeText(), box->detailedText(),
                             box->icon(),        greyedOut(w), menuBarOpens(w),        w.isRunning()};
-            box->button(QMessageBox::Ok)->click();
+            // A question gets `answer`; a box that only tells is closed with its OK button.
+            QAbstractButton *button = box->button(answer);
+            (button ? button : box->button(QMessageBox::Ok))->click();
         });
         m_timer.start(10);
     }
