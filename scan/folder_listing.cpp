@@ -3,6 +3,7 @@
 #include "fast/directory_reader.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace yf {
