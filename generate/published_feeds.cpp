@@ -4,6 +4,8 @@
 #include "runtime/file_contents.h"
 #include "runtime/file_system.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -61,31 +63,16 @@ std::optional<QByteArray> decodeLine(QByteArrayView line)
     return name;
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // Reads at most `limit` bytes (all of it for -1) of the regular file `name` in `dirFd`,
 // never through a link. Empty with errno set when it cannot; EINVAL for anything not a
 // regular file.
 std::optional<QByteArray> readRegularFile(int dirFd, const char *name, qsizetype limit, struct stat &st)
 {
-    const FileDescriptor file(::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (file.get() < 0)
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
         return std::nullopt;
-    if (::fstat(file.get(), &st) != 0)
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    if (::fstat(fd, &st) != 0)
         return std::nullopt;
     if (!S_ISREG(st.st_mode)) {
         errno = EINVAL;
@@ -96,7 +83,7 @@ std::optional<QByteArray> readRegularFile(int dirFd, const char *name, qsizetype
     bytes.resize(wanted);
     qsizetype done = 0;
     while (done < wanted) {
-        const ssize_t n = ::read(file.get(), bytes.data() + done, static_cast<std::size_t>(wanted - done));
+        const ssize_t n = ::read(fd, bytes.data() + done, static_cast<std::size_t>(wanted - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -185,15 +172,19 @@ FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByte
     std::sort(produced.begin(), produced.end());
     std::vector<QByteArray> kept = produced;  // the new list: what was written, and what could not go
 
-    const FileDescriptor folder(::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int folder = ::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFolder = qScopeGuard([folder] {
+        if (folder >= 0)
+            ::close(folder);
+    });
     std::optional<std::vector<QByteArray>> listed;
     bool notOurs = false;
     struct stat st;
-    if (folder.get() < 0) {
+    if (folder < 0) {
         cleanup.problems.push_back(Error::fromErrno(ErrorKind::ReadEntry,
                                                     QStringLiteral("No old feed was removed: cannot open the folder"),
                                                     fs::displayPath(outputPath), errno));
-    } else if (std::optional<QByteArray> text = readRegularFile(folder.get(), kPublishedFeedsFile, -1, st)) {
+    } else if (std::optional<QByteArray> text = readRegularFile(folder, kPublishedFeedsFile, -1, st)) {
         listed = readPublishedFeedsText(*text);
         if (!listed)
             notOurs = true;
@@ -214,7 +205,7 @@ FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByte
         if (!isRemovableFeedName(name) || std::binary_search(produced.begin(), produced.end(), name))
             continue;
         const QByteArray path = outputPath + '/' + name;
-        switch (removeIfFeed(folder.get(), name)) {
+        switch (removeIfFeed(folder, name)) {
         case Removal::Removed:
             cleanup.removed.push_back(fs::displayPath(path));
             break;
@@ -228,7 +219,7 @@ FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByte
         }
     }
 
-    if (folder.get() < 0)
+    if (folder < 0)
         return cleanup;
     const QByteArray text = publishedFeedsText(std::move(kept));
     if (fileHolds(outputPath, kPublishedFeedsFile, text))
