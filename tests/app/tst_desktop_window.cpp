@@ -278,7 +278,10 @@ private slots:
             const QFontMetrics metrics(details->font());
             shown = details->viewport()->size();
             wanted = QSize(metrics.horizontalAdvance(QString(60, 'x')), metrics.lineSpacing() * 12);
-            seen = BoxSeen{box->windowTitle(), box->text(), box->informativeText(), box->detailedText()};
+            seen.title = box->windowTitle();
+            seen.text = box->text();
+            seen.informative = box->informativeText();
+            seen.details = box->detailedText();
             box->button(QMessageBox::Ok)->click();
         });
         peek.start(10);
