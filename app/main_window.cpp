@@ -19,7 +19,12 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStringList>
+#include <QTextDocument>
+#include <QTextEdit>
+
+#include <algorithm>
 
 namespace yf {
 
@@ -29,6 +34,9 @@ const QString kProgramTitle = QStringLiteral("Yarrowfeed");
 // Runs shorter than this finish without a progress display flashing up.
 constexpr qint64 kProgressDelayMs = 500;
 constexpr int kProgressIntervalMs = 100;
+// The least the details of a run's box show at once: a path, and a list.
+constexpr int kDetailsColumns = 60;
+constexpr int kDetailsLines = 12;
 
 // A volume without a medium, or one the user may not list, leaves the directory picker
 // where it was; the drive picker keeps showing the new choice.
@@ -55,12 +63,56 @@ QString restoreDirectory(DirectoryPicker &picker, const QString &stored, const c
              exists ? QStringLiteral("cannot be opened") : QStringLiteral("no longer exists"), picker.path());
 }
 
-QString skippedList(const std::vector<Error> &skipped)
+// What the box's details list: the folders left out, then the old feeds removed, each group
+// by path so that a folder is found where it would be looked for, then what kept old feeds.
+QString runDetails(const RunOutcome &outcome)
 {
+    std::vector<const Error *> skipped;
+    for (const Error &folder : outcome.skipped)
+        skipped.push_back(&folder);
+    std::sort(skipped.begin(), skipped.end(), [](const Error *a, const Error *b) { return a->path < b->path; });
+    QStringList removed;
+    for (const QString &path : outcome.removedFeeds)
+        removed << removedFeedLine(path);
+    removed.sort();
     QStringList lines;
-    for (const Error &folder : skipped)
-        lines << folder.message();
+    for (const Error *folder : skipped)
+        lines << folder->message();
+    lines << removed;
+    for (const Error &problem : outcome.cleanupProblems)
+        lines << QStringLiteral("Warning: ") + problem.message();
     return lines.join(QLatin1Char('\n'));
+}
+
+// The counts beside the box's main text, which stays the feeds written: empty when the run
+// left nothing out and removed nothing.
+QString runCounts(const RunOutcome &outcome)
+{
+    QStringList sentences;
+    if (const auto count = static_cast<qsizetype>(outcome.skipped.size()); count > 0)
+        sentences << (count == 1 ? QStringLiteral("1 folder was skipped.")
+                                 : QStringLiteral("%1 folders were skipped.").arg(count));
+    if (const auto count = static_cast<qsizetype>(outcome.removedFeeds.size()); count > 0)
+        sentences << (count == 1 ? QStringLiteral("1 old feed was removed.")
+                                 : QStringLiteral("%1 old feeds were removed.").arg(count));
+    if (!outcome.cleanupProblems.empty())
+        sentences << QStringLiteral("Some old feeds may remain.");
+    if (!sentences.isEmpty())
+        sentences << QStringLiteral("See the details.");
+    return sentences.join(QLatin1Char(' '));
+}
+
+// Makes the box's details area wide enough for a path and tall enough for a list.
+void sizeDetails(QMessageBox &box)
+{
+    auto *details = box.findChild<QTextEdit *>();
+    if (!details)
+        return;
+    const QFontMetrics metrics(details->font());
+    const int frame = 2 * details->frameWidth() + 2 * static_cast<int>(details->document()->documentMargin());
+    details->setMinimumSize(metrics.horizontalAdvance(QString(kDetailsColumns, QLatin1Char('x'))) + frame
+                                + details->verticalScrollBar()->sizeHint().width(),
+                            metrics.lineSpacing() * kDetailsLines + frame);
 }
 
 } // namespace
@@ -131,9 +183,13 @@ void MainWindow::reportOutcome(const RunOutcome &outcome)
                         outcome.finished() ? completeMessage(outcome.feedsWritten)
                                            : cancelledMessage(outcome.feedsWritten),
                         QMessageBox::Ok, this);
-        // The count alone would hide that some folders got no feed; the list says which and why.
-        if (!outcome.skipped.empty())
-            box.setDetailedText(skippedList(outcome.skipped));
+        // The count alone would hide that some folders got no feed, or that old feeds went;
+        // the list says which and why.
+        box.setInformativeText(runCounts(outcome));
+        if (const QString details = runDetails(outcome); !details.isEmpty()) {
+            box.setDetailedText(details);
+            sizeDetails(box);
+        }
         box.exec();
         return;
     }

@@ -15,6 +15,10 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
     Report report;
     for (const Error &skipped : outcome.skipped)
         report.err << QStringLiteral("Skipped: ") + skipped.message();
+    for (const QString &removed : outcome.removedFeeds)
+        report.err << removedFeedLine(removed);
+    for (const Error &problem : outcome.cleanupProblems)
+        report.err << QStringLiteral("Warning: ") + problem.message();
     if (storeError)
         report.err << QStringLiteral("Warning: the directories were not remembered: ") + storeError->message();
 

@@ -22,7 +22,8 @@ struct Report {
 
 // The window's texts, one line or block each: the count on success (none when `quiet`),
 // the cancel note, or the failure with what was written before it. Each skipped folder
-// and `storeError`, why the settings could not be written, add a line on standard error.
+// and `storeError`, why the settings could not be written, add a line on standard error, as
+// do each old feed the run removed and each reason old feeds may have stayed.
 // `stopSignal` is the signal that asked the run to stop, 0 when none did; a cancelled run
 // exits with 128 + that signal. A run input refused before anything ran is a usage error.
 Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeError, int stopSignal, bool quiet);

@@ -5,6 +5,7 @@
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
 #include "feed/file_lister.h"
+#include "generate/published_feeds.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
 #include "scan/folder_scan.h"
@@ -116,6 +117,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
     for (int worker = 0; worker < helpers.workers(); ++worker)
         makers.push_back(std::make_unique<FeedMaker>(feedInputs));
     const FeedWriter writer(feedInputs);
+    std::vector<QByteArray> produced;  // the feed files this run leaves in the output directory
     fast::OrderedWork<MadeFeed> ahead(helpers, 1, end, kFeedsAhead, [&](int worker, qsizetype index) {
         const auto at = static_cast<std::size_t>(index);
         return MadeFeed{worker, makers[static_cast<std::size_t>(worker)]->prepare(folders[at], names.name(at))};
@@ -130,6 +132,8 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         if (made.feed.ok()) {
             PreparedFeed feed = std::move(made.feed).value();
             written = writer.commit(feed);
+            if (written.ok())
+                produced.push_back(feed.fileName());
             makers[static_cast<std::size_t>(made.worker)]->giveBack(std::move(feed));
         }
         outcome.lastFeedAtSecs = clock.nowSecs();
@@ -148,6 +152,9 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         if (observer)
             observer->feedWritten(outcome.feedsWritten, total);
     }
+    FeedCleanup cleanup = updatePublishedFeeds(outputPath, std::move(produced));
+    outcome.removedFeeds = std::move(cleanup.removed);
+    outcome.cleanupProblems = std::move(cleanup.problems);
     return outcome;
 }
 

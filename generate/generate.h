@@ -28,7 +28,13 @@ struct RunRequest {
 struct RunOutcome {
     qsizetype feedsWritten = 0;  // distinct feed files this run produced in full (or found unchanged)
     std::optional<Error> error;  // why the run stopped early; empty when it finished
-    std::vector<Error> skipped;  // folders left out because they could not be read, with why
+    std::vector<Error> skipped;  // folders left out because they could not be read or are write-protected, with why
+    // Feed files of an earlier run that this one did not write (their folders went or got
+    // no feed), removed from the output directory, as paths for a person. Only a finished run
+    // removes any.
+    std::vector<QString> removedFeeds;
+    // Why old feeds may have stayed (see updatePublishedFeeds); the feeds written are right.
+    std::vector<Error> cleanupProblems;
     // When the run's last feed was done, by the run's clock. The clock is read after every
     // feed (the feeds' dates are the files' own), which also lets a test clock pace a run.
     qint64 lastFeedAtSecs = 0;
@@ -44,6 +50,9 @@ struct RunOutcome {
 // into `skipped`; the run goes on. Every folder's feed name is settled before the first feed,
 // so that no two folders share a feed file; an output directory inside the input tree is not
 // scanned. No date of a feed comes from the clock: each is a file's or a folder's own.
+// A run that finishes then removes the feeds the output directory's list names and this run
+// did not write, and lists the ones it wrote (see updatePublishedFeeds); a run that fails or
+// is cancelled leaves the list and every earlier feed as they were.
 [[nodiscard]] RunOutcome generateFeeds(const RunRequest &request, const Clock &clock,
                                        RunObserver *observer = nullptr);
 

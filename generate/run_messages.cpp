@@ -22,6 +22,11 @@ QString cancelledMessage(qsizetype feedCount)
     return QStringLiteral("\"%1\" XML files generated before the run was cancelled.").arg(feedCount);
 }
 
+QString removedFeedLine(const QString &path)
+{
+    return QStringLiteral("Removed old feed \"%1\"").arg(path);
+}
+
 QString failureMessage(const Error &error, qsizetype feedsWritten)
 {
     return QStringLiteral("%1\n\n%2 feed file(s) were written before the run stopped.")

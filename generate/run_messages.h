@@ -19,6 +19,9 @@ QString completeMessage(qsizetype feedCount);
 // "\"N\" XML files generated before the run was cancelled."
 QString cancelledMessage(qsizetype feedCount);
 
+// "Removed old feed \"PATH\"": one line for an earlier feed a run removed.
+QString removedFeedLine(const QString &path);
+
 // What the user reads when a run stopped on an error: what failed and what was done before.
 QString failureMessage(const Error &error, qsizetype feedsWritten);
 

@@ -3,16 +3,34 @@
 #include "fast/directory_reader.h"
 
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace yf {
 
 namespace {
 
-void noteUnreadable(int dirFd, const QByteArray &parent, const dirent &entry, SkippedFolders &skipped)
+// A real folder, not hidden, that the rule leaves out only because its owner may not write
+// it: a library made read-only would otherwise publish nothing without a word.
+bool isWriteProtectedFolder(int dirFd, const dirent &entry)
 {
+    if (entry.d_name[0] == '.' || (entry.d_type != DT_DIR && entry.d_type != DT_UNKNOWN))
+        return false;
+    struct stat st;
+    return ::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)
+        && !(st.st_mode & S_IWUSR);
+}
+
+// Notes a folder the rule left out when the user would want to know: one this process may
+// not read, or one that is write-protected. Hidden folders and links are left out silently.
+void noteLeftOut(int dirFd, const QByteArray &parent, const dirent &entry, SkippedFolders &skipped)
+{
+    const auto path = [&] { return fs::displayPath(parent + entry.d_name + '/'); };
     if (const int err = fs::unreadableFolderError(dirFd, entry))
-        skipped.push_back(Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"),
-                                           fs::displayPath(parent + entry.d_name + '/'), err));
+        skipped.push_back(Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot list folder"), path(), err));
+    else if (isWriteProtectedFolder(dirFd, entry))
+        skipped.push_back(Error::failure(ErrorKind::ListFolder, QStringLiteral("Folder"), path(),
+                                         QStringLiteral("skipped: write-protected (the owner cannot write it)")));
 }
 
 } // namespace
@@ -38,7 +56,7 @@ FolderListing listFolder(const QByteArray &folder, bool isTop, const std::option
             continue;
         if (!id) {
             if (noteSkipped)
-                noteUnreadable(reader.fd(), folder, *entry, out.skipped);
+                noteLeftOut(reader.fd(), folder, *entry, out.skipped);
             continue;
         }
         const auto nameLength = static_cast<qsizetype>(std::strlen(entry->d_name));

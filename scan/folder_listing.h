@@ -30,7 +30,8 @@ struct FolderListing {
 // is opened only as the folder that was seen, never as a link put in its place since, and
 // when it cannot be listed for a reason of its own (fs::isUnreadableFolderError) it is
 // `unlisted` rather than a failure. With `noteSkipped`, such a folder and every sub-folder the
-// rule leaves out that this process may not read anyway go into `skipped`, with why.
+// rule leaves out that this process may not read anyway, or that is write-protected (not
+// hidden, not a link), go into `skipped`, with why.
 FolderListing listFolder(const QByteArray &folder, bool isTop, const std::optional<fs::FolderId> &leaveOut,
                          bool noteSkipped);
 

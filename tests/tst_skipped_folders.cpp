@@ -132,9 +132,19 @@ void TestSkippedFolders::skipsFoldersWithoutPermission_data()
     QTest::newRow("mode 700 of another user, as lost+found")
         << QStringList{"Open/a.mp3", "lost+found/x/", "lost+found/!700"} << true
         << QStringList{"written 1", "skipped lost+found/: Permission denied", "feed -Open-.xml"};
-    QTest::newRow("read-only folder that can be read is left out silently")
-        << QStringList{"Open/a.mp3", "Frozen/x/", "Frozen/!555"} << false
-        << QStringList{"written 1", "feed -Open-.xml"};
+    QTest::newRow("write-protected folder is said, nothing below it is looked at")
+        << QStringList{"Open/a.mp3", "Frozen/x/y/", "Frozen/x/!555", "Frozen/!555"} << false
+        << QStringList{"written 1", "skipped Frozen/: skipped: write-protected (the owner cannot write it)",
+                       "feed -Open-.xml"};
+    QTest::newRow("write-protected below a folder that gets a feed")
+        << QStringList{"Open/a.mp3", "Open/Frozen/b.mp3", "Open/Frozen/!555"} << false
+        << QStringList{"written 1", "skipped Open/Frozen/: skipped: write-protected (the owner cannot write it)",
+                       "feed -Open-.xml"};
+    QTest::newRow("hidden and linked write-protected folders stay unsaid")
+        << QStringList{"Open/a.mp3", ".frozen/x.mp3", ".frozen/!555", "Frozen/x.mp3", "Frozen/!555", "Open/Link->../Frozen"}
+        << false
+        << QStringList{"written 1", "skipped Frozen/: skipped: write-protected (the owner cannot write it)",
+                       "feed -Open-.xml"};
 }
 
 void TestSkippedFolders::skipsFoldersWithoutPermission()

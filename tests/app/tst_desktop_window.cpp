@@ -1,5 +1,5 @@
 // The window as a desktop program: where its settings live, the remembered base URL, the
-// base URL check, skipped folders in the report, Ctrl+Q, and Escape during a run.
+// base URL check, skipped folders and removed feeds in the report, Ctrl+Q, and Escape during a run.
 #include "app/main_window.h"
 #include "app/run_progress_dialog.h"
 #include "fixture.h"
@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -225,17 +226,80 @@ private slots:
         QCOMPARE(said.size(), 1);
         QCOMPARE(said.first().title, QStringLiteral("Complete!"));
         QCOMPARE(said.first().text, QStringLiteral("\"95\" XML files generated."));
-        QStringList lines = said.first().details.split('\n');
-        lines.sort();  // the scan meets the two chains in the order the folder lists them
-        QCOMPARE(lines, (QStringList{
+        // By path, whatever order the scan met the two chains in.
+        QCOMPARE(said.first().details.split('\n'), (QStringList{
                             "Cannot list folder \"" + input + '/' + QString("d/").repeated(48) + "\": File name too long",
                             "Cannot list folder \"" + input + '/' + QString("e/").repeated(48) + "\": File name too long"}));
 
-        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
+        // Into an output directory of its own: into out/ it would remove the feeds above.
+        QVERIFY(QDir().mkpath(m_root + "/out2"));
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out2"));
         said = window_testing::generateAndWait(*w);
         QCOMPARE(said.size(), 1);
         QCOMPARE(said.first().text, QStringLiteral("\"2\" XML files generated."));
+        QCOMPARE(said.first().informative, QString());
         QCOMPARE(said.first().details, QString());
+    }
+
+    // The box says how many folders were left out and how many old feeds went, beside the
+    // count of feeds written; its details list them by path, in an area a path fits in.
+    void theBoxCountsWhatWasLeftOutAndRemoved()
+    {
+        fixture::makeTree(m_root, {"in/Old/x.mp3", "in/Zeta/", "in/Alpha/", "in/Mid/"});
+        const QStringList frozen{"Zeta", "Alpha", "Mid"};
+        for (const QString &name : frozen)
+            QVERIFY(::chmod(QFile::encodeName(m_root + "/in/" + name).constData(), 0555) == 0);
+        const auto restore = qScopeGuard([&] {
+            for (const QString &name : frozen)
+                ::chmod(QFile::encodeName(m_root + "/in/" + name).constData(), 0755);
+        });
+        auto w = openWindow();
+        QVERIFY(w);
+        QVERIFY(window_testing::choose(*w, m_root + "/in", m_root + "/out"));
+        QList<BoxSeen> said = window_testing::generateAndWait(*w);
+        QCOMPARE(said.size(), 1);
+        QCOMPARE(said.first().text, QStringLiteral("\"3\" XML files generated."));
+        QCOMPARE(said.first().informative, QStringLiteral("3 folders were skipped. See the details."));
+
+        QVERIFY(QDir(m_root + "/in/Old").removeRecursively());
+        // The box as the user sees it, its details shown with "Show Details...".
+        BoxSeen seen;
+        QSize shown, wanted;
+        QTimer peek;
+        connect(&peek, &QTimer::timeout, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            auto *details = box ? box->findChild<QTextEdit *>() : nullptr;
+            if (!details)
+                return;
+            for (QAbstractButton *button : box->buttons())
+                if (box->buttonRole(button) == QMessageBox::ActionRole)
+                    button->click();
+            QTest::qWait(20);
+            const QFontMetrics metrics(details->font());
+            shown = details->viewport()->size();
+            wanted = QSize(metrics.horizontalAdvance(QString(60, 'x')), metrics.lineSpacing() * 12);
+            seen.title = box->windowTitle();
+            seen.text = box->text();
+            seen.informative = box->informativeText();
+            seen.details = box->detailedText();
+            box->button(QMessageBox::Ok)->click();
+        });
+        peek.start(10);
+        part<QAction>(*w, "generateAction")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!seen.title.isEmpty() && !w->isRunning(), 30000);
+        QCOMPARE(seen.title, QStringLiteral("Complete!"));
+        QCOMPARE(seen.text, QStringLiteral("\"2\" XML files generated."));  // the feeds written
+        QCOMPARE(seen.informative, QStringLiteral("3 folders were skipped. 1 old feed was removed. See the details."));
+        const QString protectedText = QStringLiteral("\": skipped: write-protected (the owner cannot write it)");
+        QCOMPARE(seen.details.split('\n'),
+                 (QStringList{"Folder \"" + m_root + "/in/Alpha/" + protectedText,
+                              "Folder \"" + m_root + "/in/Mid/" + protectedText,
+                              "Folder \"" + m_root + "/in/Zeta/" + protectedText,
+                              "Removed old feed \"" + m_root + "/out/-Old-.xml\""}));
+        QVERIFY(!QFile::exists(m_root + "/out/-Old-.xml"));
+        QVERIFY2(shown.width() >= wanted.width() && shown.height() >= wanted.height(),
+                 qPrintable(QStringLiteral("%1x%2 shown, %3x%4 wanted")
+                                .arg(shown.width()).arg(shown.height()).arg(wanted.width()).arg(wanted.height())));
     }
 
     void ctrlQEndsTheProgramLikeExit()

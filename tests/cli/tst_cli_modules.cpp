@@ -240,6 +240,15 @@ private slots:
             << skipped << unwritable << 0 << true << 0 << QStringList{}
             << "Skipped: Cannot list folder \"/in/Locked\": Permission denied\n"
                "Warning: the directories were not remembered: Cannot write settings file \"/etc/x\": denied";
+        // Each removal a line of its own, the count still the feeds written, and exit 0.
+        RunOutcome cleaned = done;
+        cleaned.removedFeeds = {"/out/-Old-.xml", "/out/-Gone-.xml"};
+        cleaned.cleanupProblems.push_back(
+            Error::failure(ErrorKind::WriteFeed, "Cannot remove old feed", "/out/-Stuck-.xml", "Read-only file system"));
+        QTest::newRow("old feeds removed, one that could not be")
+            << cleaned << std::optional<Error>{} << 0 << false << 0 << QStringList{"\"4\" XML files generated."}
+            << "Removed old feed \"/out/-Old-.xml\"\nRemoved old feed \"/out/-Gone-.xml\"\n"
+               "Warning: Cannot remove old feed \"/out/-Stuck-.xml\": Read-only file system";
     }
     void exitStatusOfEachOutcome()
     {

@@ -1,0 +1,235 @@
+#include "generate/published_feeds.h"
+
+#include "runtime/atomic_file.h"
+#include "runtime/file_contents.h"
+#include "runtime/file_system.h"
+
+#include <QScopeGuard>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace yf {
+
+namespace {
+
+constexpr std::string_view kMarkLine = "# yarrowfeed feeds, version 1\n";
+// Every feed this program writes starts so; a file that does not is someone else's.
+constexpr std::string_view kFeedStart = "<rss version=\"2.0\">";
+
+bool needsEscape(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return c == '%' || byte < 0x20 || byte == 0x7f;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::optional<QByteArray> decodeLine(QByteArrayView line)
+{
+    QByteArray name;
+    name.reserve(line.size());
+    for (qsizetype at = 0; at < line.size(); ++at) {
+        const char c = line[at];
+        if (c != '%') {
+            if (needsEscape(c))
+                return std::nullopt;
+            name.append(c);
+            continue;
+        }
+        if (at + 2 >= line.size())
+            return std::nullopt;
+        const int high = hexValue(line[at + 1]);
+        const int low = hexValue(line[at + 2]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        name.append(static_cast<char>(high * 16 + low));
+        at += 2;
+    }
+    return name;
+}
+
+// Reads at most `limit` bytes (all of it for -1) of the regular file `name` in `dirFd`,
+// never through a link. Empty with errno set when it cannot; EINVAL for anything not a
+// regular file.
+std::optional<QByteArray> readRegularFile(int dirFd, const char *name, qsizetype limit, struct stat &st)
+{
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    if (::fstat(fd, &st) != 0)
+        return std::nullopt;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    QByteArray bytes;
+    const qsizetype wanted = limit < 0 ? static_cast<qsizetype>(st.st_size) : limit;
+    bytes.resize(wanted);
+    qsizetype done = 0;
+    while (done < wanted) {
+        const ssize_t n = ::read(fd, bytes.data() + done, static_cast<std::size_t>(wanted - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    bytes.truncate(done);
+    return bytes;
+}
+
+enum class Removal { Removed, NotOurs, Failed };
+
+// Removes `name` from `dirFd` when it is still one of our feeds; errno says why it failed.
+Removal removeIfFeed(int dirFd, const QByteArray &name)
+{
+    struct stat opened;
+    const std::optional<QByteArray> start =
+        readRegularFile(dirFd, name.constData(), static_cast<qsizetype>(kFeedStart.size()), opened);
+    if (!start)
+        return errno == ENOENT || errno == ELOOP || errno == EINVAL || errno == ENOTDIR ? Removal::NotOurs
+                                                                                          : Removal::Failed;
+    if (QByteArrayView(*start) != QByteArrayView(kFeedStart.data(), static_cast<qsizetype>(kFeedStart.size())))
+        return Removal::NotOurs;
+    // The entry must still be the file just read: one put in its place since stays.
+    struct stat now;
+    if (::fstatat(dirFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? Removal::NotOurs : Removal::Failed;
+    if (now.st_dev != opened.st_dev || now.st_ino != opened.st_ino)
+        return Removal::NotOurs;
+    if (::unlinkat(dirFd, name.constData(), 0) != 0)
+        return errno == ENOENT ? Removal::NotOurs : Removal::Failed;
+    return Removal::Removed;
+}
+
+} // namespace
+
+QByteArray publishedFeedsText(std::vector<QByteArray> fileNames)
+{
+    std::sort(fileNames.begin(), fileNames.end());
+    fileNames.erase(std::unique(fileNames.begin(), fileNames.end()), fileNames.end());
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    QByteArray text(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
+    for (const QByteArray &name : fileNames) {
+        for (const char c : name) {
+            if (!needsEscape(c)) {
+                text.append(c);
+                continue;
+            }
+            const auto byte = static_cast<unsigned char>(c);
+            text.append('%').append(kHex[byte >> 4]).append(kHex[byte & 0xf]);
+        }
+        text.append('\n');
+    }
+    return text;
+}
+
+std::optional<std::vector<QByteArray>> readPublishedFeedsText(const QByteArray &text)
+{
+    if (!text.startsWith(QByteArrayView(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()))))
+        return std::nullopt;
+    std::vector<QByteArray> names;
+    qsizetype at = static_cast<qsizetype>(kMarkLine.size());
+    while (at < text.size()) {
+        qsizetype end = text.indexOf('\n', at);
+        if (end < 0)
+            end = text.size();
+        if (std::optional<QByteArray> name = decodeLine(QByteArrayView(text).sliced(at, end - at)))
+            names.push_back(std::move(*name));
+        at = end + 1;
+    }
+    return names;
+}
+
+bool isRemovableFeedName(const QByteArray &name)
+{
+    return name.size() > 4 && !name.startsWith('.') && !name.contains('/') && !name.contains('\0')
+        && name.endsWith(".xml");
+}
+
+FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByteArray> produced)
+{
+    FeedCleanup cleanup;
+    const QByteArray listPath = outputPath + '/' + kPublishedFeedsFile;
+    std::sort(produced.begin(), produced.end());
+    std::vector<QByteArray> kept = produced;  // the new list: what was written, and what could not go
+
+    const int folder = ::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto closeFolder = qScopeGuard([folder] {
+        if (folder >= 0)
+            ::close(folder);
+    });
+    std::optional<std::vector<QByteArray>> listed;
+    bool notOurs = false;
+    struct stat st;
+    if (folder < 0) {
+        cleanup.problems.push_back(Error::fromErrno(ErrorKind::ReadEntry,
+                                                    QStringLiteral("No old feed was removed: cannot open the folder"),
+                                                    fs::displayPath(outputPath), errno));
+    } else if (std::optional<QByteArray> text = readRegularFile(folder, kPublishedFeedsFile, -1, st)) {
+        listed = readPublishedFeedsText(*text);
+        if (!listed)
+            notOurs = true;
+    } else if (errno == EINVAL || errno == ELOOP) {
+        notOurs = true;  // a link or a folder in its place
+    } else if (errno != ENOENT) {
+        const Error cause = Error::fromErrno(ErrorKind::ReadEntry, {}, {}, errno);
+        cleanup.problems.push_back(Error::failure(
+            ErrorKind::ReadEntry, QStringLiteral("No old feed was removed: cannot read the list of feeds"),
+            fs::displayPath(listPath), cause.reason + QStringLiteral("; it is written anew")));
+    }
+    if (notOurs)
+        cleanup.problems.push_back(Error::failure(
+            ErrorKind::ReadEntry, QStringLiteral("No old feed was removed: the list of feeds"),
+            fs::displayPath(listPath), QStringLiteral("it is not one this program wrote; it is written anew")));
+
+    for (const QByteArray &name : listed.value_or(std::vector<QByteArray>{})) {
+        if (!isRemovableFeedName(name) || std::binary_search(produced.begin(), produced.end(), name))
+            continue;
+        const QByteArray path = outputPath + '/' + name;
+        switch (removeIfFeed(folder, name)) {
+        case Removal::Removed:
+            cleanup.removed.push_back(fs::displayPath(path));
+            break;
+        case Removal::NotOurs:
+            break;
+        case Removal::Failed:
+            cleanup.problems.push_back(Error::fromErrno(ErrorKind::WriteFeed, QStringLiteral("Cannot remove old feed"),
+                                                        fs::displayPath(path), errno));
+            kept.push_back(name);
+            break;
+        }
+    }
+
+    if (folder < 0)
+        return cleanup;
+    const QByteArray text = publishedFeedsText(std::move(kept));
+    if (fileHolds(outputPath, kPublishedFeedsFile, text))
+        return cleanup;
+    if (Status stored = replaceFile(outputPath, kPublishedFeedsFile, text, ErrorKind::WriteFeed); !stored.ok()) {
+        Error error = stored.error();
+        error.operation = QStringLiteral("Cannot store the list of feeds (old feeds may stay until a later run)");
+        cleanup.problems.push_back(std::move(error));
+    }
+    return cleanup;
+}
+
+} // namespace yf
