@@ -43,18 +43,100 @@ const QString &NameOrder::key(QByteArrayView name, KeySlot &slot)
     return m_keys[static_cast<std::size_t>(slot)];
 }
 
+namespace {
+
+bool isDigit(unsigned c) { return c - '0' < 10u; }
+
+// Compares the digit runs at the start of x and y (each has at least one digit) by value:
+// leading zeros aside, a longer run is larger, equal lengths go digit by digit; runs of one
+// value by their own length, the shorter first. No run is ever turned into a number, so any
+// length works. `length` gets the runs' length when they are equal.
+template <typename Unit>
+int compareDigitRuns(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny, qsizetype &length)
+{
+    qsizetype lx = 0, ly = 0;
+    while (lx < nx && isDigit(x[lx]))
+        ++lx;
+    while (ly < ny && isDigit(y[ly]))
+        ++ly;
+    qsizetype zx = 0, zy = 0;
+    while (zx < lx && x[zx] == '0')
+        ++zx;
+    while (zy < ly && y[zy] == '0')
+        ++zy;
+    if (lx - zx != ly - zy)
+        return lx - zx < ly - zy ? -1 : 1;
+    for (qsizetype k = 0; k < lx - zx; ++k) {
+        if (x[zx + k] != y[zy + k])
+            return x[zx + k] < y[zy + k] ? -1 : 1;
+    }
+    if (lx != ly)
+        return lx < ly ? -1 : 1;
+    length = lx;
+    return 0;
+}
+
+constexpr int kNeedsKeys = 2;
+
+// Compares folded forms from `i` on, everything before `i` being equal: unit by unit, with
+// ASCII letters lowered, and digit runs by their value. When two units first differ and one
+// is a digit, the runs are compared from where they start, which may lie before `i`; a digit
+// against anything else compares as the characters do. Over bytes, a byte beyond ASCII
+// stops it with kNeedsKeys: from there only the folded text can tell.
+template <typename Unit>
+int compareFolded(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny, qsizetype i)
+{
+    const qsizetype n = std::min(nx, ny);
+    for (; i < n; ++i) {
+        const unsigned cx = x[i];
+        const unsigned cy = y[i];
+        if constexpr (sizeof(Unit) == 1) {
+            if ((cx | cy) >= 0x80)
+                return kNeedsKeys;
+        }
+        if (cx == cy)
+            continue;
+        const unsigned fx = asciiLower(static_cast<char16_t>(cx));
+        const unsigned fy = asciiLower(static_cast<char16_t>(cy));
+        if (fx == fy)
+            continue;
+        if (isDigit(cx) || isDigit(cy)) {
+            qsizetype start = i;
+            while (start > 0 && isDigit(x[start - 1]))
+                --start;
+            if (isDigit(x[start]) && isDigit(y[start])) {
+                qsizetype length = 0;
+                if (const int c = compareDigitRuns(x + start, nx - start, y + start, ny - start, length); c != 0)
+                    return c;
+                i = start + length - 1;
+                continue;
+            }
+        }
+        return fx < fy ? -1 : 1;
+    }
+    // Equal so far: the shorter comes first. A longer folded form comes from a longer name
+    // (every character folds to at least one unit), and a digit run that goes on is larger.
+    if (nx != ny)
+        return nx < ny ? -1 : 1;
+    return 0;
+}
+
+} // namespace
+
 // While both names are ASCII, the folded names are the bytes with A-Z lowered, one character
 // per byte, so the bytes decide without making any key. From the first byte that is not
 // ASCII on, a character may fold to anything (even to an ASCII letter), so the folded names
-// are made and compared.
+// are made and compared from their start, by the same rules.
 bool NameOrder::less(QByteArrayView a, KeySlot &aKey, QByteArrayView b, KeySlot &bKey)
 {
     const auto *x = reinterpret_cast<const unsigned char *>(a.data());
     const auto *y = reinterpret_cast<const unsigned char *>(b.data());
     const qsizetype n = std::min(a.size(), b.size());
     qsizetype i = 0;
-    // Names in one folder often share a long start ("Episode 0"), so ASCII runs are compared
-    // eight bytes at a time; the byte loop below takes over at the first non-ASCII byte.
+    // Names in one folder often share a long start ("Episode 0"), so ASCII words equal when
+    // folded are passed eight bytes at a time; the byte loop takes over at the first word
+    // that differs or holds a byte beyond ASCII. Digits fold to themselves, so the digits
+    // passed here are equal, and the byte loop looks back for where a run starts.
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t high = 0x8080808080808080u;
         const auto fold = [](std::uint64_t w) {
@@ -67,41 +149,21 @@ bool NameOrder::less(QByteArrayView a, KeySlot &aKey, QByteArrayView b, KeySlot 
             std::uint64_t wx, wy;
             std::memcpy(&wx, x + i, 8);
             std::memcpy(&wy, y + i, 8);
-            if (((wx | wy) & high) != 0)
+            if (((wx | wy) & high) != 0 || (wx != wy && fold(wx) != fold(wy)))
                 break;
-            if (wx == wy)
-                continue;
-            const std::uint64_t fx = fold(wx);
-            const std::uint64_t fy = fold(wy);
-            if (fx != fy) {
-                const int shift = std::countr_zero(fx ^ fy) & ~7;  // the first differing byte
-                return ((fx >> shift) & 0xFF) < ((fy >> shift) & 0xFF);
-            }
         }
     }
-    for (; i < n; ++i) {
-        const unsigned char cx = x[i];
-        const unsigned char cy = y[i];
-        if ((cx | cy) >= 0x80) {
-            key(a, aKey);  // may grow m_keys, so both are made before either is read
-            key(b, bKey);
-            const QString &keyA = m_keys[static_cast<std::size_t>(aKey)];
-            if (const int c = keyA.compare(m_keys[static_cast<std::size_t>(bKey)]); c != 0)
-                return c < 0;
-            return a < b;
-        }
-        if (cx != cy) {
-            const char16_t fx = asciiLower(cx);
-            const char16_t fy = asciiLower(cy);
-            if (fx != fy)
-                return fx < fy;
-        }
+    int c = compareFolded(x, a.size(), y, b.size(), i);
+    if (c == kNeedsKeys) {
+        key(a, aKey);  // may grow m_keys, so both are made before either is read
+        key(b, bKey);
+        const QString &keyA = m_keys[static_cast<std::size_t>(aKey)];
+        const QString &keyB = m_keys[static_cast<std::size_t>(bKey)];
+        c = compareFolded(keyA.utf16(), keyA.size(), keyB.utf16(), keyB.size(), 0);
     }
-    // Equal so far and ASCII so far. A longer name's folded form is longer too (every
-    // character folds to at least one unit), so the shorter name comes first.
-    if (a.size() != b.size())
-        return a.size() < b.size();
-    return std::memcmp(x, y, static_cast<std::size_t>(n)) < 0;
+    if (c != 0)
+        return c < 0;
+    return a < b;
 }
 
 bool nameLess(QByteArrayView a, QByteArrayView b)
