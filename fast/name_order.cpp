@@ -48,41 +48,58 @@ namespace {
 bool isDigit(unsigned c) { return c - '0' < 10u; }
 
 // Compares the digit runs at the start of x and y (each has at least one digit) by value:
-// leading zeros aside, a longer run is larger, equal lengths go digit by digit; runs of one
-// value by their own length, the shorter first. No run is ever turned into a number, so any
-// length works. `length` gets the runs' length when they are equal.
+// past their leading zeros, the run with more digits is larger, and one as long is compared
+// digit by digit; runs of one value by their length, the shorter first. No run is turned
+// into a number, so any length works. Both runs are walked once, side by side.
 template <typename Unit>
-int compareDigitRuns(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny, qsizetype &length)
+int compareDigitRuns(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny)
 {
-    qsizetype lx = 0, ly = 0;
-    while (lx < nx && isDigit(x[lx]))
-        ++lx;
-    while (ly < ny && isDigit(y[ly]))
-        ++ly;
     qsizetype zx = 0, zy = 0;
-    while (zx < lx && x[zx] == '0')
+    while (zx < nx && x[zx] == '0')
         ++zx;
-    while (zy < ly && y[zy] == '0')
+    while (zy < ny && y[zy] == '0')
         ++zy;
-    if (lx - zx != ly - zy)
-        return lx - zx < ly - zy ? -1 : 1;
-    for (qsizetype k = 0; k < lx - zx; ++k) {
-        if (x[zx + k] != y[zy + k])
-            return x[zx + k] < y[zy + k] ? -1 : 1;
+    int firstDifference = 0;
+    for (qsizetype k = 0;; ++k) {
+        const bool dx = zx + k < nx && isDigit(x[zx + k]);
+        const bool dy = zy + k < ny && isDigit(y[zy + k]);
+        if (dx != dy)
+            return dx ? 1 : -1;
+        if (!dx)
+            break;
+        if (firstDifference == 0 && x[zx + k] != y[zy + k])
+            firstDifference = x[zx + k] < y[zy + k] ? -1 : 1;
     }
-    if (lx != ly)
-        return lx < ly ? -1 : 1;
-    length = lx;
-    return 0;
+    if (firstDifference != 0)
+        return firstDifference;
+    return zx == zy ? 0 : (zx < zy ? -1 : 1);
+}
+
+// Compares x and y where they first differ, at `at`, with A-Z lowered. A digit there, in
+// either, belongs to a run that may start before `at`: if both names have a run from its
+// start, the runs decide (they differ, since their digits do or one ends sooner). Otherwise
+// the two characters decide, a digit counting as the character it is.
+template <typename Unit>
+int compareAt(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny, qsizetype at)
+{
+    const unsigned cx = x[at];
+    const unsigned cy = y[at];
+    if (isDigit(cx) || isDigit(cy)) {
+        qsizetype start = at;
+        while (start > 0 && isDigit(x[start - 1]))
+            --start;
+        if (isDigit(x[start]) && isDigit(y[start]))
+            return compareDigitRuns(x + start, nx - start, y + start, ny - start);
+    }
+    return asciiLower(static_cast<char16_t>(cx)) < asciiLower(static_cast<char16_t>(cy)) ? -1 : 1;
 }
 
 constexpr int kNeedsKeys = 2;
 
 // Compares folded forms from `i` on, everything before `i` being equal: unit by unit, with
-// ASCII letters lowered, and digit runs by their value. When two units first differ and one
-// is a digit, the runs are compared from where they start, which may lie before `i`; a digit
-// against anything else compares as the characters do. Over bytes, a byte beyond ASCII
-// stops it with kNeedsKeys: from there only the folded text can tell.
+// A-Z lowered, digit runs by their value (see compareAt), then the shorter first. Over
+// bytes, a byte beyond ASCII stops it with kNeedsKeys: from there only the folded text can
+// tell.
 template <typename Unit>
 int compareFolded(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny, qsizetype i)
 {
@@ -94,25 +111,8 @@ int compareFolded(const Unit *x, qsizetype nx, const Unit *y, qsizetype ny, qsiz
             if ((cx | cy) >= 0x80)
                 return kNeedsKeys;
         }
-        if (cx == cy)
-            continue;
-        const unsigned fx = asciiLower(static_cast<char16_t>(cx));
-        const unsigned fy = asciiLower(static_cast<char16_t>(cy));
-        if (fx == fy)
-            continue;
-        if (isDigit(cx) || isDigit(cy)) {
-            qsizetype start = i;
-            while (start > 0 && isDigit(x[start - 1]))
-                --start;
-            if (isDigit(x[start]) && isDigit(y[start])) {
-                qsizetype length = 0;
-                if (const int c = compareDigitRuns(x + start, nx - start, y + start, ny - start, length); c != 0)
-                    return c;
-                i = start + length - 1;
-                continue;
-            }
-        }
-        return fx < fy ? -1 : 1;
+        if (cx != cy && asciiLower(static_cast<char16_t>(cx)) != asciiLower(static_cast<char16_t>(cy)))
+            return compareAt(x, nx, y, ny, i);
     }
     // Equal so far: the shorter comes first. A longer folded form comes from a longer name
     // (every character folds to at least one unit), and a digit run that goes on is larger.
@@ -133,10 +133,10 @@ bool NameOrder::less(QByteArrayView a, KeySlot &aKey, QByteArrayView b, KeySlot 
     const auto *y = reinterpret_cast<const unsigned char *>(b.data());
     const qsizetype n = std::min(a.size(), b.size());
     qsizetype i = 0;
-    // Names in one folder often share a long start ("Episode 0"), so ASCII words equal when
-    // folded are passed eight bytes at a time; the byte loop takes over at the first word
-    // that differs or holds a byte beyond ASCII. Digits fold to themselves, so the digits
-    // passed here are equal, and the byte loop looks back for where a run starts.
+    // Names in one folder often share a long start ("Episode 0"), so ASCII runs are compared
+    // eight bytes at a time; the byte loop takes over at the first non-ASCII byte. Digits
+    // fold to themselves, so the digits passed here are equal, and compareAt looks back for
+    // where a run starts.
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t high = 0x8080808080808080u;
         const auto fold = [](std::uint64_t w) {
@@ -149,8 +149,16 @@ bool NameOrder::less(QByteArrayView a, KeySlot &aKey, QByteArrayView b, KeySlot 
             std::uint64_t wx, wy;
             std::memcpy(&wx, x + i, 8);
             std::memcpy(&wy, y + i, 8);
-            if (((wx | wy) & high) != 0 || (wx != wy && fold(wx) != fold(wy)))
+            if (((wx | wy) & high) != 0)
                 break;
+            if (wx == wy)
+                continue;
+            const std::uint64_t fx = fold(wx);
+            const std::uint64_t fy = fold(wy);
+            if (fx != fy) {
+                const int shift = std::countr_zero(fx ^ fy) & ~7;  // the first differing byte
+                return compareAt(x, a.size(), y, b.size(), i + shift / 8) < 0;
+            }
         }
     }
     int c = compareFolded(x, a.size(), y, b.size(), i);
