@@ -178,9 +178,9 @@ void TestNameOrder::ordersNumbersByValue_data()
     QTest::newRow("same length by digits") << QByteArray("Chapter 12.mp3") << QByteArray("Chapter 21.mp3");
     QTest::newRow("run found again after an equal word") << QByteArray("Episode 9 b") << QByteArray("Episode 10 a");
     QTest::newRow("equal start of a run, then longer") << QByteArray("Episode 1234567 x") << QByteArray("Episode 12345670");
-    QTest::newRow("run against a letter: as characters") << QByteArray("Part 1") << QByteArray("Part A");
-    QTest::newRow("run against a blank: as characters") << QByteArray("Part .mp3") << QByteArray("Part 1.mp3");
-    QTest::newRow("a run that goes on is larger") << QByteArray("Part 1a") << QByteArray("Part 12");
+    QTest::newRow("run against a letter: as characters") << QByteArray("Disc 1") << QByteArray("Disc A");
+    QTest::newRow("run against a blank: as characters") << QByteArray("Disc .mp3") << QByteArray("Disc 1.mp3");
+    QTest::newRow("a run that goes on is larger") << QByteArray("Disc 1a") << QByteArray("Disc 12");
     QTest::newRow("leading zeros: value first") << QByteArray("Track 002") << QByteArray("Track 10");
     QTest::newRow("leading zeros: same value, shorter first") << QByteArray("Track 1") << QByteArray("Track 01");
     QTest::newRow("leading zeros decide before what follows") << QByteArray("Track 1z") << QByteArray("Track 01a");
