@@ -1,4 +1,4 @@
-// The order of names in a listing: without regard to letter case, ties broken by the exact bytes.
+// The order of names in a listing: numbers by value, letters without regard to case, ties by the bytes.
 #pragma once
 
 #include <QByteArrayView>
@@ -11,7 +11,9 @@ namespace yf::fast {
 // The name decoded from UTF-8 (bytes that are not become U+FFFD) and case-folded.
 QString caseFolded(QByteArrayView name);
 
-// Orders names by their case-folded form, ties by the exact bytes, so the order is total.
+// Orders names by their case-folded form, where a run of ASCII digits counts as the number
+// it spells ("Chapter 2" before "Chapter 10"; of two runs of one value the shorter first,
+// "1" before "01"), then the shorter first, ties by the exact bytes, so the order is total.
 // While both names are ASCII the bytes decide alone, eight at a time; a name beyond ASCII
 // gets its folded form made the first time a comparison needs it, kept until clear().
 class NameOrder {

@@ -4,15 +4,33 @@
 
 namespace yf {
 
+namespace {
+
+Error refused(const QString &typed, const char *why)
+{
+    return Error{ErrorKind::BadInput, QStringLiteral("Cannot use the base URL"), typed, QString::fromUtf8(why), 0};
+}
+
+} // namespace
+
 Result<BaseUrl> parseBaseUrl(const QString &typed)
 {
     const QUrl url(typed.trimmed(), QUrl::TolerantMode);
     const QString scheme = url.scheme().toLower();
-    const bool needsHost = scheme == QLatin1String("http") || scheme == QLatin1String("https");
-    if (!url.isValid() || scheme.isEmpty() || (needsHost && url.host().isEmpty())) {
-        return Error{ErrorKind::BadInput, QStringLiteral("Cannot use the base URL"), typed,
-                     QStringLiteral("the base URL must be a full address such as \"http://192.168.1.10/\""), 0};
-    }
+    const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https");
+    if (!url.isValid() || scheme.isEmpty() || (web && url.host().isEmpty()))
+        return refused(typed, "the base URL must be a full address such as \"http://192.168.1.10/\"");
+    if (!web)
+        return refused(typed, "the base URL must start with \"http://\" or \"https://\": feed readers fetch "
+                              "episodes over the web");
+    // Every link is the base URL followed by a file's path; after a "?" or "#" that path
+    // would land in the query or the fragment, and every link would fetch the same page.
+    if (url.hasQuery())
+        return refused(typed, "the base URL must not have a query (a \"?\" and what follows): "
+                              "the files' paths would end up inside it");
+    if (url.hasFragment())
+        return refused(typed, "the base URL must not have a fragment (a \"#\" and what follows): "
+                              "the files' paths would end up inside it");
     BaseUrl base;
     base.encoded = url.toEncoded(QUrl::FullyEncoded);
     base.linkPrefix = base.encoded.endsWith('/') ? base.encoded : base.encoded + '/';

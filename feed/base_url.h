@@ -14,9 +14,10 @@ struct BaseUrl {
 };
 
 // The base URL as typed, percent-encoded as QUrl encodes it (blanks, '"', '<', non-ASCII
-// as %XX). A text that is not an absolute URL (no scheme, or http/https without a host)
-// is refused: links under it would resolve nowhere, or relative to wherever a reader
-// found the feed.
+// as %XX). Refused, each with its own reason: a text that is not an absolute URL (no
+// scheme, or http/https without a host), since links under it would resolve nowhere or
+// relative to wherever a reader found the feed; a scheme other than http or https; and a
+// query or fragment, even an empty one. User information ("http://user:pw@host/") is kept.
 [[nodiscard]] Result<BaseUrl> parseBaseUrl(const QString &typed);
 
 } // namespace yf

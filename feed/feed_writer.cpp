@@ -81,19 +81,18 @@ Status FeedWriter::commit(PreparedFeed &feed) const
     return replaceFile(m_inputs.outputPath, feed.m_fileName, feed.m_text, ErrorKind::WriteFeed);
 }
 
-void FeedWriter::makeFolderLink(const QByteArray &folder)
+void FeedWriter::makeFolderPath(const QByteArray &folder)
 {
     // Only the leading link root is replaced: the rest of the path is the URL path below it.
     const QByteArrayView below = folder.startsWith(m_linkRoot) ? QByteArrayView(folder).sliced(m_linkRoot.size())
                                                                : QByteArrayView(folder);
-    fast::XmlOut link(m_folderLink);
-    link.put(m_linkPrefix);
-    link.putLinkPath(below);
+    fast::XmlOut path(m_folderPath);
+    path.putLinkPath(below);
 }
 
 void FeedWriter::makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName)
 {
-    makeFolderLink(folder);
+    makeFolderPath(folder);
     fast::XmlOut out(m_text);
     out.put("<rss version=\"2.0\">\r\n<channel>\r\n<title>");
     const fast::XmlOut::Piece name = out.putXml(feedName);
@@ -112,9 +111,12 @@ void FeedWriter::makeText(const QByteArray &folder, const FileLister &lister, co
         const fast::XmlOut::Piece title = out.putXml(fileName);
         out.put("</title>\r\n<link>");
         const qsizetype linkAt = out.size();
-        out.put(m_folderLink);
+        out.put(m_linkPrefix);
+        const qsizetype pathAt = out.size();
+        out.put(m_folderPath);
         out.putLinkPath(fileName);
         const fast::XmlOut::Piece link = out.since(linkAt);
+        const fast::XmlOut::Piece path = out.since(pathAt);
         out.put("</link>\r\n<pubDate>");
         // The file's own date, so an episode keeps its date from run to run.
         out.put(m_dates.format(lister.fileModified(i)));
@@ -126,8 +128,10 @@ void FeedWriter::makeText(const QByteArray &folder, const FileLister &lister, co
         out.put(m_types.typeOf(fileName));
         out.put("\"/>\r\n<description>");
         out.put(title);
+        // The path alone, so a new base URL or address changes the links but no guid, and
+        // no reader takes the episodes for new ones.
         out.put("</description>\r\n<guid isPermaLink=\"false\">");
-        out.put(link);
+        out.put(path);
         out.put("</guid>\r\n</item>\r\n");
     }
     out.put("</channel></rss>\r\n");

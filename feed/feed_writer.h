@@ -69,7 +69,7 @@ public:
 
 private:
     void makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName);
-    void makeFolderLink(const QByteArray &folder);
+    void makeFolderPath(const QByteArray &folder);
 
     FeedInputs m_inputs;
     QByteArray m_linkRoot;
@@ -78,7 +78,7 @@ private:
     DateText m_dates;
     MediaTypes m_types;
     QByteArray m_text;        // reused between feeds
-    QByteArray m_folderLink;  // likewise
+    QByteArray m_folderPath;  // the folder's links below the link prefix, encoded; likewise
 };
 
 } // namespace yf

@@ -14,7 +14,8 @@
 namespace yf {
 
 // Lists regular files and links to regular files whose names are not hidden, sorted by name
-// without regard to letter case, ties broken by the exact bytes so the order is total.
+// as NameOrder sorts them: numbers by value, letters without regard to case, ties broken by
+// the exact bytes so the order is total.
 class FileLister {
 public:
     [[nodiscard]] Status setPath(const QByteArray &folder);

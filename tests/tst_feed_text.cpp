@@ -27,8 +27,8 @@ class TestFeedText : public QObject {
 private slots:
     void encodesBaseUrl_data();
     void encodesBaseUrl();
-    void refusesBaseUrlThatIsNoAddress_data();
-    void refusesBaseUrlThatIsNoAddress();
+    void refusesBaseUrlThatGivesNoPlayableLink_data();
+    void refusesBaseUrlThatGivesNoPlayableLink();
     void namesFeedsAfterFolders_data();
     void namesFeedsAfterFolders();
     void findsLinkRoot_data();
@@ -54,7 +54,9 @@ void TestFeedText::encodesBaseUrl_data()
                                          << QByteArray("http://host/my%20files/%C3%A9t%C3%A9/");
     QTest::newRow("quote and angle") << "http://h/a\"<b/" << QByteArray("http://h/a%22%3Cb/") << QByteArray("http://h/a%22%3Cb/");
     QTest::newRow("surrounding blanks dropped") << "  https://h/ " << QByteArray("https://h/") << QByteArray("https://h/");
-    QTest::newRow("other scheme needs no host") << "file:///srv/" << QByteArray("file:///srv/") << QByteArray("file:///srv/");
+    QTest::newRow("scheme in capitals") << "HTTPS://h/pod/" << QByteArray("https://h/pod/") << QByteArray("https://h/pod/");
+    QTest::newRow("user information kept") << "http://user:pw@host/" << QByteArray("http://user:pw@host/")
+                                           << QByteArray("http://user:pw@host/");
 }
 
 void TestFeedText::encodesBaseUrl()
@@ -68,23 +70,49 @@ void TestFeedText::encodesBaseUrl()
     QCOMPARE(base.value().linkPrefix, prefix);
 }
 
-void TestFeedText::refusesBaseUrlThatIsNoAddress_data()
+void TestFeedText::refusesBaseUrlThatGivesNoPlayableLink_data()
 {
     QTest::addColumn<QString>("typed");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("blanks") << "   ";
-    QTest::newRow("no scheme") << "192.168.1.10/";
-    QTest::newRow("words") << "my server";
-    QTest::newRow("http without host") << "http://";
-    QTest::newRow("https without host") << "https:///x/";
+    QTest::addColumn<QString>("reason");
+    const QString noAddress = "full address such as \"http://192.168.1.10/\"";
+    const QString notWeb = "must start with \"http://\" or \"https://\"";
+    const QString query = "must not have a query";
+    const QString fragment = "must not have a fragment";
+    QTest::newRow("empty") << QString() << noAddress;
+    QTest::newRow("blanks") << "   " << noAddress;
+    QTest::newRow("no scheme") << "192.168.1.10/" << noAddress;
+    QTest::newRow("words") << "my server" << noAddress;
+    QTest::newRow("http without host") << "http://" << noAddress;
+    QTest::newRow("https without host") << "https:///x/" << noAddress;
+    QTest::newRow("ftp") << "ftp://x" << notWeb;
+    QTest::newRow("javascript") << "javascript:alert(1)" << notWeb;
+    QTest::newRow("file") << "file:///srv/" << notWeb;
+    QTest::newRow("mailto") << "mailto:me@example.org" << notWeb;
+    QTest::newRow("query") << "http://h/x?a=1" << query;
+    QTest::newRow("bare question mark") << "http://h/x?" << query;
+    QTest::newRow("query before a fragment") << "https://h/?a#b" << query;
+    QTest::newRow("fragment") << "http://h/x#frag" << fragment;
+    QTest::newRow("bare hash") << "http://h/x/#" << fragment;
+    QTest::newRow("fragment after user information") << "http://user:pw@host/#top" << fragment;
 }
 
-void TestFeedText::refusesBaseUrlThatIsNoAddress()
+void TestFeedText::refusesBaseUrlThatGivesNoPlayableLink()
 {
     QFETCH(QString, typed);
+    QFETCH(QString, reason);
     const yf::Result<yf::BaseUrl> base = yf::parseBaseUrl(typed);
     QVERIFY(!base.ok());
-    QVERIFY(base.error().message().contains(QLatin1String("full address such as \"http://192.168.1.10/\"")));
+    QCOMPARE(base.error().kind, yf::ErrorKind::BadInput);
+    QCOMPARE(base.error().path, typed);
+    const QString said = base.error().message();
+    QVERIFY2(said.startsWith("Cannot use the base URL"), qPrintable(said));
+    QVERIFY2(said.contains(reason), qPrintable(said));
+    // One reason per case: no other rule's words.
+    for (const QString &other : {QStringLiteral("full address"), QStringLiteral("must start with"),
+                                 QStringLiteral("query"), QStringLiteral("fragment")}) {
+        if (!reason.contains(other))
+            QVERIFY2(!base.error().reason.contains(other), qPrintable(said));
+    }
 }
 
 void TestFeedText::namesFeedsAfterFolders_data()

@@ -1,5 +1,6 @@
 // One folder's feed: exact bytes, what the lister shows, hostile names, and safe replacement.
 #include "feed_writer_setup.h"
+#include "name_order_model.h"
 
 #include <QRandomGenerator>
 #include <QSet>
@@ -43,7 +44,10 @@ private slots:
     void leavesAnUnchangedFeedAlone();
     void writesHeadAndTailForEmptyFolder();
     void joinsBaseUrlWithoutFinalSlash();
+    void guidIsTheLinkBelowTheBaseUrl_data();
+    void guidIsTheLinkBelowTheBaseUrl();
     void listsOnlyVisibleFilesInNameOrder();
+    void listsChaptersInNumberOrder();
     void ordersMixedNamesByFoldedFormThenBytes();
     void staysWellFormedForHostileNames_data();
     void staysWellFormedForHostileNames();
@@ -82,23 +86,23 @@ void TestFeedWriter::writesExactBytes()
         "<pubDate>Sun, 4 Jan 2026 09:05:07 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/caf%C3%A9.jpg\" length=\"2\" type=\"image/jpeg\"/>\r\n"
         "<description>caf&#xE9;.jpg</description>\r\n"
-        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/caf%C3%A9.jpg</guid>\r\n</item>\r\n"
+        "<guid isPermaLink=\"false\">Audio/Talk%20Show/caf%C3%A9.jpg</guid>\r\n</item>\r\n"
         "<item>\r\n<title>Ep 1.mp3</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3</link>\r\n"
         "<pubDate>Sun, 4 Jan 2026 09:05:07 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3\" length=\"3\" type=\"audio/mpeg\"/>\r\n"
         "<description>Ep 1.mp3</description>\r\n"
-        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/Ep%201.mp3</guid>\r\n</item>\r\n"
+        "<guid isPermaLink=\"false\">Audio/Talk%20Show/Ep%201.mp3</guid>\r\n</item>\r\n"
         "<item>\r\n<title>notes.pdf</title>\r\n<link>http://10.0.0.5/Audio/Talk%20Show/notes.pdf</link>\r\n"
         "<pubDate>Mon, 5 Jan 2026 08:00:00 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/notes.pdf\" length=\"5\" type=\"application/pdf\"/>\r\n"
         "<description>notes.pdf</description>\r\n"
-        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/notes.pdf</guid>\r\n</item>\r\n"
+        "<guid isPermaLink=\"false\">Audio/Talk%20Show/notes.pdf</guid>\r\n</item>\r\n"
         "<item>\r\n<title>Rock &amp; Roll.MP3</title>\r\n"
         "<link>http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3</link>\r\n"
         "<pubDate>Tue, 14 Nov 2023 22:13:20 +0000</pubDate>\r\n"
         "<enclosure url=\"http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3\" length=\"0\" type=\"audio/mpeg\"/>\r\n"
         "<description>Rock &amp; Roll.MP3</description>\r\n"
-        "<guid isPermaLink=\"false\">http://10.0.0.5/Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3</guid>\r\n</item>\r\n"
+        "<guid isPermaLink=\"false\">Audio/Talk%20Show/Rock%20&amp;%20Roll.MP3</guid>\r\n</item>\r\n"
         "</channel></rss>\r\n";
     QCOMPARE(s.feed("-Talk Show-.xml"), expected);
     // Only the feed is left in the output directory: no temporary file survives.
@@ -207,6 +211,45 @@ void TestFeedWriter::joinsBaseUrlWithoutFinalSlash()
     verifyWellFormed(text);
 }
 
+void TestFeedWriter::guidIsTheLinkBelowTheBaseUrl_data()
+{
+    QTest::addColumn<QString>("linkEntryBelowInput");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("guid");
+    QTest::newRow("blanks") << QString() << "Book One/Chapter 1.mp3" << QByteArray("Audio/Book%20One/Chapter%201.mp3");
+    QTest::newRow("ampersand escaped as in the link") << QString() << "A & B/x&y.mp3"
+                                                      << QByteArray("Audio/A%20&amp;%20B/x&amp;y.mp3");
+    QTest::newRow("non-ASCII and URI delimiters") << QString() << "caf\u00e9/what? #1.mp3"
+                                                  << QByteArray("Audio/caf%C3%A9/what%3F%20%231.mp3");
+    QTest::newRow("sub-folder as link entry") << "Talks" << "Talks/Weekly/e.mp3" << QByteArray("Talks/Weekly/e.mp3");
+}
+
+// The guid is the link with the base URL's part left out, so any base URL gives the same
+// guids: a new address or host name makes no episode look new to a reader.
+void TestFeedWriter::guidIsTheLinkBelowTheBaseUrl()
+{
+    QFETCH(QString, linkEntryBelowInput);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, guid);
+    Setup s;
+    fixture::makeTree(s.input, {file});
+    const QString linkEntry = linkEntryBelowInput.isEmpty() ? QString() : s.input + '/' + linkEntryBelowInput;
+    const QString folder = file.section('/', 0, -2);
+    const QString feedFile = '-' + QString(folder).replace('/', '-') + "-.xml";
+    const QList<QPair<QString, QByteArray>> bases = {{"http://192.0.2.2/", "http://192.0.2.2/"},
+                                                     {"http://10.0.0.7:8080", "http://10.0.0.7:8080/"},
+                                                     {"https://user:pw@media.example/pod/", "https://user:pw@media.example/pod/"}};
+    for (const auto &[base, prefix] : bases) {
+        yf::FeedWriter w = s.writer(linkEntry, base);
+        QVERIFY(s.write(w, native(s.input + '/' + folder + '/')).ok());
+        const QByteArray text = s.feed(feedFile);
+        QVERIFY2(text.contains("<guid isPermaLink=\"false\">" + guid + "</guid>"), text.constData());
+        QVERIFY2(text.contains("<link>" + prefix + guid + "</link>"), text.constData());
+        QVERIFY2(text.contains("<enclosure url=\"" + prefix + guid + '"'), text.constData());
+        verifyWellFormed(text);
+    }
+}
+
 void TestFeedWriter::listsOnlyVisibleFilesInNameOrder()
 {
     Setup s;
@@ -219,9 +262,30 @@ void TestFeedWriter::listsOnlyVisibleFilesInNameOrder()
     QCOMPARE(names, (QStringList{"a.mp3", "B.mp3", "b.mp3", "C.mp3", "link.mp3"}));
 }
 
+// Chapters come in the order they are read, in the lister and so in the feed's items.
+void TestFeedWriter::listsChaptersInNumberOrder()
+{
+    Setup s;
+    QStringList files;
+    for (const int k : {12, 3, 1, 10, 2, 11, 9})
+        files << QStringLiteral("Book/Chapter %1.mp3").arg(k);
+    files << "Book/Chapter 01.mp3" << "Book/chapter 2.mp3" << "Book/Chapter.mp3";
+    fixture::makeTree(s.input, files);
+    yf::FeedWriter w = s.writer();
+    QVERIFY(s.write(w, native(s.input + "/Book/")).ok());
+    const QByteArray text = s.feed("-Book-.xml");
+    QStringList titles;
+    for (qsizetype at = text.indexOf("<item>\r\n<title>"); at >= 0; at = text.indexOf("<item>\r\n<title>", at + 1)) {
+        const qsizetype from = at + 15;
+        titles << QString::fromUtf8(text.mid(from, text.indexOf("</title>", from) - from));
+    }
+    QCOMPARE(titles, (QStringList{"Chapter 1.mp3", "Chapter 01.mp3", "Chapter 2.mp3", "chapter 2.mp3", "Chapter 3.mp3",
+                                  "Chapter 9.mp3", "Chapter 10.mp3", "Chapter 11.mp3", "Chapter 12.mp3", "Chapter.mp3"}));
+}
+
 // ASCII names are ordered from their bytes and others through case-folded text; the two
 // must agree with one order, even where a non-ASCII letter folds to an ASCII one (Kelvin
-// sign), sits between ASCII names, or is not UTF-8 at all.
+// sign), sits between ASCII names or digits, or is not UTF-8 at all.
 void TestFeedWriter::ordersMixedNamesByFoldedFormThenBytes()
 {
     Setup s;
@@ -229,7 +293,8 @@ void TestFeedWriter::ordersMixedNamesByFoldedFormThenBytes()
     QVERIFY(QDir().mkpath(QString::fromUtf8(folder)));
     const QList<QByteArray> pieces = {"a", "A", "k", "K", "z", "Z", "_", "[", "~", " ", "1",
                                       "\xC3\xA9", "\xC3\x89", "\xC3\x9F", "\xE2\x84\xAA" /* Kelvin */,
-                                      "\xC5\xBF" /* long s */, "\xFF", "\xF0\x9F\x8E\xB5", "\xCF\x82", "\xCF\x83"};
+                                      "\xC5\xBF" /* long s */, "\xFF", "\xF0\x9F\x8E\xB5", "\xCF\x82", "\xCF\x83",
+                                      "0", "2", "10", "007"};
     QRandomGenerator random(5);
     QSet<QByteArray> made;
     for (int k = 0; k < 400; ++k) {
@@ -244,10 +309,7 @@ void TestFeedWriter::ordersMixedNamesByFoldedFormThenBytes()
         ::close(fd);
     }
     QList<QByteArray> expected(made.begin(), made.end());
-    std::sort(expected.begin(), expected.end(), [](const QByteArray &a, const QByteArray &b) {
-        const int c = QString::fromUtf8(a).toCaseFolded().compare(QString::fromUtf8(b).toCaseFolded());
-        return c != 0 ? c < 0 : a < b;
-    });
+    std::sort(expected.begin(), expected.end(), nameorder::modelLess);
     QVERIFY(s.lister.setPath(folder).ok());
     QList<QByteArray> listed;
     for (qsizetype i = 0; i < s.lister.listCount(); ++i)

@@ -279,9 +279,15 @@ void TestGenerate::unchangedTreeTouchesNoFeed()
 void TestGenerate::refusedBaseUrlWritesNothing_data()
 {
     QTest::addColumn<QString>("baseUrl");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("no scheme") << "127.0.0.1/";
-    QTest::newRow("no host") << "http://";
+    QTest::addColumn<QString>("reason");
+    const QString noAddress = "full address such as \"http://192.168.1.10/\"";
+    QTest::newRow("empty") << QString() << noAddress;
+    QTest::newRow("no scheme") << "127.0.0.1/" << noAddress;
+    QTest::newRow("no host") << "http://" << noAddress;
+    QTest::newRow("ftp") << "ftp://x" << "must start with \"http://\" or \"https://\"";
+    QTest::newRow("file") << "file:///srv/" << "must start with \"http://\" or \"https://\"";
+    QTest::newRow("query") << "http://h/x?a=1" << "must not have a query";
+    QTest::newRow("fragment") << "http://h/x#frag" << "must not have a fragment";
 }
 
 void TestGenerate::refusedBaseUrlWritesNothing()
@@ -293,7 +299,8 @@ void TestGenerate::refusedBaseUrlWritesNothing()
     run.command();
     QVERIFY(!run.watcher.sawScan);  // refused before anything is scanned
     QCOMPARE(run.outcome.feedsWritten, 0);
-    QVERIFY(run.outcome.error->message().contains("full address such as \"http://192.168.1.10/\""));
+    QFETCH(QString, reason);
+    QVERIFY2(run.outcome.error->message().contains(reason), qPrintable(run.outcome.error->message()));
     QVERIFY(run.feeds().isEmpty());
     QVERIFY(!QFile::exists(run.settingsPath));
 }

@@ -179,9 +179,13 @@ private slots:
     void refusedBaseUrlIsSaidBeforeAnythingRuns_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::newRow("no scheme") << "192.0.2.7/music/";
-        QTest::newRow("http without a host") << "http:///music/";
-        QTest::newRow("empty") << "";
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no scheme") << "192.0.2.7/music/" << "full address";
+        QTest::newRow("http without a host") << "http:///music/" << "full address";
+        QTest::newRow("empty") << "" << "full address";
+        QTest::newRow("javascript") << "javascript:alert(1)" << "must start with \"http://\" or \"https://\"";
+        QTest::newRow("query") << "http://192.0.2.7/music?a=1" << "must not have a query";
+        QTest::newRow("fragment") << "http://192.0.2.7/music/#frag" << "must not have a fragment";
     }
 
     void refusedBaseUrlIsSaidBeforeAnythingRuns()
@@ -194,6 +198,8 @@ private slots:
         QCOMPARE(said.first().title, QStringLiteral("Yarrowfeed"));
         QCOMPARE(said.first().icon, QMessageBox::Critical);
         QVERIFY2(said.first().text.contains("base URL"), qPrintable(said.first().text));
+        QFETCH(QString, reason);
+        QVERIFY2(said.first().text.contains(reason), qPrintable(said.first().text));
         QCOMPARE(said.first().greyedOut, QStringList());  // nothing greyed out
         QVERIFY(!said.first().running);
         QCOMPARE(fixture::filesIn(m_root + "/out"), QStringList());

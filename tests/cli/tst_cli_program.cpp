@@ -166,6 +166,15 @@ private slots:
         QTest::newRow("invalid base URL") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
                                                          "--settings", "INI", "--base-url", "http://"}
                                           << 2 << "the base URL must be a full address" << false;
+        QTest::newRow("base URL of another scheme") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
+                                                                   "--settings", "INI", "--base-url", "ftp://x"}
+                                                    << 2 << "must start with \"http://\" or \"https://\"" << false;
+        QTest::newRow("base URL with a query") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
+                                                              "--settings", "INI", "--base-url", "http://h/x?"}
+                                               << 2 << "must not have a query" << false;
+        QTest::newRow("base URL with a fragment") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
+                                                                 "--settings", "INI", "--base-url", "http://h/x#frag"}
+                                                  << 2 << "must not have a fragment" << false;
         QTest::newRow("output directory missing") << QStringList{"--generate", "--input", "IN", "--output", "OUT/gone",
                                                                  "--settings", "INI"}
                                                   << 1 << "Cannot use the output directory" << false;

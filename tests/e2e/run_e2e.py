@@ -358,8 +358,9 @@ def check_feed(feed_path, folder, link_prefix, channel_link, feed_url, www):
         if item.findtext("link") != url:
             fail(iw, f"link {item.findtext('link')!r} differs from enclosure url {url!r}")
         guid = item.find("guid")
-        if guid is None or guid.text != url or guid.get("isPermaLink") != "false":
-            fail(iw, f"guid {None if guid is None else (guid.text, guid.attrib)!r} is not the link")
+        below = url[len(link_prefix):] if url and url.startswith(link_prefix) else None
+        if guid is None or below is None or guid.text != below or guid.get("isPermaLink") != "false":
+            fail(iw, f"guid {None if guid is None else (guid.text, guid.attrib)!r} is not the link below the base URL")
         if [child.tag for child in item][-1:] != ["guid"]:
             fail(iw, f"elements {[child.tag for child in item]}: the guid is not last")
         path = url_to_path(iw, url or "", link_prefix, www)
@@ -462,7 +463,7 @@ class Library:
             fail(f"{where}: newsboat", f"items from {feeds} feeds")
 
     def read_with_partytime(self, where, names):
-        """The Podcast Index's parser sees every episode, each with its link as guid."""
+        """The Podcast Index's parser sees every episode, each with its link below the base URL as guid."""
         paths = [os.path.join(self.output_dir, n) for n in sorted(names)]
         seen = services.partytime_items(self.args.node_prefix, paths)
         for path in paths:
@@ -470,7 +471,7 @@ class Library:
             want = len(listed_files(names[os.path.basename(path)]))
             if items is None and want == 0:
                 continue
-            if items is None or len(items) != want or any(guid != url for guid, url in items):
+            if items is None or len(items) != want or any(guid is None or self.link_prefix + guid != url for guid, url in items):
                 fail(f"{where}: podcast-partytime", f"{os.path.basename(path)}: {items!r}, {want} files")
 
 
