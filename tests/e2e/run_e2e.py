@@ -406,8 +406,16 @@ def make_removable(path):
                 os.chmod(p, 0o755)
 
 
+PUBLISHED_LIST = ".yarrowfeed-feeds"  # the program's own list of the feeds it wrote
+
+
+def feed_files(output_dir):
+    """The feed files of `output_dir`: everything but the program's list of them."""
+    return [name for name in os.listdir(output_dir) if name != PUBLISHED_LIST]
+
+
 def snapshot(output_dir):
-    """{feed file: (bytes, modification time in ns)}"""
+    """{feed file: (bytes, modification time in ns)}, the list of feeds included"""
     out = {}
     for name in os.listdir(output_dir):
         path = os.path.join(output_dir, name)
@@ -445,7 +453,7 @@ class Library:
         box = services.run_window(self.args.driver, self.workdir, self.input_dir, self.output_dir,
                                   base_url, self.settings)
         check_box(where, box, len(names))
-        written = sorted(os.listdir(self.output_dir))
+        written = sorted(feed_files(self.output_dir))
         if written != sorted(names):
             fail(f"{where}: feed files", f"\n    expected {sorted(names)}\n    got      {written}")
         return names
