@@ -24,8 +24,8 @@ struct FolderChild {
 
 // The sub-folders of `folder` whose names are not hidden (no leading "."), links to folders
 // included, each with whether it can be listed in turn. Ordered as the file lister orders
-// names: without regard to letter case, ties by the exact bytes. An entry that vanishes
-// while it is looked at is left out. The error is that of opening or reading `folder`.
+// names: numbers by their value, letters without regard to case, ties by the exact bytes.
+// An entry that vanishes while it is looked at is left out. The error is that of opening or reading `folder`.
 [[nodiscard]] Result<std::vector<FolderChild>> folderChildren(const QByteArray &folder);
 
 } // namespace yf

@@ -6,6 +6,7 @@
 #include "fixture.h"
 
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,5 +64,21 @@ struct Setup {
     }
     QByteArray feed(const QString &name) const { return fixture::readFile(output + '/' + name); }
 };
+
+// Well-formed per a strict XML parser, and every item carries url, length and type.
+inline void verifyWellFormed(const QByteArray &text)
+{
+    QXmlStreamReader reader(text);
+    int enclosures = 0;
+    while (!reader.atEnd()) {
+        if (reader.readNext() == QXmlStreamReader::StartElement && reader.name() == QLatin1String("enclosure")) {
+            ++enclosures;
+            const QXmlStreamAttributes a = reader.attributes();
+            QVERIFY(a.hasAttribute("url") && a.hasAttribute("length") && a.hasAttribute("type"));
+        }
+    }
+    QVERIFY2(!reader.hasError(), qPrintable(reader.errorString() + "\n" + QString::fromUtf8(text)));
+    QCOMPARE(enclosures, int(text.count("<item>")));
+}
 
 } // namespace feedsetup

@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -306,6 +307,20 @@ private slots:
         QVERIFY2(shown.width() >= wanted.width() && shown.height() >= wanted.height(),
                  qPrintable(QStringLiteral("%1x%2 shown, %3x%4 wanted")
                                 .arg(shown.width()).arg(shown.height()).arg(wanted.width()).arg(wanted.height())));
+    }
+
+    void ctrlXInTheBaseUrlCuts()
+    {
+        auto w = openWindow();
+        QVERIFY(w);
+        QLineEdit *baseUrl = part<QLineEdit>(*w, "baseUrlEdit");
+        baseUrl->setFocus();
+        baseUrl->selectAll();
+        QTest::keyClick(baseUrl, Qt::Key_X, Qt::ControlModifier);
+        QTest::qWait(20);
+        QVERIFY(w->isVisible());
+        QCOMPARE(baseUrl->text(), QString());
+        QCOMPARE(QApplication::clipboard()->text(), kDefaultUrl);
     }
 
     void ctrlQEndsTheProgramLikeExit()

@@ -8,7 +8,6 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -379,20 +378,6 @@ private slots:
             QVERIFY(boxes.seen.first().text.contains(m_root + "/my output"));
         }
         QVERIFY(w->isVisible());
-    }
-
-    void ctrlXInTheBaseUrlCuts()
-    {
-        auto w = openWindow();
-        QVERIFY(w);
-        QLineEdit *baseUrl = part<QLineEdit>(*w, "baseUrlEdit");
-        baseUrl->setFocus();
-        baseUrl->selectAll();
-        QTest::keyClick(baseUrl, Qt::Key_X, Qt::ControlModifier);
-        QTest::qWait(20);
-        QVERIFY(w->isVisible());
-        QCOMPARE(baseUrl->text(), QString());
-        QCOMPARE(QApplication::clipboard()->text(), "http://" + kAddress + "/");
     }
 
     void exitEndsWithStatusZeroAndStoresNothing()
