@@ -75,7 +75,7 @@ Status TreeWatcher::open()
 {
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0)
-        return Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot watch the input directory"),
+        return Error::fromErrno(ErrorKind::WatchTree, QStringLiteral("Cannot watch the input directory"),
                                 fs::displayPath(withoutSlash(m_root)), errno);
     return {};
 }
@@ -92,7 +92,7 @@ Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
                 return Visit::Stop;
             }
             if (isRoot || errno == ENOMEM) {
-                failure = Error::fromErrno(ErrorKind::ListFolder, QStringLiteral("Cannot watch folder"),
+                failure = Error::fromErrno(ErrorKind::WatchTree, QStringLiteral("Cannot watch folder"),
                                            fs::displayPath(withoutSlash(folder)), errno);
                 return Visit::Stop;
             }
@@ -135,7 +135,7 @@ Error TreeWatcher::limitError() const
     // The limit counts every watch of the user, so ask for the tree's folders on top of it.
     const qint64 suggested = ((limit + folders) / 1024 + 1) * 1024;
     Error error;
-    error.kind = ErrorKind::ListFolder;
+    error.kind = ErrorKind::WatchTree;
     error.operation = QStringLiteral(
         "The input tree has %1 folders, more than the system's inotify watch limit allows "
         "(%2, in %3). Raise it, e.g. with: sysctl fs.inotify.max_user_watches=%4")

@@ -8,7 +8,7 @@ namespace {
 
 Error refused(const QString &typed, const char *why)
 {
-    return Error{ErrorKind::BadInput, QStringLiteral("Cannot use the base URL"), typed, QString::fromUtf8(why), 0};
+    return Error::failure(ErrorKind::BadInput, QStringLiteral("Cannot use the base URL"), typed, QString::fromUtf8(why));
 }
 
 } // namespace

@@ -90,13 +90,13 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
     // One set of helpers for the whole run: first the scan's, then the feeds'.
     fast::HelperThreads helpers(request.helperThreads);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
-    FolderArray folders;
-    if (Status scanned = scanFolders(inputPath + '/', folders, observer, &outcome.skipped, fs::folderId(outputPath),
-                                     &helpers);
-        !scanned.ok()) {
+    Result<FolderArray> scanned =
+        scanFolders(inputPath + '/', observer, &outcome.skipped, fs::folderId(outputPath), &helpers);
+    if (!scanned.ok()) {
         outcome.error = scanned.error();
         return outcome;
     }
+    const FolderArray folders = std::move(scanned).value();
     if (observer)
         observer->scanned();
 

@@ -54,7 +54,7 @@ Status writeAll(int fd, const QByteArray &contents)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Error{ErrorKind::WriteFeed, {}, {}, {}, errno};
+            return Error::fromErrno(ErrorKind::WriteFeed, {}, {}, errno);  // the caller names the file
         }
         p += n;
         left -= n;

@@ -43,11 +43,11 @@ using Group = std::vector<FolderListing>;
 
 } // namespace
 
-Status scanFolders(const QByteArray &root, FolderArray &folders, RunObserver *observer, SkippedFolders *skipped,
-                   std::optional<fs::FolderId> leaveOut, fast::HelperThreads *helpers)
+Result<FolderArray> scanFolders(const QByteArray &root, RunObserver *observer, SkippedFolders *skipped,
+                                std::optional<fs::FolderId> leaveOut, fast::HelperThreads *helpers)
 {
     std::vector<std::size_t> unlisted;  // found, but could not be listed: no feed for these
-    folders.clear();
+    FolderArray folders;
     folders.push_back(root);
     if (observer)
         observer->foldersFound(1);
@@ -79,7 +79,7 @@ Status scanFolders(const QByteArray &root, FolderArray &folders, RunObserver *ob
         Group taken;
         for (std::size_t k = 0; k < batch.size(); ++k) {
             if (observer && observer->cancelRequested())
-                return Error{ErrorKind::Cancelled, QStringLiteral("Cancelled"), {}, {}, 0};
+                return Error::cancelled();
             if (shared && k % kGroup == 0)
                 taken = shared->take(static_cast<qsizetype>(k / kGroup));
             FolderListing listing = shared ? std::move(taken[k % kGroup]) : list(k);
@@ -97,7 +97,7 @@ Status scanFolders(const QByteArray &root, FolderArray &folders, RunObserver *ob
     }
     removeAt(folders, unlisted);
     folders.shrink_to_fit();
-    return {};
+    return folders;
 }
 
 } // namespace yf

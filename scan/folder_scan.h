@@ -20,7 +20,7 @@ class HelperThreads;
 // Folder paths as the kernel's bytes, each ending in "/". Element 0 is the scan's root.
 using FolderArray = std::vector<QByteArray>;
 
-// Fills `folders` with `root` followed by every folder below it, level by level, in the
+// `root` followed by every folder below it, level by level, in the
 // order the file system lists them. Paths are never normalised: each one is its parent's
 // path, the name and "/", so a root of "//" keeps the doubled separator. Only plain folders
 // are listed and entered (see listFolder); links are never followed, so a link loop cannot
@@ -34,9 +34,9 @@ using FolderArray = std::vector<QByteArray>;
 // kept, so the memory grows with folders, not files. With `helpers`, wide levels are listed
 // on them; the list, the folders left out and the failure are the same as without, and only
 // the calling thread talks to `observer`.
-[[nodiscard]] Status scanFolders(const QByteArray &root, FolderArray &folders, RunObserver *observer = nullptr,
-                                 SkippedFolders *skipped = nullptr,
-                                 std::optional<fs::FolderId> leaveOut = std::nullopt,
-                                 fast::HelperThreads *helpers = nullptr);
+[[nodiscard]] Result<FolderArray> scanFolders(const QByteArray &root, RunObserver *observer = nullptr,
+                                             SkippedFolders *skipped = nullptr,
+                                             std::optional<fs::FolderId> leaveOut = std::nullopt,
+                                             fast::HelperThreads *helpers = nullptr);
 
 } // namespace yf

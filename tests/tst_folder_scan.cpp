@@ -15,6 +15,15 @@ using yf::FolderArray;
 
 namespace {
 
+// Runs the scan; what it found goes to `found` (nothing on failure), for the checks that follow.
+template <typename... Rest>
+yf::Status scanInto(yf::FolderArray &found, const QByteArray &root, Rest... rest)
+{
+    yf::Result<yf::FolderArray> scanned = yf::scanFolders(root, rest...);
+    found = scanned.ok() ? std::move(scanned).value() : yf::FolderArray{};
+    return scanned.ok() ? yf::Status() : yf::Status(scanned.error());
+}
+
 QByteArray native(const QString &s) { return QFile::encodeName(s); }
 
 // Paths below `start`, in scan order, with the start folder itself as "".
@@ -91,7 +100,7 @@ void TestFolderScan::listsFoldersBreadthFirst()
     fixture::makeTree(tmp.path(), {"a/x/deep/", "a/y/", "b/z/", "c/", "a/file.mp3", "c/song.mp3"});
     const QByteArray start = native(tmp.path()) + '/';
     FolderArray found;
-    QVERIFY(yf::scanFolders(start, found).ok());
+    QVERIFY(scanInto(found, start).ok());
 
     const QStringList rel = relative(found, start);
     QCOMPARE(rel.size(), 8);
@@ -124,7 +133,7 @@ void TestFolderScan::keepsPathsAsGiven()
     fixture::makeTree(tmp.path(), {"Music/Live/"});
     const QByteArray start = native(tmp.path()) + "//";
     FolderArray found;
-    QVERIFY(yf::scanFolders(start, found).ok());
+    QVERIFY(scanInto(found, start).ok());
     QCOMPARE(found.size(), std::size_t(3));
     QCOMPARE(found[0], start);
     QCOMPARE(found[1], start + "Music/");
@@ -159,7 +168,7 @@ void TestFolderScan::skipsFoldersThatAreNotPlain()
     const auto restore = qScopeGuard([&] { QProcess::execute("chmod", {"-R", "u+w", tmp.path()}); });
     const QByteArray start = native(tmp.path()) + '/';
     FolderArray found;
-    const yf::Status status = yf::scanFolders(start, found);
+    const yf::Status status = scanInto(found, start);
     QVERIFY(status.ok());
     QStringList rel = relative(found, start);
     rel.sort();
@@ -181,7 +190,7 @@ void TestFolderScan::reportsFoldersItCannotList()
     QTemporaryDir tmp;
     fixture::makeTree(tmp.path(), {"file.mp3"});
     FolderArray found;
-    const yf::Status status = yf::scanFolders(native(tmp.path() + '/' + start), found);
+    const yf::Status status = scanInto(found, native(tmp.path() + '/' + start));
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::ListFolder);
     QVERIFY(status.error().path.endsWith(start));
@@ -198,7 +207,7 @@ void TestFolderScan::skipsFolderThatVanishes()
     observer.victim = tmp.path() + "/gone";
     FolderArray found;
     yf::SkippedFolders skipped;
-    QVERIFY(yf::scanFolders(native(tmp.path()) + '/', found, &observer, &skipped).ok());
+    QVERIFY(scanInto(found, native(tmp.path()) + '/', &observer, &skipped).ok());
     // Left out of the list, so no feed is due for it, and reported.
     QCOMPARE(found.size(), std::size_t(1));
     QCOMPARE(skipped.size(), std::size_t(1));
@@ -227,7 +236,7 @@ void TestFolderScan::leavesOutTheGivenFolder()
     const std::optional<yf::fs::FolderId> id = yf::fs::folderId(start + native(leaveOut));
     QVERIFY(id.has_value());
     FolderArray found;
-    QVERIFY(yf::scanFolders(start, found, nullptr, nullptr, id).ok());
+    QVERIFY(scanInto(found, start, nullptr, nullptr, id).ok());
     QStringList got = relative(found, start);
     std::sort(got.begin() + 1, got.end());
     std::sort(expected.begin() + 1, expected.end());
@@ -242,7 +251,7 @@ void TestFolderScan::survivesLinkLoopsAndDeepNesting()
         deep += "/d";
     fixture::makeTree(tmp.path(), {deep + "/", "loop->.", "d/up->..", "d/self->../d"});
     FolderArray found;
-    QVERIFY(yf::scanFolders(native(tmp.path()) + '/', found).ok());
+    QVERIFY(scanInto(found, native(tmp.path()) + '/').ok());
     QCOMPARE(found.size(), std::size_t(501));
     QVERIFY(found.back().endsWith(native(deep) + '/'));
 }
@@ -259,7 +268,7 @@ void TestFolderScan::handlesFortyThousandFolders()
             QVERIFY(::mkdir((top + "/s" + QByteArray::number(b)).constData(), 0755) == 0);
     }
     FolderArray found;
-    QVERIFY(yf::scanFolders(root + '/', found).ok());
+    QVERIFY(scanInto(found, root + '/').ok());
     QCOMPARE(found.size(), std::size_t(1 + 200 + 200 * 200));
 }
 
@@ -289,7 +298,7 @@ void TestFolderScan::stopsWhenCancelled()
     CancelAfter observer;
     observer.limit = limit;
     FolderArray found;
-    const yf::Status status = yf::scanFolders(native(tmp.path()) + '/', found, &observer, nullptr, std::nullopt,
+    const yf::Status status = scanInto(found, native(tmp.path()) + '/', &observer, nullptr, std::nullopt,
                                               &threads);
     QVERIFY(!status.ok());
     QCOMPARE(status.error().kind, yf::ErrorKind::Cancelled);
@@ -323,7 +332,7 @@ void TestFolderScan::listsWideLevelsAlikeOnSeveralThreads()
         observer.when = 1 + 600 + 600 * 2 + 1;  // all of the second level is listed, "gone" with it
         FolderArray found;
         yf::SkippedFolders skipped;
-        QVERIFY(yf::scanFolders(start, found, &observer, &skipped, feeds, helpers == 0 ? &none : &two).ok());
+        QVERIFY(scanInto(found, start, &observer, &skipped, feeds, helpers == 0 ? &none : &two).ok());
         QCOMPARE(found.size(), std::size_t(1 + 600 * 4));
         QStringList &end = ends[helpers == 0 ? 0 : 1];
         end = relative(found, start);

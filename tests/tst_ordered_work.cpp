@@ -91,7 +91,7 @@ void TestOrderedWork::takesEveryItemInOrder()
             Tracked item(&counts, index);
             // Every other item fails, and the texts differ in length so a stale byte would show.
             if (index % 2 == 0)
-                item.status = yf::Error{yf::ErrorKind::ListFolder, "odd", {}, {}, 2};
+                item.status = yf::Error::failure(yf::ErrorKind::ListFolder, "odd");
             item.text = QByteArray(int(index % 7), 'x') + QByteArray::number(index);
             return item;
         });

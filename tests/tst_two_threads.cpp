@@ -82,10 +82,10 @@ struct Run : fixture::RunSetup {
     // The folder at `index` in scan order, below the input directory.
     QString folder(qsizetype index) const
     {
-        yf::FolderArray folders;
-        if (!yf::scanFolders(QFile::encodeName(request.inputDir) + '/', folders).ok())
+        const yf::Result<yf::FolderArray> folders = yf::scanFolders(QFile::encodeName(request.inputDir) + '/');
+        if (!folders.ok())
             return {};
-        return QFile::decodeName(folders[static_cast<std::size_t>(index)]).mid(request.inputDir.size() + 1);
+        return QFile::decodeName(folders.value()[static_cast<std::size_t>(index)]).mid(request.inputDir.size() + 1);
     }
 };
 
