@@ -81,11 +81,13 @@ QString runDetails(const RunOutcome &outcome)
     lines << removed;
     for (const Error &problem : outcome.cleanupProblems)
         lines << QStringLiteral("Warning: ") + problem.message();
+    for (const Error &problem : outcome.indexProblems)
+        lines << QStringLiteral("Warning: ") + problem.message();
     return lines.join(QLatin1Char('\n'));
 }
 
-// The counts beside the box's main text, which stays the feeds written: empty when the run
-// left nothing out and removed nothing.
+// The index page and the counts beside the box's main text, which stays the feeds written:
+// empty when the run wrote no index page, left nothing out and removed nothing.
 QString runCounts(const RunOutcome &outcome)
 {
     QStringList sentences;
@@ -97,9 +99,16 @@ QString runCounts(const RunOutcome &outcome)
                                  : QStringLiteral("%1 old feeds were removed.").arg(count));
     if (!outcome.cleanupProblems.empty())
         sentences << QStringLiteral("Some old feeds may remain.");
+    if (!outcome.indexProblems.empty())
+        sentences << QStringLiteral("The index page or OPML file was not written.");
     if (!sentences.isEmpty())
         sentences << QStringLiteral("See the details.");
-    return sentences.join(QLatin1Char(' '));
+    QString counts = sentences.join(QLatin1Char(' '));
+    // Where to subscribe from: the page's address when a web server's is known, else its file.
+    const QString &index = outcome.indexAddress.isEmpty() ? outcome.indexPage : outcome.indexAddress;
+    if (index.isEmpty())
+        return counts;
+    return QStringLiteral("Index page: %1").arg(index) + (counts.isEmpty() ? QString() : QLatin1Char('\n') + counts);
 }
 
 // Makes the box's details area wide enough for a path and tall enough for a list.

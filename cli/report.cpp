@@ -19,12 +19,17 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
         report.err << removedFeedLine(removed);
     for (const Error &problem : outcome.cleanupProblems)
         report.err << QStringLiteral("Warning: ") + problem.message();
+    for (const Error &problem : outcome.indexProblems)
+        report.err << QStringLiteral("Warning: ") + problem.message();
     if (storeError)
         report.err << QStringLiteral("Warning: the directories were not remembered: ") + storeError->message();
 
     if (outcome.finished()) {
-        if (!quiet)
+        if (!quiet) {
             report.out << completeMessage(outcome.feedsWritten);
+            if (!outcome.indexPage.isEmpty())
+                report.out << indexPageLine(outcome.indexPage, outcome.indexAddress);
+        }
         return report;
     }
     if (outcome.cancelled()) {

@@ -24,6 +24,8 @@ struct Report {
 // the cancel note, or the failure with what was written before it. Each skipped folder
 // and `storeError`, why the settings could not be written, add a line on standard error, as
 // do each old feed the run removed and each reason old feeds may have stayed.
+// A finished run's count is followed by the index page's line, unless `quiet`; why the index
+// page or OPML file was not written goes to standard error.
 // `stopSignal` is the signal that asked the run to stop, 0 when none did; a cancelled run
 // exits with 128 + that signal. A run input refused before anything ran is a usage error.
 Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeError, int stopSignal, bool quiet);

@@ -5,6 +5,7 @@
 #include "runtime/atomic_file.h"
 #include "runtime/file_contents.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace yf {
@@ -14,6 +15,8 @@ PreparedFeed::PreparedFeed(PreparedFeed &&other) noexcept
     , m_text(std::move(other.m_text))
     , m_temporary(std::exchange(other.m_temporary, {}))
     , m_unchanged(other.m_unchanged)
+    , m_episodeCount(other.m_episodeCount)
+    , m_newestEpisodeSecs(other.m_newestEpisodeSecs)
 {
 }
 
@@ -25,6 +28,8 @@ PreparedFeed &PreparedFeed::operator=(PreparedFeed &&other) noexcept
         m_text = std::move(other.m_text);
         m_temporary = std::exchange(other.m_temporary, {});
         m_unchanged = other.m_unchanged;
+        m_episodeCount = other.m_episodeCount;
+        m_newestEpisodeSecs = other.m_newestEpisodeSecs;
     }
     return *this;
 }
@@ -49,6 +54,9 @@ Result<PreparedFeed> FeedWriter::prepare(const QByteArray &folder, const QByteAr
 
     PreparedFeed feed;
     feed.m_fileName = feedName + ".xml";
+    feed.m_episodeCount = lister.listCount();
+    for (qsizetype i = 0; i < lister.listCount(); ++i)
+        feed.m_newestEpisodeSecs = std::max(feed.m_newestEpisodeSecs, lister.fileModified(i));
     feed.m_unchanged = fileHolds(m_inputs.outputPath, feed.m_fileName, m_text);
     if (feed.m_unchanged)
         return feed;

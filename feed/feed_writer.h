@@ -35,6 +35,9 @@ public:
     bool unchanged() const { return m_unchanged; }
     // "<feed name>.xml", in the output directory.
     const QByteArray &fileName() const { return m_fileName; }
+    // The feed's items, and the newest item file's modification time (0 when there is none).
+    qsizetype episodeCount() const { return m_episodeCount; }
+    qint64 newestEpisodeSecs() const { return m_newestEpisodeSecs; }
 
 private:
     friend class FeedWriter;
@@ -44,6 +47,8 @@ private:
     QByteArray m_text;       // empty when unchanged: nothing needs it then
     QByteArray m_temporary;  // the temporary file holding m_text, if one could be written
     bool m_unchanged = false;
+    qsizetype m_episodeCount = 0;
+    qint64 m_newestEpisodeSecs = 0;
 };
 
 // One writer per thread: it keeps the dates and media types it has worked out, and buffers

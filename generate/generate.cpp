@@ -5,6 +5,7 @@
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
 #include "feed/file_lister.h"
+#include "generate/feed_index.h"
 #include "generate/published_feeds.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
@@ -118,6 +119,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         makers.push_back(std::make_unique<FeedMaker>(feedInputs));
     const FeedWriter writer(feedInputs);
     std::vector<QByteArray> produced;  // the feed files this run leaves in the output directory
+    std::vector<IndexEntry> listed;    // what the index says about each of them
     fast::OrderedWork<MadeFeed> ahead(helpers, 1, end, kFeedsAhead, [&](int worker, qsizetype index) {
         const auto at = static_cast<std::size_t>(index);
         return MadeFeed{worker, makers[static_cast<std::size_t>(worker)]->prepare(folders[at], names.name(at))};
@@ -132,8 +134,11 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         if (made.feed.ok()) {
             PreparedFeed feed = std::move(made.feed).value();
             written = writer.commit(feed);
-            if (written.ok())
+            if (written.ok()) {
                 produced.push_back(feed.fileName());
+                listed.push_back(IndexEntry{feed.fileName(), names.name(static_cast<std::size_t>(index)),
+                                            feed.episodeCount(), feed.newestEpisodeSecs()});
+            }
             makers[static_cast<std::size_t>(made.worker)]->giveBack(std::move(feed));
         }
         outcome.lastFeedAtSecs = clock.nowSecs();
@@ -152,6 +157,13 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         if (observer)
             observer->feedWritten(outcome.feedsWritten, total);
     }
+    FeedIndex feedIndex = writeFeedIndex(
+        outputPath, feedsAddress(baseUrl.value(), feedInputs.linkEntry, outputPath), std::move(listed));
+    outcome.indexPage = std::move(feedIndex.pagePath);
+    outcome.indexAddress = std::move(feedIndex.pageAddress);
+    outcome.indexProblems = std::move(feedIndex.problems);
+    // Listed as this run's own; no name of theirs ends in ".xml", so the list never removes them.
+    produced.insert(produced.end(), feedIndex.written.begin(), feedIndex.written.end());
     FeedCleanup cleanup = updatePublishedFeeds(outputPath, std::move(produced));
     outcome.removedFeeds = std::move(cleanup.removed);
     outcome.cleanupProblems = std::move(cleanup.problems);

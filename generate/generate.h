@@ -35,6 +35,12 @@ struct RunOutcome {
     std::vector<QString> removedFeeds;
     // Why old feeds may have stayed (see updatePublishedFeeds); the feeds written are right.
     std::vector<Error> cleanupProblems;
+    // The index page a finished run left beside the feeds, as a path for a person, and where a
+    // web server shows it; each empty when not known. Neither it nor the OPML file is a feed.
+    QString indexPage;
+    QString indexAddress;
+    // Why the index page or OPML file was not written: someone else's file, or a failed write.
+    std::vector<Error> indexProblems;
     // When the run's last feed was done, by the run's clock. The clock is read after every
     // feed (the feeds' dates are the files' own), which also lets a test clock pace a run.
     qint64 lastFeedAtSecs = 0;

@@ -34,4 +34,12 @@ QString failureMessage(const Error &error, qsizetype feedsWritten)
         .arg(feedsWritten);
 }
 
+QString indexPageLine(const QString &path, const QString &address)
+{
+    QString line = QStringLiteral("Index page: ") + path;
+    if (!address.isEmpty())
+        line += QStringLiteral(" (%1)").arg(address);
+    return line;
+}
+
 } // namespace yf

@@ -22,6 +22,9 @@ QString cancelledMessage(qsizetype feedCount);
 // "Removed old feed \"PATH\"": one line for an earlier feed a run removed.
 QString removedFeedLine(const QString &path);
 
+// "Index page: PATH", followed by " (ADDRESS)" when a web server's address for it is known.
+QString indexPageLine(const QString &path, const QString &address);
+
 // What the user reads when a run stopped on an error: what failed and what was done before.
 QString failureMessage(const Error &error, qsizetype feedsWritten);
 
