@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -109,7 +110,7 @@ void settle(const std::string &work, const std::string &lastOutput)
     ::closedir(d);
 }
 
-// Counts the files in `dir` and adds up their sizes.
+// Counts the feed files in `dir` and adds up their sizes; the index page and OPML file are no feeds.
 bool outputFacts(const std::string &dir, long &files, long long &bytes)
 {
     files = 0;
@@ -119,7 +120,8 @@ bool outputFacts(const std::string &dir, long &files, long long &bytes)
         return false;
     while (const dirent *e = ::readdir(d)) {
         struct stat st;
-        if (e->d_name[0] == '.' || ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        const std::string_view name(e->d_name);
+        if (name.front() == '.' || !name.ends_with(".xml") || ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         ++files;
         bytes += st.st_size;

@@ -1,6 +1,7 @@
 // Builds small folder trees inside a temporary directory for the tests.
 #pragma once
 
+#include "generate/feed_index.h"
 #include "generate/published_feeds.h"
 #include "settings/ini_file.h"
 
@@ -58,11 +59,13 @@ inline QByteArray readFile(const QString &path)
 }
 
 // The files in `dir`, hidden ones included (a temporary file left behind shows), but for the
-// run's own list of its feeds, which the tests about that list look at themselves.
+// run's own list of its feeds and its index page and OPML file, which the tests about them look at themselves.
 inline QStringList filesIn(const QString &dir)
 {
     QStringList names = QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
     names.removeAll(QString::fromLatin1(yf::kPublishedFeedsFile));
+    names.removeAll(QString::fromLatin1(yf::kIndexPageFile));
+    names.removeAll(QString::fromLatin1(yf::kOpmlFile));
     names.sort();
     return names;
 }

@@ -244,7 +244,8 @@ private slots:
         said = window_testing::generateAndWait(*w);
         QCOMPARE(said.size(), 1);
         QCOMPARE(said.first().text, QStringLiteral("\"2\" XML files generated."));
-        QCOMPARE(said.first().informative, QString());
+        // Where to subscribe: out2 lies below the link root, so the page has an address.
+        QCOMPARE(said.first().informative, "Index page: " + window_testing::kDefaultUrl + "out2/index.html");
         QCOMPARE(said.first().details, QString());
     }
 
@@ -266,7 +267,8 @@ private slots:
         QList<BoxSeen> said = window_testing::generateAndWait(*w);
         QCOMPARE(said.size(), 1);
         QCOMPARE(said.first().text, QStringLiteral("\"3\" XML files generated."));
-        QCOMPARE(said.first().informative, QStringLiteral("3 folders were skipped. See the details."));
+        QCOMPARE(said.first().informative,
+                 "Index page: " + window_testing::kDefaultUrl + "out/index.html\n3 folders were skipped. See the details.");
 
         QVERIFY(QDir(m_root + "/in/Old").removeRecursively());
         // The box as the user sees it, its details shown with "Show Details...".
@@ -296,7 +298,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!seen.title.isEmpty() && !w->isRunning(), 30000);
         QCOMPARE(seen.title, QStringLiteral("Complete!"));
         QCOMPARE(seen.text, QStringLiteral("\"2\" XML files generated."));  // the feeds written
-        QCOMPARE(seen.informative, QStringLiteral("3 folders were skipped. 1 old feed was removed. See the details."));
+        QCOMPARE(seen.informative, "Index page: " + window_testing::kDefaultUrl
+                                       + "out/index.html\n3 folders were skipped. 1 old feed was removed. See the details.");
         const QString protectedText = QStringLiteral("\": skipped: write-protected (the owner cannot write it)");
         QCOMPARE(seen.details.split('\n'),
                  (QStringList{"Folder \"" + m_root + "/in/Alpha/" + protectedText,

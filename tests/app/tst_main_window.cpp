@@ -287,7 +287,28 @@ private slots:
         QTRY_COMPARE(boxes.seen.size(), 1);
         QCOMPARE(boxes.seen.first().title, QStringLiteral("Complete!"));
         QCOMPARE(boxes.seen.first().text, QStringLiteral("\"5\" XML files generated."));
-        QCOMPARE(boxes.seen.first().informative, QString());
+        QCOMPARE(boxes.seen.first().informative, "Index page: " + window_testing::kDefaultUrl + "out/index.html");
+    }
+
+    // Beside the unchanged count, the box says where the index page is: at its address when the
+    // output is published below the link root, else as a file.
+    void theBoxNamesTheIndexPage()
+    {
+        QTemporaryDir elsewhere;  // not below the input directory's parent
+        QVERIFY(elsewhere.isValid());
+        for (const auto &[output, expected] :
+             {std::pair{m_root + "/out", "Index page: " + window_testing::kDefaultUrl + "out/index.html"},
+              std::pair{elsewhere.path(), "Index page: " + elsewhere.path() + "/index.html"}}) {
+            auto w = openWindow();
+            QVERIFY(w);
+            QVERIFY(window_testing::choose(*w, m_root + "/in", output));
+            BoxWatcher boxes(*w);
+            part<QAction>(*w, "generateAction")->trigger();
+            QTRY_COMPARE(boxes.seen.size(), 1);
+            QCOMPARE(boxes.seen.first().text, QStringLiteral("\"5\" XML files generated."));
+            QCOMPARE(boxes.seen.first().informative, expected);
+            QVERIFY(QFile::exists(output + "/index.html"));
+        }
     }
 
     void highlightedSubfolderMovesTheLinkRoot_data()

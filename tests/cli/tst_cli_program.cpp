@@ -93,7 +93,9 @@ private slots:
         Finished run = runProgram(t.generate({"--base-url", "http://example.org/pub/"}));
         QVERIFY(!run.crashed);
         QCOMPARE(run.status, 0);
-        QCOMPARE(run.out, QByteArray("\"3\" XML files generated.\n"));
+        // The count, then the index page with its address: the output lies below the link root.
+        QCOMPARE(run.out, "\"3\" XML files generated.\nIndex page: " + QFile::encodeName(t.out)
+                              + "/index.html (http://example.org/pub/out/index.html)\n");
         QCOMPARE(run.err, QByteArray());  // not a terminal: no progress lines
         QCOMPARE(fixture::filesIn(t.out), (QStringList{"-Music-.xml", "-Talks-.xml", "-Talks-Old-.xml"}));
         QVERIFY(fixture::readFile(t.out + "/-Talks-.xml").contains("http://example.org/pub/in/Talks/Ep%201.mp3"));
@@ -131,7 +133,8 @@ private slots:
 
         run = runProgram({"--generate", "--settings", t.ini, "--input", t.tmp.filePath("rel"),
                           "--base-url", "http://other/"});
-        QCOMPARE(run.out, QByteArray("\"0\" XML files generated.\n"));
+        QCOMPARE(run.out, "\"0\" XML files generated.\nIndex page: " + QFile::encodeName(t.tmp.filePath("out2"))
+                              + "/index.html (http://other/out2/index.html)\n");
         QCOMPARE(t.stored("InputDir"), t.tmp.filePath("rel"));
         QCOMPARE(t.stored("BaseUrl"), QStringLiteral("http://other/"));
     }
@@ -251,7 +254,7 @@ private slots:
             terminal.append(buffer, n);
         ::close(master);
         QCOMPARE(process.exitCode(), 0);
-        QCOMPARE(process.readAllStandardOutput(), QByteArray("\"3\" XML files generated.\n"));
+        QVERIFY(process.readAllStandardOutput().startsWith("\"3\" XML files generated.\nIndex page: "));
         const QString shown = QString::fromUtf8(terminal);
         QVERIFY2(shown.contains("\r\x1b[KScanning folders… 1 found"), qPrintable(shown));
         QVERIFY2(shown.contains("\r\x1b[KWriting feeds… 3 of 3"), qPrintable(shown));
