@@ -133,8 +133,8 @@ private slots:
         fixture::makeTree(run.request.inputDir, {"A/1.mp3"});
         QVERIFY(run.run().finished());
         QVERIFY(!run.opml().isEmpty());
-        run.request.outputDir = elsewhere.path();
         QVERIFY(QFile::copy(run.out(yf::kOpmlFile), elsewhere.path() + "/feeds.opml"));
+        run.request.outputDir = elsewhere.path();
         const yf::RunOutcome outcome = run.run();
         QVERIFY(outcome.finished());
         QVERIFY(outcome.indexAddress.isEmpty());

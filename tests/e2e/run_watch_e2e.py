@@ -134,8 +134,12 @@ def main():
         out, err = watch.communicate()
         assert status == 143, f"status {status}; stderr {err!r}"
         lines = out.decode().splitlines()
-        assert len(lines) >= 2 and all(l.endswith("XML files generated.") for l in lines), lines
-        print(f"watch e2e: refreshed feed served by nginx after {len(lines)} runs; all checks passed")
+        # Each run's count, then where its index page is.
+        counts, pages = lines[0::2], lines[1::2]
+        assert len(lines) >= 4 and len(counts) == len(pages), lines
+        assert all(l.endswith("XML files generated.") for l in counts), lines
+        assert all(" Index page: " in l for l in pages), lines
+        print(f"watch e2e: refreshed feed served by nginx after {len(counts)} runs; all checks passed")
         return 0
     except AssertionError as failure:
         print(f"watch e2e failed: {failure}")
