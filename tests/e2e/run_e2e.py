@@ -407,11 +407,12 @@ def make_removable(path):
 
 
 PUBLISHED_LIST = ".yarrowfeed-feeds"  # the program's own list of the feeds it wrote
+OWN_FILES = {PUBLISHED_LIST, "index.html", "feeds.opml"}  # the program's, beside the feeds
 
 
 def feed_files(output_dir):
-    """The feed files of `output_dir`: everything but the program's list of them."""
-    return [name for name in os.listdir(output_dir) if name != PUBLISHED_LIST]
+    """The feed files of `output_dir`: everything but the program's list, index page and OPML file."""
+    return [name for name in os.listdir(output_dir) if name not in OWN_FILES]
 
 
 def snapshot(output_dir):
