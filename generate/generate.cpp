@@ -118,8 +118,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
     for (int worker = 0; worker < helpers.workers(); ++worker)
         makers.push_back(std::make_unique<FeedMaker>(feedInputs));
     const FeedWriter writer(feedInputs);
-    std::vector<QByteArray> produced;  // the feed files this run leaves in the output directory
-    std::vector<IndexEntry> listed;    // what the index says about each of them
+    std::vector<IndexEntry> listed;  // the feed files this run leaves in the output directory
     fast::OrderedWork<MadeFeed> ahead(helpers, 1, end, kFeedsAhead, [&](int worker, qsizetype index) {
         const auto at = static_cast<std::size_t>(index);
         return MadeFeed{worker, makers[static_cast<std::size_t>(worker)]->prepare(folders[at], names.name(at))};
@@ -135,9 +134,9 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
             PreparedFeed feed = std::move(made.feed).value();
             written = writer.commit(feed);
             if (written.ok()) {
-                produced.push_back(feed.fileName());
-                listed.push_back(IndexEntry{feed.fileName(), names.name(static_cast<std::size_t>(index)),
-                                            feed.episodeCount(), feed.newestEpisodeSecs()});
+                // The feed's name is its title, and its file name without ".xml".
+                listed.push_back(IndexEntry{feed.fileName(), feed.fileName().chopped(4), feed.episodeCount(),
+                                            feed.newestEpisodeSecs()});
             }
             makers[static_cast<std::size_t>(made.worker)]->giveBack(std::move(feed));
         }
@@ -157,6 +156,10 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         if (observer)
             observer->feedWritten(outcome.feedsWritten, total);
     }
+    std::vector<QByteArray> produced;
+    produced.reserve(listed.size() + 2);
+    for (const IndexEntry &entry : listed)
+        produced.push_back(entry.fileName);
     FeedIndex feedIndex = writeFeedIndex(
         outputPath, feedsAddress(baseUrl.value(), feedInputs.linkEntry, outputPath), std::move(listed));
     outcome.indexPage = std::move(feedIndex.pagePath);

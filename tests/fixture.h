@@ -13,6 +13,9 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <vector>
 #include <unistd.h>
@@ -108,6 +111,43 @@ inline void removeChain(const QByteArray &folder, const char *name)
     }
     if (fds.back() >= 0)
         ::close(fds.back());
+}
+
+// Runs `work` as an unprivileged user when this process is root, since root may list any
+// folder whatever its mode; else right here. Returns what `work` returned.
+inline QStringList asUnprivileged(const std::function<QStringList()> &work)
+{
+    if (::geteuid() != 0)
+        return work();
+    int out[2];
+    if (::pipe(out) != 0)
+        return {"pipe failed"};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        const gid_t nogroup = 65534;
+        if (::setgroups(1, &nogroup) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const QByteArray text = work().join('\n').toUtf8();
+        for (qsizetype at = 0; at < text.size();) {
+            const ssize_t n = ::write(out[1], text.constData() + at, std::size_t(text.size() - at));
+            if (n <= 0)
+                ::_exit(4);
+            at += n;
+        }
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    QByteArray text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, n);
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {QStringLiteral("child failed with status %1").arg(status)};
+    return text.isEmpty() ? QStringList() : QString::fromUtf8(text).split('\n');
 }
 
 } // namespace fixture

@@ -4,8 +4,6 @@
 
 #include <QTemporaryDir>
 
-#include <grp.h>
-#include <sys/wait.h>
 
 namespace {
 
@@ -24,34 +22,19 @@ QList<QByteArray> describe(const std::vector<yf::FolderChild> &children)
 // opens any folder whatever its mode), else as seen right here; one line per child.
 QList<QByteArray> listedAsUnprivileged(const QByteArray &folder)
 {
-    if (::geteuid() != 0) {
+    const QStringList lines = fixture::asUnprivileged([&] {
         const yf::Result<std::vector<yf::FolderChild>> listed = yf::folderChildren(folder);
-        return listed.ok() ? describe(listed.value()) : QList<QByteArray>{"error"};
-    }
-    int out[2];
-    if (::pipe(out) != 0)
-        return {"pipe failed"};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(out[0]);
-        const gid_t nogroup = 65534;
-        if (::setgroups(1, &nogroup) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(3);
-        const yf::Result<std::vector<yf::FolderChild>> listed = yf::folderChildren(folder);
-        const QByteArray text = listed.ok() ? describe(listed.value()).join('\n') : QByteArray("error");
-        ::_exit(::write(out[1], text.constData(), std::size_t(text.size())) == text.size() ? 0 : 4);
-    }
-    ::close(out[1]);
-    QByteArray text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, n);
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {"child failed"};
-    return text.isEmpty() ? QList<QByteArray>() : text.split('\n');
+        QStringList described;
+        if (!listed.ok())
+            return QStringList{"error"};
+        for (const QByteArray &line : describe(listed.value()))
+            described << QString::fromUtf8(line);
+        return described;
+    });
+    QList<QByteArray> bytes;
+    for (const QString &line : lines)
+        bytes << line.toUtf8();
+    return bytes;
 }
 
 } // namespace
