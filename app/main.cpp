@@ -14,7 +14,8 @@ int main(int argc, char *argv[])
         return yf::cli::run(argc, argv);  // no window, no display
     if (!yf::hasGraphicalSession(argc, argv))
         return yf::reportNoGraphicalSession();
-    if (!yf::displayOpens(argc, argv))
+    const yf::DisplayCheck display(argc, argv);  // kept until the window's own connection is made
+    if (!display.opens())
         return yf::reportDisplayFails();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("yarrowfeed"));  // ~/.config/yarrowfeed

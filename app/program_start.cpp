@@ -33,14 +33,18 @@ bool hasGraphicalSession(int argc, char *argv[])
     return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || platformChosen(argc, argv);
 }
 
-bool displayOpens(int argc, char *argv[])
+DisplayCheck::DisplayCheck(int argc, char *argv[])
 {
     if (platformChosen(argc, argv) || isSet("WAYLAND_DISPLAY") || !isSet("DISPLAY"))
-        return true;
-    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
-    const bool opened = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return opened;
+        return;
+    m_connection = xcb_connect(nullptr, nullptr);
+    m_opens = xcb_connection_has_error(m_connection) == 0;
+}
+
+DisplayCheck::~DisplayCheck()
+{
+    if (m_connection)
+        xcb_disconnect(m_connection);
 }
 
 int reportDisplayFails()
