@@ -23,6 +23,12 @@ struct RunRequest {
     // Threads that list folders and make feeds beside the calling thread; 0 does all on the
     // calling thread. The feeds, names, count and outcome are the same either way.
     int helperThreads = 2;
+    // Whether episodes and channels take their details from the media files' tags; off, every
+    // feed is exactly what it is without tags.
+    bool readTags = false;
+    // The cache of tags already read (a file in the user's cache folder); empty for none, so
+    // every media file is read each run.
+    QString tagCacheFile;
 };
 
 struct RunOutcome {

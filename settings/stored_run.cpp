@@ -10,6 +10,8 @@ const QString kSection = QStringLiteral("RESTORE");
 const QString kInputDir = QStringLiteral("InputDir");
 const QString kOutputDir = QStringLiteral("OutputDir");
 const QString kBaseUrl = QStringLiteral("BaseUrl");
+const QString kOptionsSection = QStringLiteral("OPTIONS");
+const QString kTags = QStringLiteral("Tags");
 
 } // namespace
 
@@ -30,6 +32,8 @@ StoredRun loadStoredRun(const QString &settingsPath, std::optional<Error> *probl
             *problem = read.error();
         }
     }
+    Result<QString> tags = readSetting(kOptionsSection, kTags, settingsPath);
+    stored.tags = tags.ok() && tags.value() == QLatin1String("1");
     return stored;
 }
 
@@ -39,8 +43,12 @@ Status storeRun(const QString &settingsPath, const StoredRun &run, const QString
         return stored;
     if (Status stored = writeSetting(kSection, kOutputDir, run.outputDir, settingsPath); !stored.ok())
         return stored;
-    return run.baseUrl == defaultUrl ? removeSetting(kSection, kBaseUrl, settingsPath)
-                                     : writeSetting(kSection, kBaseUrl, run.baseUrl, settingsPath);
+    if (Status stored = run.baseUrl == defaultUrl ? removeSetting(kSection, kBaseUrl, settingsPath)
+                                                  : writeSetting(kSection, kBaseUrl, run.baseUrl, settingsPath);
+        !stored.ok())
+        return stored;
+    return run.tags ? writeSetting(kOptionsSection, kTags, QStringLiteral("1"), settingsPath)
+                    : removeSetting(kOptionsSection, kTags, settingsPath);
 }
 
 StoreWhenScanned::StoreWhenScanned(RunObserver &inner, QString settingsPath, StoredRun run, QString defaultUrl)

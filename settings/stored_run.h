@@ -15,6 +15,8 @@ struct StoredRun {
     QString inputDir;
     QString outputDir;
     QString baseUrl;
+    // Whether episodes take their details from the media files' tags ("OPTIONS", "Tags").
+    bool tags = false;
 };
 
 // The base URL a program starts with when none is stored: "http://", the address, "/".
