@@ -3,6 +3,7 @@
 #include "runtime/file_system.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -42,10 +43,29 @@ QString settingsFilePath(const QString &programDir, const QString &configDir)
     return configDir + QStringLiteral("/config.ini");
 }
 
+QString userConfigHome(const QString &xdgConfigHome, const QString &home)
+{
+    if (!xdgConfigHome.isEmpty() && QDir::isAbsolutePath(xdgConfigHome))
+        return QDir::cleanPath(xdgConfigHome);
+    return home + QStringLiteral("/.config");
+}
+
+QString userSettingsFolder()
+{
+    // Qt builds the program's folder below the configuration home (adding the organization
+    // and program names), but takes a relative XDG_CONFIG_HOME as it is: that part is
+    // replaced by the one the rules give.
+    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString programFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    const QString home = userConfigHome(qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
+    if (!configHome.isEmpty() && programFolder.startsWith(configHome))
+        return home + programFolder.mid(configHome.size());
+    return programFolder;
+}
+
 QString settingsFilePath()
 {
-    return settingsFilePath(QCoreApplication::applicationDirPath(),
-                            QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+    return settingsFilePath(QCoreApplication::applicationDirPath(), userSettingsFolder());
 }
 
 } // namespace yf

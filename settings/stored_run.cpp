@@ -1,6 +1,8 @@
 #include "settings/stored_run.h"
 
 #include "settings/ini_file.h"
+#include "settings/ini_text.h"
+#include "settings/settings_file.h"
 
 namespace yf {
 
@@ -23,32 +25,31 @@ QString defaultBaseUrl(const QString &localAddress)
 StoredRun loadStoredRun(const QString &settingsPath, std::optional<Error> *problem)
 {
     StoredRun stored;
-    for (auto [key, value] : {std::pair{&kInputDir, &stored.inputDir}, std::pair{&kOutputDir, &stored.outputDir},
-                              std::pair{&kBaseUrl, &stored.baseUrl}}) {
-        Result<QString> read = readSetting(kSection, *key, settingsPath);
-        if (read.ok()) {
-            *value = std::move(read).value();
-        } else if (problem && !*problem) {
-            *problem = read.error();
-        }
+    const Result<QByteArray> text = readSettingsFile(settingsPath);
+    if (!text.ok()) {
+        if (problem && !*problem)
+            *problem = text.error();
+        return stored;
     }
-    Result<QString> tags = readSetting(kOptionsSection, kTags, settingsPath);
-    stored.tags = tags.ok() && tags.value() == QLatin1String("1");
+    const auto read = [&](const QString &section, const QString &key) {
+        return ini::value(text.value(), section, key).value_or(QString());
+    };
+    stored.inputDir = read(kSection, kInputDir);
+    stored.outputDir = read(kSection, kOutputDir);
+    stored.baseUrl = read(kSection, kBaseUrl);
+    stored.tags = read(kOptionsSection, kTags) == QLatin1String("1");
     return stored;
 }
 
-Status storeRun(const QString &settingsPath, const StoredRun &run, const QString &defaultUrl)
+Status storeRun(const QString &settingsPath, const StoredRun &run, const QString &defaultUrl,
+                const std::function<void()> &beforeReplace)
 {
-    if (Status stored = writeSetting(kSection, kInputDir, run.inputDir, settingsPath); !stored.ok())
-        return stored;
-    if (Status stored = writeSetting(kSection, kOutputDir, run.outputDir, settingsPath); !stored.ok())
-        return stored;
-    if (Status stored = run.baseUrl == defaultUrl ? removeSetting(kSection, kBaseUrl, settingsPath)
-                                                  : writeSetting(kSection, kBaseUrl, run.baseUrl, settingsPath);
-        !stored.ok())
-        return stored;
-    return run.tags ? writeSetting(kOptionsSection, kTags, QStringLiteral("1"), settingsPath)
-                    : removeSetting(kOptionsSection, kTags, settingsPath);
+    const auto keep = [](const QString &value) { return std::optional<QString>(value); };
+    return changeSettings({SettingChange{kSection, kInputDir, keep(run.inputDir)},
+                           SettingChange{kSection, kOutputDir, keep(run.outputDir)},
+                           SettingChange{kSection, kBaseUrl, run.baseUrl == defaultUrl ? std::nullopt : keep(run.baseUrl)},
+                           SettingChange{kOptionsSection, kTags, run.tags ? keep(QStringLiteral("1")) : std::nullopt}},
+                          settingsPath, beforeReplace);
 }
 
 StoreWhenScanned::StoreWhenScanned(RunObserver &inner, QString settingsPath, StoredRun run, QString defaultUrl)

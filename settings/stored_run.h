@@ -1,4 +1,4 @@
-// What a run leaves for the next one: the directories and the base URL, in the settings file.
+// What a run leaves for the next one: the directories, the base URL and the tags switch, in the settings file.
 #pragma once
 
 #include "runtime/error.h"
@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace yf {
@@ -22,15 +23,19 @@ struct StoredRun {
 // The base URL a program starts with when none is stored: "http://", the address, "/".
 QString defaultBaseUrl(const QString &localAddress);
 
-// The stored values. A settings file that cannot be read counts as one that stores
-// nothing, so a damaged file never keeps the program from starting; `problem`, when
-// given, receives why it could not be read.
+// The stored values, read from the file at once. A settings file that cannot be read, or
+// may not be (one of another user, say), counts as one that stores nothing, so a damaged
+// file never keeps the program from starting; `problem`, when given, receives why.
 StoredRun loadStoredRun(const QString &settingsPath, std::optional<Error> *problem = nullptr);
 
-// Stores the directories and the base URL a run used, changing only their lines. A base
-// URL equal to `defaultUrl` is removed instead, so that a machine whose address changes
-// keeps getting the right default. Stops at the first value that cannot be stored.
-[[nodiscard]] Status storeRun(const QString &settingsPath, const StoredRun &run, const QString &defaultUrl);
+// Stores the directories, the base URL and the tags switch a run used, changing only their
+// lines, in one read-edit-replace step (see changeSettings): another run storing at the same
+// time leaves either its values or these, never a mix. A base URL equal to `defaultUrl` is
+// removed instead, so that a machine whose address changes keeps getting the right default;
+// so is the tags line when the switch is off. A value that cannot be stored stores nothing.
+// `beforeReplace` is passed on (tests change the file there).
+[[nodiscard]] Status storeRun(const QString &settingsPath, const StoredRun &run, const QString &defaultUrl,
+                              const std::function<void()> &beforeReplace = {});
 
 // Passes a run's progress on to `inner` and stores `run` once the scan has succeeded, the
 // moment a run remembers what it was asked to do. Called on the run's thread.

@@ -183,7 +183,7 @@ void TestSettings::leavesFilesThatAreNotIniTextAlone_data()
     QTest::newRow("4 KiB of random bytes") << noise;
     QTest::newRow("Latin-1 text") << QByteArray("[RESTORE]\nInputDir=/H\xF6rb\xFC" "cher\n");
     QTest::newRow("larger than any settings file")
-        << QByteArray("[RESTORE]\nInputDir=/old\n") + QByteArray(1 << 20, ';');
+        << QByteArray("[RESTORE]\nInputDir=/old\n") + QByteArray(2 << 20, ';');
 }
 
 void TestSettings::leavesFilesThatAreNotIniTextAlone()

@@ -69,6 +69,8 @@ private slots:
     void reportsUnwritableLocation_data();
     void reportsUnwritableLocation();
     void installedProgramKeepsSettingsInTheConfigFolder();
+    void ignoresARelativeConfigHome_data();
+    void ignoresARelativeConfigHome();
 };
 
 void TestSettingsPath::neverOpensOrReplacesSpecialFiles_data()
@@ -136,7 +138,7 @@ void TestSettingsPath::writesThroughLinksKeepingThem_data()
     QTest::newRow("relative link to a regular file") << "real/config.ini" << true;
     QTest::newRow("absolute link to a regular file") << "@/real/config.ini" << true;
     QTest::newRow("link to a link to a regular file") << "hop" << true;
-    QTest::newRow("dangling link") << "real/config.ini" << false;
+    QTest::newRow("dangling link, left dangling") << "real/config.ini" << false;
 }
 
 void TestSettingsPath::writesThroughLinksKeepingThem()
@@ -154,14 +156,16 @@ void TestSettingsPath::writesThroughLinksKeepingThem()
     linkTarget.replace("@", tmp.path());
     fixture::makeTree(tmp.path(), {"config.ini->" + linkTarget});
 
-    QVERIFY(yf::writeSetting("RESTORE", "InputDir", "/new", path).ok());
+    // A link that leads to no file is not followed to make one: the file it names could be
+    // anything (a cron table, as root), so the write fails and nothing appears there.
+    const yf::Status written = yf::writeSetting("RESTORE", "InputDir", "/new", path);
+    QCOMPARE(written.ok(), made);
     QCOMPARE(linkText(path), linkTarget);
     if (linkTarget == "hop")
         QCOMPARE(linkText(tmp.path() + "/hop"), QString("real/config.ini"));
-    QCOMPARE(fixture::readFile(real),
-             made ? QByteArray("[RESTORE]\r\nInputDir=/new\r\n") : QByteArray("[RESTORE]\nInputDir=/new\n"));
-    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), QString("/new"));
-    QCOMPARE(fixture::filesIn(tmp.path() + "/real"), QStringList{"config.ini"});
+    QCOMPARE(fixture::readFile(real), made ? QByteArray("[RESTORE]\r\nInputDir=/new\r\n") : QByteArray());
+    QCOMPARE(fixture::setting("RESTORE", "InputDir", path), made ? QString("/new") : QString());
+    QCOMPARE(fixture::filesIn(tmp.path() + "/real"), made ? QStringList{"config.ini"} : QStringList{});
 }
 
 void TestSettingsPath::keepsModeAndCreatesPrivateFolders()
@@ -217,6 +221,42 @@ void TestSettingsPath::installedProgramKeepsSettingsInTheConfigFolder()
              QString("/home/u/.config/yarrowfeed/config.ini"));
     QTemporaryDir unpacked;
     QCOMPARE(yf::settingsFilePath(unpacked.path(), "/home/u/.config/yarrowfeed"), unpacked.path() + "/config.ini");
+}
+
+void TestSettingsPath::ignoresARelativeConfigHome_data()
+{
+    QTest::addColumn<QByteArray>("xdgConfigHome");  // "-": not set at all
+    QTest::addColumn<QString>("expected");          // below the home folder "@"
+    QTest::newRow("not set") << QByteArray("-") << "@/.config/yarrowfeed";
+    QTest::newRow("empty") << QByteArray("") << "@/.config/yarrowfeed";
+    QTest::newRow("relative") << QByteArray("cfg") << "@/.config/yarrowfeed";
+    QTest::newRow("relative, as a shell leaves an unexpanded ~") << QByteArray("~/cfg") << "@/.config/yarrowfeed";
+    QTest::newRow("absolute") << QByteArray("@/xdg/") << "@/xdg/yarrowfeed";
+}
+
+void TestSettingsPath::ignoresARelativeConfigHome()
+{
+    QFETCH(QByteArray, xdgConfigHome);
+    QFETCH(QString, expected);
+    QTemporaryDir home;
+    const QByteArray savedHome = qgetenv("HOME");
+    const std::optional<QByteArray> savedXdg =
+        qEnvironmentVariableIsSet("XDG_CONFIG_HOME") ? std::optional(qgetenv("XDG_CONFIG_HOME")) : std::nullopt;
+    const QString savedName = QCoreApplication::applicationName();
+    qputenv("HOME", native(home.path()));
+    if (xdgConfigHome == "-")
+        qunsetenv("XDG_CONFIG_HOME");
+    else
+        qputenv("XDG_CONFIG_HOME", xdgConfigHome.replace("@", native(home.path())));
+    QCoreApplication::setApplicationName("yarrowfeed");
+    const QString folder = yf::userSettingsFolder();
+    qputenv("HOME", savedHome);
+    if (savedXdg)
+        qputenv("XDG_CONFIG_HOME", *savedXdg);
+    else
+        qunsetenv("XDG_CONFIG_HOME");
+    QCoreApplication::setApplicationName(savedName);
+    QCOMPARE(folder, expected.replace("@", home.path()));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsPath)
