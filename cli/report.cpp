@@ -21,8 +21,10 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
         report.err << QStringLiteral("Warning: ") + problem.message();
     for (const Error &problem : outcome.indexProblems)
         report.err << QStringLiteral("Warning: ") + problem.message();
+    // A run stores all its values in one step, so none of them was kept.
     if (storeError)
-        report.err << QStringLiteral("Warning: the directories were not remembered: ") + storeError->message();
+        report.err << QStringLiteral("Warning: the directories, base URL and tags setting were not remembered: ")
+                          + storeError->message();
 
     if (outcome.finished()) {
         if (!quiet) {

@@ -239,7 +239,8 @@ private slots:
         QTest::newRow("skipped folder and unwritable settings")
             << skipped << unwritable << 0 << true << 0 << QStringList{}
             << "Skipped: Cannot list folder \"/in/Locked\": Permission denied\n"
-               "Warning: the directories were not remembered: Cannot write settings file \"/etc/x\": denied";
+               "Warning: the directories, base URL and tags setting were not remembered: "
+               "Cannot write settings file \"/etc/x\": denied";
         // Each removal a line of its own, the count still the feeds written, and exit 0.
         RunOutcome cleaned = done;
         cleaned.removedFeeds = {"/out/-Old-.xml", "/out/-Gone-.xml"};
