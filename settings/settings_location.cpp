@@ -59,7 +59,7 @@ QString userSettingsFolder()
     const QString programFolder = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     const QString home = userConfigHome(qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
     if (!configHome.isEmpty() && programFolder.startsWith(configHome))
-        return home + programFolder.mid(configHome.size());
+        return QDir::cleanPath(home + QLatin1Char('/') + programFolder.mid(configHome.size()));
     return programFolder;
 }
 

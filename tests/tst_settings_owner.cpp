@@ -61,6 +61,7 @@ private slots:
     void leavesAnotherUsersFileAsItIs();
     void keepsOwnerGroupAndModeOfItsOwnFile();
     void ordinaryUserLeavesRootsFileAlone();
+    void ordinaryUserWritesItsOwnFileInAFolderItMayNotWrite();
     void neverCreatesThroughADanglingLink_data();
     void neverCreatesThroughADanglingLink();
     void makesNewFilesOnlyInItsOwnOrASharedFolder_data();
@@ -166,6 +167,35 @@ void TestSettingsOwner::ordinaryUserLeavesRootsFileAlone()
         QVERIFY2(reason.contains("belongs to \"root\" (uid 0)"), qPrintable(reason));
     QCOMPARE(factsOf(real), before);
     QCOMPARE(fixture::filesIn(tmp.path() + "/open"), QStringList{"root.ini"});
+}
+
+// Beside an installed program: the user's own writable file in a folder the user may not
+// write takes no temporary file beside it, so it is written over in place.
+void TestSettingsOwner::ordinaryUserWritesItsOwnFileInAFolderItMayNotWrite()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to make a folder an ordinary user may not write");
+    QTemporaryDir tmp;
+    QVERIFY(::chmod(native(tmp.path()).constData(), 0755) == 0);
+    fixture::makeTree(tmp.path(), {"config.ini=" + QString::fromUtf8(kTheirText)});
+    const QString path = tmp.path() + "/config.ini";
+    QVERIFY(::chown(native(path).constData(), 65534, 65534) == 0);
+    QVERIFY(::chmod(native(path).constData(), 0640) == 0);
+    const FileFacts before = factsOf(path);
+
+    const QStringList seen = fixture::asUnprivileged([&] {
+        const yf::Status stored = storeTestRun(path);
+        return QStringList{stored.ok() ? "stored" : stored.error().message()};
+    });
+    QCOMPARE(seen, QStringList{"stored"});
+    const FileFacts after = factsOf(path);
+    QCOMPARE(after.inode, before.inode);
+    QCOMPARE(after.uid, before.uid);
+    QCOMPARE(after.gid, before.gid);
+    QCOMPARE(after.mode, before.mode);
+    QCOMPARE(yf::loadStoredRun(path).inputDir, QString());  // not root's to read
+    QVERIFY(after.bytes.startsWith("[RESTORE]\nInputDir=/srv/in\nOutputDir=/srv/out\n"));
+    QCOMPARE(fixture::filesIn(tmp.path()), QStringList{"config.ini"});
 }
 
 void TestSettingsOwner::neverCreatesThroughADanglingLink_data()
