@@ -6,12 +6,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -188,6 +190,22 @@ bool TreeWatcher::isSettingsFile(int wd, const char *name) const
     return entry == m_settingsName || entry.startsWith(m_settingsName + '.');
 }
 
+bool TreeWatcher::isUnlinkedFile(int wd, const inotify_event &event) const
+{
+    // A file made with O_TMPFILE (the settings file's next text, written beside it) is
+    // written under the name "#" and its inode number, no entry of the folder; it shows
+    // under the name it is linked as, if ever.
+    constexpr std::uint32_t kNamed = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    if ((event.mask & kNamed) || event.len == 0 || event.name[0] != '#')
+        return false;
+    const QByteArray digits = QByteArray(event.name + 1);
+    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    const auto it = m_paths.find(wd);
+    struct stat st;
+    return it != m_paths.end() && ::lstat((it->second + event.name).constData(), &st) != 0 && errno == ENOENT;
+}
+
 Result<TreeChanges> TreeWatcher::readEvents()
 {
     TreeChanges changes;
@@ -228,7 +246,7 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 continue;
             }
             // Hidden names are never listed; a rename to or from one shows the plain name.
-            if (name[0] == '.' || isSettingsFile(event->wd, name))
+            if (name[0] == '.' || isSettingsFile(event->wd, name) || isUnlinkedFile(event->wd, *event))
                 continue;
             // The input directory gets no feed: only its folders matter.
             if (event->wd == m_rootWd && !(event->mask & IN_ISDIR))

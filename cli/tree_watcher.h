@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <sys/inotify.h>
 #include <unordered_map>
 
 namespace yf::cli {
@@ -64,6 +65,7 @@ private:
     using WatchMap = std::unordered_map<int, QByteArray>;
     [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into);
     bool isSettingsFile(int wd, const char *name) const;
+    bool isUnlinkedFile(int wd, const inotify_event &event) const;
     void watchOutput();
 
     QByteArray m_root;
