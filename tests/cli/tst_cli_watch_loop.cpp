@@ -1,5 +1,7 @@
-// The watch loop in-process, with the system's watches replaced: a tree that outgrows the
-// watch limit while watched still gets its feeds, and the message counts all its folders.
+// The watch loop and its watcher in-process: a tree that outgrows the watch limit while
+// watched still gets its feeds and the message counts all its folders; the output directory
+// is watched only for going away, also once made again inside the tree; files made unnamed
+// in a folder are no change.
 #include "cli/stop_signals.h"
 #include "cli/watch_loop.h"
 #include "fixture.h"
@@ -12,6 +14,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -19,6 +22,19 @@ using namespace yf;
 using namespace yf::cli;
 
 namespace {
+
+// Waits up to a second for events and reads them all.
+TreeChanges waitForChanges(TreeWatcher &watcher)
+{
+    TreeChanges all;
+    pollfd fd{watcher.fd(), POLLIN, 0};
+    if (::poll(&fd, 1, 1000) > 0) {
+        ::usleep(50 * 1000);  // let a burst of events arrive together
+        if (const Result<TreeChanges> read = watcher.readEvents(); read.ok())
+            all = read.value();
+    }
+    return all;
+}
 
 // Standard output and error go to files while it lives, so what the loop prints can be read.
 class CapturedOutput {
@@ -117,6 +133,66 @@ private slots:
         for (int i = 0; i < 10; ++i)
             QVERIFY2(QFile::exists(tmp.filePath(QStringLiteral("out/-New%1-.xml").arg(i))), qPrintable(QString::number(i)));
         QVERIFY(fixture::readFile(tmp.filePath("out/-New0-Sub-.xml")).contains("s.mp3"));
+    }
+
+    // The output directory inside the tree: removing it is reported, and made again it is
+    // still never watched, so the feeds written into it start no run.
+    void outputDirectoryMadeAgainStaysUnwatched()
+    {
+        QTemporaryDir tmp;
+        const QString in = tmp.filePath("in");
+        fixture::makeTree(tmp.path(), {"in/A/a.mp3", "in/feeds/"});
+        TreeWatcher watcher(in, in + "/feeds", tmp.filePath("config.ini"));
+        QVERIFY(watcher.open().ok());
+        QVERIFY(watcher.sync().ok());
+        QCOMPARE(watcher.watchCount(), 2);
+
+        QVERIFY(QDir(in + "/feeds").removeRecursively());
+        QVERIFY(waitForChanges(watcher).outputGone);
+        fixture::makeTree(tmp.path(), {"in/feeds/"});
+        QVERIFY(waitForChanges(watcher).relevant);  // a folder of the tree came
+        QCOMPARE(watcher.watchCount(), 2);
+        QVERIFY(watcher.sync().ok());
+        QCOMPARE(watcher.watchCount(), 2);
+        fixture::makeTree(tmp.path(), {"in/feeds/-A-.xml"});
+        const TreeChanges written = waitForChanges(watcher);
+        QVERIFY(!written.relevant && !written.outputGone);
+
+        // Moved away, the folder is no longer the output directory: one made in its place is.
+        QVERIFY(QDir(in).rename("feeds", "old feeds"));
+        QVERIFY(waitForChanges(watcher).outputGone);
+        fixture::makeTree(tmp.path(), {"in/feeds/"});
+        (void)waitForChanges(watcher);
+        QVERIFY(watcher.sync().ok());
+        QCOMPARE(watcher.watchCount(), 3);  // in, A and "old feeds"
+        QVERIFY(QDir(in).rmdir("feeds"));
+        QVERIFY(waitForChanges(watcher).outputGone);
+    }
+
+    // A file made with O_TMPFILE in a watched folder (the settings file's next text) shows
+    // under a name of "#" and digits that no entry has: no change. A real file of such a
+    // name is one.
+    void unnamedFilesAreNoChange()
+    {
+        QTemporaryDir tmp;
+        fixture::makeTree(tmp.path(), {"in/A/a.mp3", "out/"});
+        TreeWatcher watcher(tmp.filePath("in"), tmp.filePath("out"), tmp.filePath("config.ini"));
+        QVERIFY(watcher.open().ok());
+        QVERIFY(watcher.sync().ok());
+        const int fd = ::open(QFile::encodeName(tmp.filePath("in/A")).constData(), O_TMPFILE | O_WRONLY, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, "text", 4), ssize_t(4));
+        QCOMPARE(::fchmod(fd, 0644), 0);
+        ::close(fd);
+        QVERIFY(!waitForChanges(watcher).relevant);
+
+        fixture::makeTree(tmp.path(), {"in/A/#12345"});
+        QVERIFY(waitForChanges(watcher).relevant);
+        QFile real(tmp.filePath("in/A/#12345"));
+        QVERIFY(real.open(QIODevice::Append));
+        real.write("more");
+        real.close();
+        QVERIFY(waitForChanges(watcher).relevant);
     }
 };
 
