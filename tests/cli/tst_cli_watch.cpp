@@ -31,6 +31,12 @@ struct Watch {
         process.setProcessEnvironment(headless());
         process.start(program(), QStringList{"--watch", "--settle", QString::number(kSettleSeconds)} + arguments);
     }
+    // Starts on "in", "out" and "config.ini" in `dir`; true once the first run has said its two lines.
+    bool startOn(const QString &dir)
+    {
+        start({"--input", dir + "/in", "--output", dir + "/out", "--settings", dir + "/config.ini"});
+        return process.waitForStarted() && QTest::qWaitFor([this] { return lines().size() == 2; }, kWithinMs);
+    }
     QStringList &lines()
     {
         while (process.canReadLine())
@@ -215,9 +221,7 @@ private slots:
         fixture::makeTree(tmp.path(), {"in/Busy/growing.mp3", "in/Other/old.mp3", "out/"});
         const QString out = tmp.filePath("out");
         Watch watch;
-        watch.start({"--input", tmp.filePath("in"), "--output", out, "--settings", tmp.filePath("config.ini")});
-        QVERIFY(watch.process.waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT(watch.lines().size(), 2, kWithinMs);
+        QVERIFY(watch.startOn(tmp.path()));
 
         QFile growing(tmp.filePath("in/Busy/growing.mp3"));
         QVERIFY(growing.open(QIODevice::Append | QIODevice::Unbuffered));
@@ -245,9 +249,7 @@ private slots:
         fixture::makeTree(tmp.path(), {"in/A/a.mp3", "in/B/b.mp3", "out/"});
         const QString out = tmp.filePath("out");
         Watch watch;
-        watch.start({"--input", tmp.filePath("in"), "--output", out, "--settings", tmp.filePath("config.ini")});
-        QVERIFY(watch.process.waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT(watch.lines().size(), 2, kWithinMs);
+        QVERIFY(watch.startOn(tmp.path()));
 
         QVERIFY(QDir(out).removeRecursively());
         QByteArray err;
