@@ -307,56 +307,6 @@ private slots:
         }
     }
 
-    // Standard output nobody reads (a pipe whose reader went, or no descriptor at all) is
-    // no reason to end a run: it finishes with every feed whole, nothing temporary left,
-    // and no message written into a file the run opened in its place.
-    void finishesWithStandardOutputGone_data()
-    {
-        QTest::addColumn<bool>("closeOutput");
-        QTest::addColumn<bool>("errorToo");
-        QTest::newRow("stdout a pipe with no reader") << false << false;
-        QTest::newRow("stdout and stderr pipes with no reader") << false << true;
-        QTest::newRow("stdout closed") << true << false;
-        QTest::newRow("stdout and stderr closed") << true << true;
-    }
-    void finishesWithStandardOutputGone()
-    {
-        QFETCH(bool, closeOutput);
-        QFETCH(bool, errorToo);
-        const int folders = 300;
-        Tree t;
-        QVERIFY(makeFolders(t.in, folders));
-        fixture::makeTree(t.tmp.path(), {"in/Locked/", "in/Locked/!555"});  // skipped: a line on stderr
-        QProcess process;
-        process.setProcessEnvironment(headless());
-        process.setChildProcessModifier([closeOutput, errorToo] {
-            int unread[2];
-            if (!closeOutput && ::pipe(unread) == 0)
-                ::close(unread[0]);
-            for (int fd = STDOUT_FILENO; fd <= (errorToo ? STDERR_FILENO : STDOUT_FILENO); ++fd) {
-                if (closeOutput)
-                    ::close(fd);
-                else
-                    ::dup2(unread[1], fd);
-            }
-        });
-        process.start(program(), t.generate({"--base-url", "http://example.org/"}));
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 0);
-        const QStringList written = QDir(t.out).entryList(QDir::Files | QDir::Hidden | QDir::System);
-        QCOMPARE(written.filter(QRegularExpression("\\.xml$")).size(), folders + 3);
-        for (const QString &name : written) {
-            QVERIFY2(!name.startsWith('.') || name == ".yarrowfeed-feeds", qPrintable(name));
-            const QByteArray text = fixture::readFile(t.out + "/" + name);
-            QVERIFY2(!text.contains("XML files generated") && !text.contains("Skipped"), qPrintable(name));
-            if (name.endsWith(".xml"))
-                QVERIFY2(text.endsWith("</rss>\r\n"), qPrintable(name));
-        }
-        QVERIFY(!fixture::readFile(t.ini).contains("XML files generated"));
-        QCOMPARE(t.stored("OutputDir"), t.out);
-    }
-
     // The same tree gives the same feeds from the window and from the command line.
     void sameFeedsAsTheWindow()
     {
