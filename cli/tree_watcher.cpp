@@ -74,7 +74,8 @@ QByteArray withoutSlash(const QByteArray &folder) { return folder.chopped(1); }
 
 TreeWatcher::TreeWatcher(const QString &root, const QString &outputDir, const QString &settingsPath,
                          AddWatch addWatch, QString limitFile)
-    : m_root(resolvedDir(root)), m_outputPath(fs::encodePath(outputDir)), m_addWatch(std::move(addWatch)), m_limitFile(std::move(limitFile))
+    : m_root(resolvedDir(root)), m_outputPath(fs::encodePath(outputDir)), m_addWatch(std::move(addWatch)),
+      m_limitFile(std::move(limitFile))
 {
     if (!m_addWatch)
         m_addWatch = [](int fd, const char *path, std::uint32_t mask) { return ::inotify_add_watch(fd, path, mask); };

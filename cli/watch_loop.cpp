@@ -23,6 +23,7 @@ using Clock = std::chrono::steady_clock;
 // first change, and never later than kLongestWait.
 constexpr int kSettlePeriodsAtMost = 10;
 constexpr std::chrono::seconds kLongestWait{60};
+constexpr std::chrono::seconds kShortestRetry{1};
 
 int fail(const Error &error)
 {
@@ -44,8 +45,8 @@ void prependTime(QStringList &lines)
 // holds many. A failure that only repeats the one before says nothing new and is left out.
 class Runner {
 public:
-    Runner(const CommandLineRun &run, bool quiet, double settleSeconds)
-        : m_run(run), m_quiet(quiet), m_settleSeconds(settleSeconds),
+    Runner(const CommandLineRun &run, bool quiet, double retrySeconds)
+        : m_run(run), m_quiet(quiet), m_retrySeconds(retrySeconds),
           m_observer(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1)
     {
     }
@@ -59,7 +60,7 @@ public:
             if (report.err == m_lastFailure)
                 return false;
             m_lastFailure = report.err;
-            report.err << QStringLiteral("Trying again every %1 s until a run succeeds.").arg(m_settleSeconds);
+            report.err << QStringLiteral("Trying again every %1 s until a run succeeds.").arg(m_retrySeconds);
         } else {
             m_lastFailure.clear();
         }
@@ -72,7 +73,7 @@ public:
 private:
     const CommandLineRun &m_run;
     bool m_quiet;
-    double m_settleSeconds;
+    double m_retrySeconds;
     CommandLineObserver m_observer;
     QStringList m_lastFailure;
 };
@@ -86,9 +87,10 @@ int watchFeeds(const CommandLineRun &run, double settleSeconds, bool quiet, cons
     if (Status opened = watcher.open(); !opened.ok())
         return fail(opened.error());
 
-    Runner runner(run, quiet, settleSeconds);
     const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(settleSeconds));
     const auto longest = std::min<Clock::duration>(settle * kSettlePeriodsAtMost, kLongestWait);
+    const auto retryWait = std::max<Clock::duration>(settle, kShortestRetry);
+    Runner runner(run, quiet, std::chrono::duration<double>(retryWait).count());
     bool pending = true;  // the first run comes at once
     Clock::time_point firstChange = Clock::now() - settle;
     Clock::time_point lastChange = firstChange;
@@ -116,9 +118,10 @@ int watchFeeds(const CommandLineRun &run, double settleSeconds, bool quiet, cons
                 return fail(watcher.limitError());  // the folders counted now, after the last run
             if (!succeeded) {
                 // The tree need not change for the next run to succeed: an output directory
-                // made again, space freed on a full disk.
+                // made again, space freed on a full disk. Try again a settle period from
+                // now, and never sooner than a second (a settle time of 0 must not spin).
                 pending = true;
-                firstChange = lastChange = Clock::now();
+                firstChange = lastChange = Clock::now() + (retryWait - settle);
             }
             continue;  // changes made during the run are read next, and lead to one more run
         }
