@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +69,26 @@ Result<CommandLineRun> waitForNetworkAddress(const Options &options, const QStri
     return resolved;
 }
 
+// A standard stream that is closed would hand its number to the next descriptor made (the
+// stop-signal pipe, a feed, the settings file), and a message printed later would land in
+// it: give it /dev/null.
+void openClosedStandardStreams()
+{
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null < 0)
+            continue;
+        if (null != fd) {
+            ::dup2(null, fd);  // without O_CLOEXEC: a program started from here gets it too
+            ::close(null);
+        } else {
+            ::fcntl(fd, F_SETFD, 0);
+        }
+    }
+}
+
 int generateOnce(const CommandLineRun &run, bool quiet)
 {
     CommandLineObserver observer(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
@@ -101,7 +123,9 @@ bool wantsCommandLine(int argc, const char *const argv[])
 
 int run(int argc, char *argv[])
 {
-    // First of all: a signal that comes early must still find the handler, not the default.
+    // Before any descriptor is made, so that none takes a standard stream's number.
+    openClosedStandardStreams();
+    // Then at once: a signal that comes early must still find the handler, not the default.
     installStopSignals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("yarrowfeed"));

@@ -9,8 +9,8 @@ namespace yf::cli {
 bool wantsCommandLine(int argc, const char *const argv[]);
 
 // Runs the command line with a QCoreApplication (no display needed) and returns the exit
-// status: 0 success, 1 a failed run, 2 a usage mistake, 128 + the signal when SIGINT or
-// SIGTERM stopped it.
+// status: 0 success, 1 a failed run, 2 a usage mistake, 128 + the signal when SIGINT,
+// SIGTERM or SIGHUP stopped it.
 int run(int argc, char *argv[]);
 
 } // namespace yf::cli

@@ -11,7 +11,7 @@
 namespace yf::cli {
 
 // Shows one progress line on a terminal, rewritten in place ("Scanning folders… N found",
-// "Writing feeds… k of N"), and asks the run to stop once SIGINT or SIGTERM has arrived.
+// "Writing feeds… k of N"), and asks the run to stop once a stop signal has arrived.
 // Without a terminal it shows nothing. The line is redrawn at most every tenth of a
 // second, and always at the start of each phase and at its last feed.
 class CommandLineObserver final : public RunObserver {

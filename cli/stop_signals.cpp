@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <initializer_list>
 #include <unistd.h>
 
 namespace yf::cli {
@@ -33,8 +34,14 @@ void installStopSignals()
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // reads and writes of the run go on; the run checks the flag
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal (SIGHUP) stops the run like any other request: at the next folder.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+    // Messages are no part of the work: a write to a pipe nobody reads simply fails.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 int stopSignal() { return g_signal; }

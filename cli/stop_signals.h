@@ -1,13 +1,15 @@
-// SIGINT and SIGTERM as a request to stop: remembered, and readable from a poll loop.
+// The signals a run takes as a request to stop (SIGINT, SIGTERM, SIGHUP): remembered, and readable from a poll loop.
 #pragma once
 
 namespace yf::cli {
 
-// Installs the handlers for SIGINT and SIGTERM. Call once, before any work starts, so a
-// signal never finds the default action (which would end the process mid-feed).
+// Installs the handlers for SIGINT, SIGTERM and SIGHUP, and ignores SIGPIPE: a reader of
+// standard output that went away makes writes fail (EPIPE) instead of ending the process.
+// Call once, before any work starts, so a signal never finds the default action (which
+// would end the process mid-feed).
 void installStopSignals();
 
-// The first stop signal received (SIGINT or SIGTERM), or 0. Safe to call at any time.
+// The first stop signal received (SIGINT, SIGTERM or SIGHUP), or 0. Safe to call at any time.
 int stopSignal();
 
 // A descriptor that becomes readable once a stop signal has arrived, for poll().

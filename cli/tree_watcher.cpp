@@ -6,10 +6,14 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <iterator>
 #include <optional>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,6 +51,21 @@ QByteArray cleanDir(const QString &path)
     return fs::encodePath(QDir::cleanPath(QDir(path).absolutePath())) + '/';
 }
 
+// The folder's path with every link resolved, as the kernel reaches it, ending in "/"; as
+// given when it cannot be resolved (a folder not made yet).
+QByteArray resolvedDir(const QString &path)
+{
+    const QByteArray given = cleanDir(path);
+    char resolved[PATH_MAX];
+    if (::realpath(given.constData(), resolved) == nullptr)
+        return given;
+    QByteArray dir(resolved);
+    return dir.endsWith('/') ? dir : dir + '/';
+}
+
+// Only whether the output directory itself goes: what the run writes into it is no change.
+constexpr std::uint32_t kOutputMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
 // The path as it was before the "/" was added: what is watched and what messages name. A
 // trailing "/" would also make the kernel follow a link put in the folder's place.
 QByteArray withoutSlash(const QByteArray &folder) { return folder.chopped(1); }
@@ -55,13 +74,14 @@ QByteArray withoutSlash(const QByteArray &folder) { return folder.chopped(1); }
 
 TreeWatcher::TreeWatcher(const QString &root, const QString &outputDir, const QString &settingsPath,
                          AddWatch addWatch, QString limitFile)
-    : m_root(cleanDir(root)), m_addWatch(std::move(addWatch)), m_limitFile(std::move(limitFile))
+    : m_root(resolvedDir(root)), m_outputPath(fs::encodePath(outputDir)), m_addWatch(std::move(addWatch)),
+      m_limitFile(std::move(limitFile))
 {
     if (!m_addWatch)
         m_addWatch = [](int fd, const char *path, std::uint32_t mask) { return ::inotify_add_watch(fd, path, mask); };
-    m_output = fs::folderId(fs::encodePath(outputDir));
+    m_output = fs::folderId(m_outputPath);
     const QFileInfo settings(settingsPath);
-    m_settingsDir = cleanDir(settings.absolutePath());
+    m_settingsDir = resolvedDir(settings.absolutePath());
     m_settingsName = fs::encodePath(settings.fileName());
 }
 
@@ -110,6 +130,10 @@ Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
 
 Status TreeWatcher::sync()
 {
+    // An output directory made again is another folder: leave out the one there now.
+    if (const std::optional<fs::FolderId> output = fs::folderId(m_outputPath))
+        m_output = output;
+    watchOutput();
     WatchMap fresh;
     if (Status watched = watchTree(m_root, fresh); !watched.ok())
         return watched;
@@ -121,6 +145,20 @@ Status TreeWatcher::sync()
     }
     m_paths = std::move(fresh);
     return {};
+}
+
+void TreeWatcher::watchOutput()
+{
+    if (m_outputWd >= 0)
+        return;
+    // The system's own seam, not m_addWatch: this watch is no folder of the tree. A missing
+    // output directory is what a run reports; it is watched once it is back.
+    m_outputWd = ::inotify_add_watch(m_fd, m_outputPath.constData(), kOutputMask);
+}
+
+bool TreeWatcher::isWatchLimit(const Error &error)
+{
+    return error.kind == ErrorKind::WatchTree && error.osError == ENOSPC;
 }
 
 Error TreeWatcher::limitError() const
@@ -153,6 +191,22 @@ bool TreeWatcher::isSettingsFile(int wd, const char *name) const
     return entry == m_settingsName || entry.startsWith(m_settingsName + '.');
 }
 
+bool TreeWatcher::isUnlinkedFile(int wd, const inotify_event &event) const
+{
+    // A file made with O_TMPFILE (the settings file's next text, written beside it) is
+    // written under the name "#" and its inode number, no entry of the folder; it shows
+    // under the name it is linked as, if ever.
+    constexpr std::uint32_t kNamed = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    if ((event.mask & kNamed) || event.len == 0 || event.name[0] != '#')
+        return false;
+    const QByteArray digits = QByteArray(event.name + 1);
+    if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    const auto it = m_paths.find(wd);
+    struct stat st;
+    return it != m_paths.end() && ::lstat((it->second + event.name).constData(), &st) != 0 && errno == ENOENT;
+}
+
 Result<TreeChanges> TreeWatcher::readEvents()
 {
     TreeChanges changes;
@@ -171,6 +225,17 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 changes.relevant = true;  // events were lost: assume anything changed
                 continue;
             }
+            if (event->wd == m_outputWd) {
+                if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
+                    changes.outputGone = true;
+                // A folder moved away is not the output directory any more, whatever comes
+                // to its place; the next sync watches that.
+                if (event->mask & IN_MOVE_SELF)
+                    ::inotify_rm_watch(m_fd, m_outputWd);
+                if (event->mask & (IN_MOVE_SELF | IN_IGNORED))
+                    m_outputWd = -1;
+                continue;
+            }
             if (event->mask & IN_IGNORED) {
                 if (event->wd == m_rootWd)
                     changes.rootGone = true;
@@ -182,7 +247,7 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 continue;
             }
             // Hidden names are never listed; a rename to or from one shows the plain name.
-            if (name[0] == '.' || isSettingsFile(event->wd, name))
+            if (name[0] == '.' || isSettingsFile(event->wd, name) || isUnlinkedFile(event->wd, *event))
                 continue;
             // The input directory gets no feed: only its folders matter.
             if (event->wd == m_rootWd && !(event->mask & IN_ISDIR))
@@ -193,6 +258,8 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 if (parent == m_paths.end())
                     continue;
                 const std::optional<fs::FolderId> id = fs::plainFolderId(parent->second, name);
+                if (const std::optional<fs::FolderId> output = fs::folderId(m_outputPath))
+                    m_output = output;  // an output directory made again in the tree stays unwatched
                 if (!id || id == m_output)
                     continue;
                 if (Status watched = watchTree(parent->second + name + '/', m_paths); !watched.ok())

@@ -10,13 +10,15 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <sys/inotify.h>
 #include <unordered_map>
 
 namespace yf::cli {
 
 struct TreeChanges {
-    bool relevant = false;  // something a feed or the set of feeds may depend on
-    bool rootGone = false;  // the input directory itself was removed or moved away
+    bool relevant = false;    // something a feed or the set of feeds may depend on
+    bool rootGone = false;    // the input directory itself was removed or moved away
+    bool outputGone = false;  // the output directory was removed or moved away
 };
 
 class TreeWatcher {
@@ -24,37 +26,50 @@ public:
     // inotify_add_watch's shape; a seam so tests can run into the system's watch limit.
     using AddWatch = std::function<int(int fd, const char *path, std::uint32_t mask)>;
 
-    // `root` is the input directory. The folder `outputDir` and everything below it are
-    // never watched (writing feeds must not look like a change); events about the
-    // settings file `settingsPath` are ignored for the same reason. `limitFile` holds the
-    // system's watch limit, named in the message when the tree needs more watches.
+    // `root` is the input directory; given as a link, or through links, its target is
+    // watched, as a run reads it. The folder `outputDir` and everything below it are never
+    // watched (writing feeds must not look like a change), only whether the folder itself
+    // goes away; events about the settings file `settingsPath` are ignored for the same
+    // reason. `limitFile` holds the system's watch limit, named in the message when the
+    // tree needs more watches.
     TreeWatcher(const QString &root, const QString &outputDir, const QString &settingsPath,
-                AddWatch addWatch = {},
-                QString limitFile = QStringLiteral("/proc/sys/fs/inotify/max_user_watches"));
+                AddWatch addWatch = {}, QString limitFile = systemLimitFile());
     ~TreeWatcher();
     TreeWatcher(const TreeWatcher &) = delete;
     TreeWatcher &operator=(const TreeWatcher &) = delete;
+
+    // Where the system keeps its watch limit.
+    static QString systemLimitFile() { return QStringLiteral("/proc/sys/fs/inotify/max_user_watches"); }
 
     [[nodiscard]] Status open();
     int fd() const { return m_fd; }
 
     // Watches the input directory and every folder below it that a run would scan, found
-    // as the scan finds them, and drops the watches of folders that went.
+    // as the scan finds them, and drops the watches of folders that went. The output
+    // directory, when it is there, is watched for going away. Reaching the system's watch
+    // limit is an error with isWatchLimit().
     [[nodiscard]] Status sync();
 
     // Reads the events waiting on fd() without blocking. New folders are watched at once,
     // so changes inside them are seen from the start.
     [[nodiscard]] Result<TreeChanges> readEvents();
 
+    // Folders of the tree watched now (the output directory's own watch is not one).
     qsizetype watchCount() const { return static_cast<qsizetype>(m_paths.size()); }
+
+    // The message for a tree beyond the watch limit, with its folders counted as they are now.
+    Error limitError() const;
+    static bool isWatchLimit(const Error &error);
 
 private:
     using WatchMap = std::unordered_map<int, QByteArray>;
     [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into);
-    Error limitError() const;
     bool isSettingsFile(int wd, const char *name) const;
+    bool isUnlinkedFile(int wd, const inotify_event &event) const;
+    void watchOutput();
 
     QByteArray m_root;
+    QByteArray m_outputPath;
     QByteArray m_settingsDir;
     QByteArray m_settingsName;
     std::optional<fs::FolderId> m_output;  // never watched, wherever it is in the tree
@@ -62,6 +77,7 @@ private:
     QString m_limitFile;
     int m_fd = -1;
     int m_rootWd = -1;
+    int m_outputWd = -1;
     WatchMap m_paths;  // watch descriptor -> folder path, ending in "/"
 };
 

@@ -2,14 +2,25 @@
 #pragma once
 
 #include "cli/options.h"
+#include "cli/tree_watcher.h"
 
 namespace yf::cli {
 
+// How the watcher reaches the system's watches; tests replace them to meet the limit.
+struct WatchSystem {
+    TreeWatcher::AddWatch addWatch;  // empty: inotify_add_watch
+    QString limitFile = TreeWatcher::systemLimitFile();
+};
+
 // Runs once, then watches every folder of the input tree (never the output directory) and
-// runs again once no change has come for `settleSeconds`. One run at a time; a change
-// during a run leads to one more run after it. Each run prints one line with the time and
-// its count (none when `quiet`). Returns the exit status: 128 + the signal once SIGINT or
-// SIGTERM ends it, 1 when the tree cannot be watched or the input directory goes away.
-int watchFeeds(const CommandLineRun &run, double settleSeconds, bool quiet);
+// runs again once no change has come for `settleSeconds`, or at the latest 10 such periods
+// (at most a minute) after the first change of a burst that never settles. One run at a
+// time; a change during a run leads to one more run after it. After a failed run it tries
+// again every `settleSeconds` until one succeeds, also when the output directory went and
+// came back. Each run prints its lines with the time (the count none when `quiet`); a
+// failure the same as the last one is not printed again. Returns the exit status: 128 + the
+// signal once a stop signal ends it; 1 when the tree cannot be watched, the input directory
+// goes away, or, after one last run, the tree has more folders than the watch limit allows.
+int watchFeeds(const CommandLineRun &run, double settleSeconds, bool quiet, const WatchSystem &system = {});
 
 } // namespace yf::cli

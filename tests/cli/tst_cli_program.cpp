@@ -269,6 +269,7 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::newRow("SIGINT") << int(SIGINT);
         QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGHUP, the terminal closed") << int(SIGHUP);
     }
     void stopsCleanlyOnSignals()
     {
