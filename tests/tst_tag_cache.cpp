@@ -85,6 +85,7 @@ private slots:
     void costsNoFeedWhateverTheCache_data();
     void costsNoFeedWhateverTheCache();
     void forgetsWhatIsGone();
+    void keepsEverythingWhenARunStopsEarly();
     void decodesOnlyWholeBlocks();
     void leavesEveryFeedAsItWasWithTagsOff();
 };
@@ -219,6 +220,34 @@ void TestTagCache::forgetsWhatIsGone()
     QCOMPARE(files.size(), std::size_t(1));
     QCOMPARE(files[0].name, QByteArray("noise.mp3"));
     QCOMPARE(files[0].details, yf::MediaDetails());
+}
+
+void TestTagCache::keepsEverythingWhenARunStopsEarly()
+{
+    // Stops the run once `feeds` feeds are done.
+    struct StopAfter : yf::RunObserver {
+        qsizetype feeds = 0;
+        qsizetype done = 0;
+        void feedWritten(qsizetype written, qsizetype) override { done = written; }
+        bool cancelRequested() const override { return done >= feeds; }
+    };
+    TaggedRun run;
+    (void)run.run();
+    QVERIFY(mediafixture::writeMp3(run.in("Talk/new.mp3"), 1'000, Tags{"New", {}, {}, {}, {}, 0, {}}));
+    StopAfter stop;
+    // Met no folder at all: what the cache knows of them is no less true.
+    QCOMPARE(summary(run.run(&stop)).first(), QString("finished 0"));
+    stop.feeds = 1;  // only the first folder's feed, though helpers may have read ahead
+    QVERIFY(run.run(&stop).cancelled());
+    const yf::RunOutcome after = run.run();
+    QVERIFY(after.finished());
+    QVERIFY2(after.tagFiles.filesRead <= 1, "only the new file, unless the stopped run stored it");
+    QCOMPARE(after.tagFiles.filesRead + after.tagFiles.fromCache, 5);
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 5", "cache problem 0"}));
+    // However many threads read them, the feeds are the same.
+    run.request.helperThreads = 0;
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 5", "cache problem 0"}));
+    QCOMPARE(run.feedTexts(), run.feedsWithoutCache());
 }
 
 void TestTagCache::decodesOnlyWholeBlocks()
