@@ -210,7 +210,7 @@ void TestTaggedFeed::ordersChaptersByDiscTrackAndName_data()
                  {"d.mp3", titled("D", 1, "1"), t}}
         << QStringList{"C", "D", "B", "A"} << QStringList{} << QStringList{"5", "1", "2", "1"};
     QTest::newRow("same track: by name, numbers by value")
-        << Files{{"Part 10.mp3", titled("P10", 1), t}, {"Part 9.mp3", titled("P9", 1), t}}
+        << Files{{"Side 10.mp3", titled("P10", 1), t}, {"Side 9.mp3", titled("P9", 1), t}}
         << QStringList{"P9", "P10"} << QStringList{} << QStringList{"1", "1"};
     QTest::newRow("other files after, with their own dates")
         << Files{{"a.txt", {}, t - 86400}, {"b.mp3", titled("B", 2), t}, {"c.mp3", titled("C", 1), t}}
