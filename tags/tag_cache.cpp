@@ -1,0 +1,247 @@
+#include "tags/tag_cache.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <atomic>
+#include <cstring>
+
+namespace yf {
+
+namespace {
+
+// Raised whenever the columns change; a file of another layout is started afresh.
+constexpr int kLayoutVersion = 2;
+
+const char *const kCreateTable = "CREATE TABLE IF NOT EXISTS folders (path BLOB PRIMARY KEY, files BLOB NOT NULL)";
+
+// SQLite's own codes for a file that is no database at all, or a damaged one.
+bool isDamaged(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("26") || code == QLatin1String("11");
+}
+
+Error cacheError(const QString &operation, const QString &file, const QSqlError &error)
+{
+    return Error::failure(ErrorKind::TagCache, operation, file, error.text());
+}
+
+// One connection under a name of its own, removed again when this goes.
+class Connection {
+public:
+    Connection(const QString &file, bool readOnly)
+        : m_name(QStringLiteral("yarrowfeed-tags-%1").arg(s_next.fetch_add(1)))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(file);
+        // Another run (a watcher beside the window, say) may be storing at the same time.
+        db.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000")
+                                      : QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        m_opened = db.open();
+        if (!m_opened)
+            m_openError = db.lastError();
+    }
+    ~Connection()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    bool opened() const { return m_opened; }
+    const QSqlError &openError() const { return m_openError; }
+    QSqlDatabase database() const { return QSqlDatabase::database(m_name, false); }
+
+private:
+    static inline std::atomic<int> s_next{0};
+    QString m_name;
+    bool m_opened = false;
+    QSqlError m_openError;
+};
+
+// Starts the file afresh: removes it and the journal a broken store may have left beside it.
+bool removeCacheFile(const QString &file)
+{
+    QFile::remove(file + QLatin1String("-journal"));
+    return QFile::remove(file) || !QFile::exists(file);
+}
+
+// A block is its files back to back, each as its name and five texts (a 32-bit length and the
+// bytes), then size, modification time and length (64 bits each), track and disc (32 bits),
+// all in the machine's byte order: the cache never leaves the machine that wrote it.
+template <typename T>
+void putValue(QByteArray &out, T value)
+{
+    out.append(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+void putText(QByteArray &out, const QByteArray &text)
+{
+    putValue(out, static_cast<quint32>(text.size()));
+    out.append(text);
+}
+
+// Reads from a block, every read checked against its end.
+class BlockReader {
+public:
+    BlockReader(QByteArrayView block, bool borrow) : m_rest(block), m_borrow(borrow) {}
+    bool atEnd() const { return m_rest.isEmpty(); }
+
+    template <typename T>
+    bool take(T &value)
+    {
+        if (m_rest.size() < qsizetype(sizeof value))
+            return false;
+        std::memcpy(&value, m_rest.data(), sizeof value);
+        m_rest = m_rest.sliced(sizeof value);
+        return true;
+    }
+    bool take(QByteArray &text)
+    {
+        quint32 length = 0;
+        if (!take(length) || m_rest.size() < qsizetype(length))
+            return false;
+        text = m_borrow ? QByteArray::fromRawData(m_rest.data(), length) : m_rest.first(length).toByteArray();
+        m_rest = m_rest.sliced(length);
+        return true;
+    }
+
+private:
+    QByteArrayView m_rest;
+    bool m_borrow;
+};
+
+} // namespace
+
+QByteArray encodeFolderTags(const FolderTags &files)
+{
+    QByteArray out;
+    for (const CachedFile &file : files) {
+        const MediaDetails &d = file.details;
+        for (const QByteArray *text : {&file.name, &d.title, &d.comment, &d.album, &d.artist, &d.albumArtist})
+            putText(out, *text);
+        putValue(out, file.size);
+        putValue(out, file.modifiedNs);
+        putValue(out, d.lengthMs);
+        putValue(out, static_cast<qint32>(d.track));
+        putValue(out, static_cast<qint32>(d.disc));
+    }
+    return out;
+}
+
+bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow)
+{
+    files.clear();
+    BlockReader in(block, borrow);
+    while (!in.atEnd()) {
+        CachedFile file;
+        MediaDetails &d = file.details;
+        qint32 track = 0;
+        qint32 disc = 0;
+        if (!in.take(file.name) || !in.take(d.title) || !in.take(d.comment) || !in.take(d.album)
+            || !in.take(d.artist) || !in.take(d.albumArtist) || !in.take(file.size) || !in.take(file.modifiedNs)
+            || !in.take(d.lengthMs) || !in.take(track) || !in.take(disc)) {
+            files.clear();
+            return false;
+        }
+        d.track = track;
+        d.disc = disc;
+        files.push_back(std::move(file));
+    }
+    return true;
+}
+
+LoadedTagCache loadTagCache(const QString &file)
+{
+    LoadedTagCache loaded;
+    if (!QFileInfo::exists(file))
+        return loaded;
+    const Connection connection(file, true);
+    if (!connection.opened()) {
+        loaded.replace = isDamaged(connection.openError());
+        loaded.problem = cacheError(QStringLiteral("Cannot open the tag cache"), file, connection.openError());
+        return loaded;
+    }
+    QSqlQuery query(connection.database());
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
+        loaded.replace = isDamaged(query.lastError());
+        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
+        return loaded;
+    }
+    if (query.value(0).toInt() != kLayoutVersion) {
+        loaded.replace = true;
+        return loaded;
+    }
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT path, files FROM folders"))) {
+        loaded.replace = isDamaged(query.lastError());
+        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
+        return loaded;
+    }
+    while (query.next())
+        loaded.folders.insert_or_assign(query.value(0).toByteArray(), query.value(1).toByteArray());
+    if (query.lastError().isValid()) {
+        // Damaged part way through: what came before it may be damaged too.
+        loaded.folders.clear();
+        loaded.replace = isDamaged(query.lastError());
+        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
+    }
+    return loaded;
+}
+
+Status storeTagCache(const QString &file, bool replace, const CachedFolders &fresh, const std::vector<QByteArray> &gone)
+{
+    const QString folder = QFileInfo(file).absolutePath();
+    if (!QDir().mkpath(folder))
+        return Error::failure(ErrorKind::TagCache, QStringLiteral("Cannot make the tag cache's folder"), folder);
+    if (replace && !removeCacheFile(file))
+        return Error::failure(ErrorKind::TagCache, QStringLiteral("Cannot replace the tag cache"), file);
+    const Connection connection(file, false);
+    if (!connection.opened())
+        return cacheError(QStringLiteral("Cannot open the tag cache"), file, connection.openError());
+    QSqlDatabase db = connection.database();
+    QSqlQuery query(db);
+    // The layout first, apart: a file of another layout loses its table before the new one.
+    if (replace && !query.exec(QStringLiteral("DROP TABLE IF EXISTS folders")))
+        return cacheError(QStringLiteral("Cannot replace the tag cache"), file, query.lastError());
+    // The cache is rebuilt whenever it cannot be read, so a run's end need not wait for the disk.
+    if (!query.exec(QStringLiteral("PRAGMA synchronous = OFF")) || !query.exec(QString::fromLatin1(kCreateTable))
+        || !query.exec(QStringLiteral("PRAGMA user_version = %1").arg(kLayoutVersion)))
+        return cacheError(QStringLiteral("Cannot write the tag cache"), file, query.lastError());
+    if (!db.transaction())
+        return cacheError(QStringLiteral("Cannot write the tag cache"), file, db.lastError());
+    QSqlQuery insert(db);
+    bool ok = insert.prepare(QStringLiteral("INSERT OR REPLACE INTO folders VALUES (?, ?)"));
+    for (auto at = fresh.begin(); ok && at != fresh.end(); ++at) {
+        insert.bindValue(0, at->first);
+        insert.bindValue(1, at->second);
+        ok = insert.exec();
+    }
+    QSqlQuery remove(db);
+    if (ok && !gone.empty())
+        ok = remove.prepare(QStringLiteral("DELETE FROM folders WHERE path = ?"));
+    for (auto at = gone.begin(); ok && at != gone.end(); ++at) {
+        remove.bindValue(0, *at);
+        ok = remove.exec();
+    }
+    if (!ok) {
+        const QSqlError why = insert.lastError().isValid() ? insert.lastError() : remove.lastError();
+        db.rollback();
+        return cacheError(QStringLiteral("Cannot write the tag cache"), file, why);
+    }
+    if (!db.commit())
+        return cacheError(QStringLiteral("Cannot write the tag cache"), file, db.lastError());
+    return {};
+}
+
+} // namespace yf
