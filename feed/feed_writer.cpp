@@ -50,13 +50,21 @@ Result<PreparedFeed> FeedWriter::prepare(const QByteArray &folder, const QByteAr
 {
     if (Status listed = lister.setPath(folder); !listed.ok())
         return listed.error();
-    makeText(folder, lister, feedName);
-
     PreparedFeed feed;
     feed.m_fileName = feedName + ".xml";
-    feed.m_episodeCount = lister.listCount();
-    for (qsizetype i = 0; i < lister.listCount(); ++i)
-        feed.m_newestEpisodeSecs = std::max(feed.m_newestEpisodeSecs, lister.fileModified(i));
+    if (m_inputs.tags) {
+        collectPlanFiles(lister, *m_inputs.tags, m_plan);
+        planEpisodes(m_plan);
+        makeText(folder, lister, feedName, &m_plan);
+        feed.m_episodeCount = static_cast<qsizetype>(m_plan.episodes.size());
+        for (const PlannedEpisode &episode : m_plan.episodes)
+            feed.m_newestEpisodeSecs = std::max(feed.m_newestEpisodeSecs, episode.date);
+    } else {
+        makeText(folder, lister, feedName, nullptr);
+        feed.m_episodeCount = lister.listCount();
+        for (qsizetype i = 0; i < lister.listCount(); ++i)
+            feed.m_newestEpisodeSecs = std::max(feed.m_newestEpisodeSecs, lister.fileModified(i));
+    }
     feed.m_unchanged = fileHolds(m_inputs.outputPath, feed.m_fileName, m_text);
     if (feed.m_unchanged)
         return feed;
@@ -98,51 +106,106 @@ void FeedWriter::makeFolderPath(const QByteArray &folder)
     path.putLinkPath(below);
 }
 
-void FeedWriter::makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName)
+fast::XmlOut::Piece FeedWriter::putLink(fast::XmlOut &out, QByteArrayView fileName) const
+{
+    const qsizetype linkAt = out.size();
+    out.put(m_linkPrefix);
+    out.put(m_folderPath);
+    out.putLinkPath(fileName);
+    return out.since(linkAt);
+}
+
+void FeedWriter::makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName,
+                          const EpisodePlan *plan)
 {
     makeFolderPath(folder);
     fast::XmlOut out(m_text);
-    out.put("<rss version=\"2.0\">\r\n<channel>\r\n<title>");
-    const fast::XmlOut::Piece name = out.putXml(feedName);
+    if (plan)
+        out.put("<rss version=\"2.0\" xmlns:itunes=\"http://www.itunes.com/dtds/podcast-1.0.dtd\">\r\n");
+    else
+        out.put("<rss version=\"2.0\">\r\n");
+    out.put("<channel>\r\n<title>");
+    const fast::XmlOut::Piece title = out.putXml(plan && !plan->album.isEmpty() ? QByteArrayView(plan->album)
+                                                                                : QByteArrayView(feedName));
     out.put("</title>\r\n<link>");
     out.put(m_channelLink);
     out.put("</link>\r\n<description>");
-    out.put(name);
-    out.put("</description>\r\n<language>en-US</language>\r\n<lastBuildDate>");
+    out.put(title);
+    out.put("</description>\r\n<language>en-US</language>\r\n");
+    if (plan && plan->serial)
+        out.put("<itunes:type>serial</itunes:type>\r\n");
+    if (plan && plan->cover >= 0) {
+        out.put("<image><url>");
+        const fast::XmlOut::Piece art = putLink(out, plan->files[static_cast<std::size_t>(plan->cover)].name);
+        out.put("</url><title>");
+        out.put(title);
+        out.put("</title><link>");
+        out.put(m_channelLink);
+        out.put("</link></image>\r\n<itunes:image href=\"");
+        out.put(art);
+        out.put("\"/>\r\n");
+    }
+    if (plan && !plan->author.isEmpty()) {
+        out.put("<itunes:author>");
+        out.putXml(plan->author);
+        out.put("</itunes:author>\r\n");
+    }
+    out.put("<lastBuildDate>");
     // The last time the channel's content changed: a file added, removed or modified.
     out.put(m_dates.format(lister.lastModified()));
     out.put("</lastBuildDate>\r\n");
 
-    for (qsizetype i = 0; i < lister.listCount(); ++i) {
-        const QByteArrayView fileName = lister.fileName(i);
-        out.put("<item>\r\n<title>");
-        const fast::XmlOut::Piece title = out.putXml(fileName);
-        out.put("</title>\r\n<link>");
-        const qsizetype linkAt = out.size();
-        out.put(m_linkPrefix);
-        const qsizetype pathAt = out.size();
-        out.put(m_folderPath);
-        out.putLinkPath(fileName);
-        const fast::XmlOut::Piece link = out.since(linkAt);
-        const fast::XmlOut::Piece path = out.since(pathAt);
-        out.put("</link>\r\n<pubDate>");
+    if (plan) {
+        for (const PlannedEpisode &episode : plan->episodes)
+            putItem(out, lister, episode.file, episode.date, plan);
+    } else {
         // The file's own date, so an episode keeps its date from run to run.
-        out.put(m_dates.format(lister.fileModified(i)));
-        out.put("</pubDate>\r\n<enclosure url=\"");
-        out.put(link);
-        out.put("\" length=\"");
-        out.putNumber(lister.fileSize(i));
-        out.put("\" type=\"");
-        out.put(m_types.typeOf(fileName));
-        out.put("\"/>\r\n<description>");
-        out.put(title);
-        // The path alone, so a new base URL or address changes the links but no guid, and
-        // no reader takes the episodes for new ones.
-        out.put("</description>\r\n<guid isPermaLink=\"false\">");
-        out.put(path);
-        out.put("</guid>\r\n</item>\r\n");
+        for (qsizetype i = 0; i < lister.listCount(); ++i)
+            putItem(out, lister, i, lister.fileModified(i), nullptr);
     }
     out.put("</channel></rss>\r\n");
+}
+
+void FeedWriter::putItem(fast::XmlOut &out, const FileLister &lister, qsizetype file, qint64 date,
+                         const EpisodePlan *plan)
+{
+    const QByteArrayView fileName = lister.fileName(file);
+    const MediaDetails *tags = plan ? &plan->files[static_cast<std::size_t>(file)].details : nullptr;
+    out.put("<item>\r\n<title>");
+    const fast::XmlOut::Piece title =
+        out.putXml(tags && !tags->title.isEmpty() ? QByteArrayView(tags->title) : fileName);
+    out.put("</title>\r\n<link>");
+    const fast::XmlOut::Piece link = putLink(out, fileName);
+    // The path alone, so a new base URL or address changes the links but no guid, and no
+    // reader takes the episodes for new ones.
+    const fast::XmlOut::Piece path{link.at + m_linkPrefix.size(), link.length - m_linkPrefix.size()};
+    out.put("</link>\r\n<pubDate>");
+    out.put(m_dates.format(date));
+    out.put("</pubDate>\r\n<enclosure url=\"");
+    out.put(link);
+    out.put("\" length=\"");
+    out.putNumber(lister.fileSize(file));
+    out.put("\" type=\"");
+    out.put(m_types.typeOf(fileName));
+    out.put("\"/>\r\n<description>");
+    if (tags && !tags->comment.isEmpty())
+        out.putXml(tags->comment);
+    else
+        out.put(title);
+    out.put("</description>\r\n");
+    if (tags && tags->lengthMs > 0) {
+        out.put("<itunes:duration>");
+        out.putNumber((tags->lengthMs + 500) / 1000);  // whole seconds, rounded
+        out.put("</itunes:duration>\r\n");
+    }
+    if (tags && plan->serial && tags->track > 0) {
+        out.put("<itunes:episode>");
+        out.putNumber(tags->track);
+        out.put("</itunes:episode>\r\n");
+    }
+    out.put("<guid isPermaLink=\"false\">");
+    out.put(path);
+    out.put("</guid>\r\n</item>\r\n");
 }
 
 } // namespace yf

@@ -1,7 +1,9 @@
 // Writes the RSS 2.0 feed of one folder into the output directory, made and put in place apart.
 #pragma once
 
+#include "fast/xml_text.h"
 #include "feed/base_url.h"
+#include "feed/episode_plan.h"
 #include "feed/file_lister.h"
 #include "feed/media_types.h"
 #include "runtime/clock.h"
@@ -18,6 +20,9 @@ struct FeedInputs {
     QByteArray linkEntry;   // the entry whose parent is where links start
     QByteArray outputPath;  // the output directory
     BaseUrl baseUrl;        // the channel's link; its linkPrefix stands for the link root
+    // Where episodes and channels take their details from, shared by the run's threads; none:
+    // no tags are read and every feed is what it is without them.
+    TagSource *tags = nullptr;
 };
 
 // A folder's feed, made and, when its file does not hold it already, written to a temporary
@@ -35,7 +40,7 @@ public:
     bool unchanged() const { return m_unchanged; }
     // "<feed name>.xml", in the output directory.
     const QByteArray &fileName() const { return m_fileName; }
-    // The feed's items, and the newest item file's modification time (0 when there is none).
+    // The feed's items, and the newest item's date (0 when there is none).
     qsizetype episodeCount() const { return m_episodeCount; }
     qint64 newestEpisodeSecs() const { return m_newestEpisodeSecs; }
 
@@ -73,7 +78,11 @@ public:
     void reuse(PreparedFeed &&done);
 
 private:
-    void makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName);
+    // Tags off, `plan` is null and every file is an item, under its name and date.
+    void makeText(const QByteArray &folder, const FileLister &lister, const QByteArray &feedName,
+                  const EpisodePlan *plan);
+    void putItem(fast::XmlOut &out, const FileLister &lister, qsizetype file, qint64 date, const EpisodePlan *plan);
+    fast::XmlOut::Piece putLink(fast::XmlOut &out, QByteArrayView fileName) const;
     void makeFolderPath(const QByteArray &folder);
 
     FeedInputs m_inputs;
@@ -84,6 +93,7 @@ private:
     MediaTypes m_types;
     QByteArray m_text;        // reused between feeds
     QByteArray m_folderPath;  // the folder's links below the link prefix, encoded; likewise
+    EpisodePlan m_plan;       // with tags: reused between feeds
 };
 
 } // namespace yf

@@ -13,7 +13,7 @@ void FileLister::add(const char *name, qsizetype length, const fs::FileFacts &fa
     const qsizetype at = m_names.size();
     m_names.resize(at + length);
     std::memcpy(m_names.data() + at, name, static_cast<std::size_t>(length));
-    m_files.push_back(Entry{at, length, facts.size, facts.modified, fast::NameOrder::kNoKey});
+    m_files.push_back(Entry{at, length, facts.size, facts.modified, facts.modifiedNs, fast::NameOrder::kNoKey});
     m_lastModified = std::max(m_lastModified, facts.modified);
 }
 

@@ -30,6 +30,8 @@ public:
     qint64 fileSize(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].size; }
     // Last modification, seconds since the epoch (of the target, for a link).
     qint64 fileModified(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].modified; }
+    // The same in nanoseconds since the epoch.
+    qint64 fileModifiedNs(qsizetype index) const { return m_files[static_cast<std::size_t>(index)].modifiedNs; }
     // The newest modification among the folder itself and its listed files.
     qint64 lastModified() const { return m_lastModified; }
     const QByteArray &path() const { return m_path; }
@@ -43,6 +45,7 @@ private:
         qsizetype length = 0;
         qint64 size = 0;
         qint64 modified = 0;
+        qint64 modifiedNs = 0;
         fast::NameOrder::KeySlot key = fast::NameOrder::kNoKey;
     };
     void add(const char *name, qsizetype length, const fs::FileFacts &facts);

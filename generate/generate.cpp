@@ -103,7 +103,18 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
 
     // All names first, so that folders whose names meet each get a feed of their own.
     const FeedNames names(folders, inputPath.size(), fileNameLimit(outputPath));
-    const FeedInputs feedInputs{inputPath, fs::encodePath(request.linkEntry), outputPath, baseUrl.value()};
+    // Read on this thread before any helper asks it; stored when the run ends, however it ends.
+    std::optional<TagSource> tags;
+    if (request.readTags)
+        tags.emplace(request.tagCacheFile, inputPath);
+    const auto keepTags = [&](bool finished) {
+        if (tags) {
+            outcome.tagCacheProblem = tags->finish(finished);
+            outcome.tagFiles = tags->counts();
+        }
+    };
+    const FeedInputs feedInputs{inputPath, fs::encodePath(request.linkEntry), outputPath, baseUrl.value(),
+                                tags ? &*tags : nullptr};
     const auto end = static_cast<qsizetype>(folders.size());
     qsizetype total = end - 1;
     if (total > 0)
@@ -126,6 +137,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
     for (qsizetype index = 1; index < end; ++index) {
         if (observer && observer->cancelRequested()) {
             outcome.error = Error::cancelled();
+            keepTags(false);
             return outcome;
         }
         MadeFeed made = ahead.take(index);
@@ -150,12 +162,14 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         }
         if (!written.ok()) {
             outcome.error = written.error();
+            keepTags(false);
             return outcome;
         }
         ++outcome.feedsWritten;
         if (observer)
             observer->feedWritten(outcome.feedsWritten, total);
     }
+    keepTags(true);
     std::vector<QByteArray> produced;
     produced.reserve(listed.size() + 2);
     for (const IndexEntry &entry : listed)

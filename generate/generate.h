@@ -4,6 +4,7 @@
 #include "runtime/clock.h"
 #include "runtime/error.h"
 #include "runtime/run_observer.h"
+#include "tags/tag_source.h"
 
 #include <QString>
 
@@ -50,6 +51,10 @@ struct RunOutcome {
     // When the run's last feed was done, by the run's clock. The clock is read after every
     // feed (the feeds' dates are the files' own), which also lets a test clock pace a run.
     qint64 lastFeedAtSecs = 0;
+    // With tags read: how many media files were opened, and how many came from the cache.
+    TagCounts tagFiles;
+    // Why the cache of tags could not be read or stored; it costs the next run time, no feed.
+    std::optional<Error> tagCacheProblem;
 
     bool finished() const { return !error.has_value(); }
     bool cancelled() const { return error && error->kind == ErrorKind::Cancelled; }

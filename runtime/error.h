@@ -18,6 +18,7 @@ enum class ErrorKind {
     Cancelled,      // the user asked the run to stop
     WatchTree,      // the input tree could not be watched for changes
     NoAddress,      // the default base URL needs a network address the machine does not have
+    TagCache,       // the cache of tags already read could not be read or stored
 };
 
 struct Error {

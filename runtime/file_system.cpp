@@ -64,7 +64,8 @@ std::optional<FileFacts> regularFileFacts(int dirFd, const char *name)
     struct stat st;
     if (::fstatat(dirFd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return FileFacts{static_cast<qint64>(st.st_size), static_cast<qint64>(st.st_mtime)};
+    return FileFacts{static_cast<qint64>(st.st_size), static_cast<qint64>(st.st_mtime),
+                     static_cast<qint64>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
 std::optional<FileFacts> plainFileFacts(int dirFd, const dirent &entry)

@@ -45,10 +45,12 @@ std::optional<FolderId> plainFolderId(int dirFd, const dirent &entry);
 // name alone (from a change notice, say).
 std::optional<FolderId> plainFolderId(const QByteArray &parent, const char *name);
 
-// What a feed needs of a file: its size and its last modification (seconds since the epoch).
+// What a feed needs of a file: its size and its last modification (seconds since the epoch,
+// and to the nanosecond, which tells a file edited within the same second apart).
 struct FileFacts {
     qint64 size = 0;
     qint64 modified = 0;
+    qint64 modifiedNs = 0;
 };
 // The facts of `name` in the folder open as `dirFd` when it is, or links to, a regular file.
 std::optional<FileFacts> regularFileFacts(int dirFd, const char *name);

@@ -1,0 +1,114 @@
+#include "feed/episode_plan.h"
+
+#include "feed/file_lister.h"
+#include "tags/tag_source.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <tuple>
+
+namespace yf {
+
+bool isCoverArtName(QByteArrayView fileName)
+{
+    static constexpr std::array<QByteArrayView, 4> kStems = {"cover", "folder", "front", "album"};
+    static constexpr std::array<QByteArrayView, 3> kExtensions = {"jpg", "jpeg", "png"};
+    const qsizetype dot = fileName.lastIndexOf('.');
+    if (dot < 0)
+        return false;
+    const QByteArrayView stem = fileName.first(dot);
+    const QByteArrayView extension = fileName.sliced(dot + 1);
+    const auto same = [](QByteArrayView a, QByteArrayView b) { return a.compare(b, Qt::CaseInsensitive) == 0; };
+    return std::any_of(kStems.begin(), kStems.end(), [&](QByteArrayView s) { return same(stem, s); })
+        && std::any_of(kExtensions.begin(), kExtensions.end(), [&](QByteArrayView e) { return same(extension, e); });
+}
+
+void collectPlanFiles(const FileLister &lister, TagSource &tags, EpisodePlan &plan)
+{
+    plan.files.resize(static_cast<std::size_t>(lister.listCount()));
+    QByteArray path = lister.path();
+    const qsizetype folderLength = path.size();
+    for (qsizetype i = 0; i < lister.listCount(); ++i) {
+        PlanFile &file = plan.files[static_cast<std::size_t>(i)];
+        file.name = lister.fileName(i);
+        file.modified = lister.fileModified(i);
+        file.media = isMediaFileName(file.name);
+        if (file.media) {
+            path.truncate(folderLength);
+            path.append(file.name);
+            file.details = tags.detailsOf(path, lister.fileSize(i), lister.fileModifiedNs(i));
+        } else {
+            file.details = MediaDetails();
+        }
+    }
+}
+
+namespace {
+
+// The text every media file has, when they all have the same one that is not blank.
+QByteArray sharedText(const std::vector<PlanFile> &files, QByteArray MediaDetails::*field)
+{
+    const QByteArray *shared = nullptr;
+    for (const PlanFile &file : files) {
+        if (!file.media)
+            continue;
+        const QByteArray &text = file.details.*field;
+        if (text.isEmpty() || (shared && *shared != text))
+            return {};
+        shared = &text;
+    }
+    return shared ? *shared : QByteArray();
+}
+
+} // namespace
+
+void planEpisodes(EpisodePlan &plan)
+{
+    const std::vector<PlanFile> &files = plan.files;
+    const auto count = static_cast<qsizetype>(files.size());
+    plan.episodes.clear();
+    plan.cover = -1;
+    bool anyMedia = false;
+    bool allNumbered = true;
+    for (qsizetype i = 0; i < count; ++i) {
+        const PlanFile &file = files[static_cast<std::size_t>(i)];
+        if (plan.cover < 0 && isCoverArtName(file.name))
+            plan.cover = i;
+        if (file.media) {
+            anyMedia = true;
+            allNumbered = allNumbered && file.details.track > 0;
+        }
+    }
+    plan.serial = anyMedia && allNumbered;
+    plan.album = sharedText(files, &MediaDetails::album);
+    plan.author = sharedText(files, &MediaDetails::albumArtist);
+    if (plan.author.isEmpty())
+        plan.author = sharedText(files, &MediaDetails::artist);
+
+    if (plan.serial) {
+        qint64 oldest = std::numeric_limits<qint64>::max();
+        for (qsizetype i = 0; i < count; ++i) {
+            if (files[static_cast<std::size_t>(i)].media) {
+                plan.episodes.push_back({i, 0});
+                oldest = std::min(oldest, files[static_cast<std::size_t>(i)].modified);
+            }
+        }
+        // The lister's order is the name order, so the index breaks ties by name.
+        std::sort(plan.episodes.begin(), plan.episodes.end(), [&](const PlannedEpisode &a, const PlannedEpisode &b) {
+            const MediaDetails &x = files[static_cast<std::size_t>(a.file)].details;
+            const MediaDetails &y = files[static_cast<std::size_t>(b.file)].details;
+            return std::tie(x.disc, x.track, a.file) < std::tie(y.disc, y.track, b.file);
+        });
+        // So that every app that sorts by date shows the first chapter first.
+        for (std::size_t k = 0; k < plan.episodes.size(); ++k)
+            plan.episodes[k].date = oldest + static_cast<qint64>(k) * 60;
+    }
+    for (qsizetype i = 0; i < count; ++i) {
+        const PlanFile &file = files[static_cast<std::size_t>(i)];
+        if (i != plan.cover && !(plan.serial && file.media))
+            plan.episodes.push_back({i, file.modified});
+    }
+}
+
+} // namespace yf

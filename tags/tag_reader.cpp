@@ -1,0 +1,117 @@
+#include "tags/tag_reader.h"
+
+#include <taglib/audioproperties.h>
+#include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
+#include <taglib/tpropertymap.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace yf {
+
+namespace {
+
+QByteArray realPath(const QByteArray &path)
+{
+    char *real = ::realpath(path.constData(), nullptr);
+    if (!real)
+        return {};
+    QByteArray result(real);
+    std::free(real);
+    return result;
+}
+
+// Non-blocking, so that a file swapped for a pipe since it was listed cannot stall a run.
+int openPlainFile(const char *path)
+{
+    return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+}
+
+QByteArray trimmed(const TagLib::String &text)
+{
+    return QByteArray::fromStdString(text.to8Bit(true)).trimmed();
+}
+
+QByteArray firstOf(const TagLib::PropertyMap &properties, const char *key)
+{
+    const auto found = properties.find(key);
+    if (found == properties.end() || found->second.isEmpty())
+        return {};
+    return trimmed(found->second.front());
+}
+
+MediaDetails detailsOf(const TagLib::FileRef &file)
+{
+    MediaDetails details;
+    if (const TagLib::Tag *tag = file.tag()) {
+        details.title = trimmed(tag->title());
+        details.comment = trimmed(tag->comment());
+        details.album = trimmed(tag->album());
+        details.artist = trimmed(tag->artist());
+        const unsigned track = tag->track();
+        details.track = track <= 1'000'000 ? static_cast<int>(track) : 0;
+    }
+    const TagLib::PropertyMap properties = file.file()->properties();
+    details.albumArtist = firstOf(properties, "ALBUMARTIST");
+    details.disc = leadingNumber(firstOf(properties, "DISCNUMBER"));
+    if (const TagLib::AudioProperties *audio = file.audioProperties())
+        details.lengthMs = std::max(0, audio->lengthInMilliseconds());
+    return details;
+}
+
+} // namespace
+
+TagReader::TagReader(const QByteArray &treeRoot)
+{
+    m_realRoot = realPath(treeRoot);
+    if (!m_realRoot.isEmpty() && !m_realRoot.endsWith('/'))
+        m_realRoot += '/';
+}
+
+int TagReader::openInsideTree(const QByteArray &path) const
+{
+    int fd = openPlainFile(path.constData());
+    if (fd < 0 && errno == ELOOP && !m_realRoot.isEmpty()) {
+        // A link: followed only when all of it resolves to a file in the tree.
+        const QByteArray target = realPath(path);
+        if (target.startsWith(m_realRoot))
+            fd = openPlainFile(target.constData());
+    }
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<MediaDetails> TagReader::read(const QByteArray &path) const
+{
+    const int fd = openInsideTree(path);
+    if (fd < 0)
+        return std::nullopt;
+    try {
+        // The stream takes the descriptor over and closes it.
+        TagLib::FileStream stream(fd, true);
+        if (!stream.isOpen())
+            return MediaDetails();
+        const TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);
+        if (file.isNull())
+            return MediaDetails();
+        return detailsOf(file);
+    } catch (const std::exception &) {
+        // Sizes in a hostile header that TagLib believed enough to allocate.
+        return MediaDetails();
+    }
+}
+
+} // namespace yf
