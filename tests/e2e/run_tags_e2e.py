@@ -150,11 +150,13 @@ def build_library(audio, scratch):
     return lengths
 
 
-def generate(program, workdir, base_url, *switch, settings="config.ini", output="feeds"):
+def generate(program, workdir, base_url, *switch, settings="config.ini", output="feeds", trace=None):
+    """One run from the command line; `trace`: a file for strace's list of the files it opened."""
     env = services.child_env(workdir)
     env["XDG_CACHE_HOME"] = os.path.join(workdir, "cache")
+    strace = ["strace", "-f", "-e", "trace=openat", "-o", trace] if trace else []
     proc = subprocess.run(
-        [program, "--generate", "--quiet", "--input", os.path.join(workdir, "www", "Audio"),
+        strace + [program, "--generate", "--quiet", "--input", os.path.join(workdir, "www", "Audio"),
          "--output", os.path.join(workdir, "www", output), "--settings", os.path.join(workdir, settings),
          "--base-url", base_url, *switch],
         env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
@@ -314,8 +316,14 @@ def main():
                     check_one(channel)
         check_readers(workdir, list(urls.values()))
 
-        generate(args.program, workdir, base_url)  # the stored switch: still on, nothing changed
+        # The stored switch: still on. Nothing changed, so no media file is opened, no feed written.
+        trace = os.path.join(workdir, "openat.txt")
+        generate(args.program, workdir, base_url, trace=trace)
         check(feeds_of(feeds) == tagged, "an unchanged run with tags wrote feeds again")
+        with open(trace, errors="replace") as f:
+            opened = [line for line in f if "openat(" in line and line.split('"')[1:2]
+                      and os.path.splitext(line.split('"')[1])[1] in (".mp3", ".opus", ".flac")]
+        check(not opened, f"an unchanged run with tags opened media files: {opened[:3]}")
 
         generate(args.program, workdir, base_url, "--no-tags")
         check(feeds_of(feeds).keys() == untagged.keys() and
