@@ -3,6 +3,7 @@
 #include "app/main_window.h"
 #include "fixture.h"
 #include "main_window_fixture.h"
+#include "media_fixture.h"
 
 #include <QAction>
 #include <QMenu>
@@ -93,6 +94,36 @@ private slots:
         const QString cacheDir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
         QVERIFY2(cacheDir.startsWith(m_cache.path() + '/'), qPrintable(cacheDir));
         QCOMPARE(w->runRequest().tagCacheFile, cacheDir + "/tags.sqlite");
+    }
+
+    // The run the window starts reads the tags only with the switch on, and then keeps them in
+    // the cache the request names.
+    void aRunReadsTagsOnlyWhenSwitchedOn_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("on: the tag's title") << true << "<title>A Tagged Title</title>";
+        QTest::newRow("off: the file's name") << false << "<title>x.mp3</title>";
+    }
+    void aRunReadsTagsOnlyWhenSwitchedOn()
+    {
+        QFETCH(bool, on);
+        QFETCH(QString, title);
+        writeSettings(m_root + "/in", m_root + "/out");
+        mediafixture::Tags tags;
+        tags.title = QStringLiteral("A Tagged Title");
+        QVERIFY(mediafixture::writeMp3(m_root + "/in/B/x.mp3", 2000, tags));
+        auto w = openWindow();
+        QVERIFY(w);
+        if (on)
+            tagsAction(*w)->trigger();
+        const QString cache = w->runRequest().tagCacheFile;
+        QFile::remove(cache);
+        QCOMPARE(window_testing::generateAndWait(*w).size(), 1);
+        const QByteArray feed = fixture::readFile(m_root + "/out/-B-.xml");
+        QVERIFY2(feed.contains(title.toUtf8()), feed.constData());
+        QCOMPARE(feed.contains("<itunes:duration>2</itunes:duration>"), on);
+        QCOMPARE(QFile::exists(cache), on);
     }
 
     // Each run stores the switch as it ran, like the directories: "1" when on, no line when off.
