@@ -4,6 +4,7 @@
 #include "feed/feed_text.h"
 #include "feed/feed_writer.h"
 #include "fixture.h"
+#include "tags/tag_source.h"
 
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -43,13 +44,15 @@ struct Setup {
         QDir().mkpath(input);
         QDir().mkpath(output);
     }
-    yf::FeedWriter writer(const QString &linkEntry = {}, const QString &baseUrl = "http://10.0.0.5/")
+    // With `tags`, episodes take their details from the files' tags.
+    yf::FeedWriter writer(const QString &linkEntry = {}, const QString &baseUrl = "http://10.0.0.5/",
+                          yf::TagSource *tags = nullptr)
     {
         const yf::Result<yf::BaseUrl> base = yf::parseBaseUrl(baseUrl);
         if (!base.ok())
             qFatal("bad base URL in a test");
         return yf::FeedWriter({native(input), native(linkEntry.isEmpty() ? input : linkEntry),
-                               native(output), base.value()});
+                               native(output), base.value(), tags});
     }
     QByteArray feedNameOf(const QByteArray &folder) const { return yf::feedtext::feedName(folder, native(input).size()); }
     // Prepares and commits the feed of `folder`, as a run does.

@@ -1,0 +1,193 @@
+// Reading one file's tags: what TagLib finds, which files are read at all, and hostile files.
+#include "fixture.h"
+#include "media_fixture.h"
+#include "tags/media_details.h"
+#include "tags/tag_reader.h"
+
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using mediafixture::Tags;
+Q_DECLARE_METATYPE(mediafixture::Tags)
+
+class TestTagReader : public QObject {
+    Q_OBJECT
+private slots:
+    void knowsMediaNames_data();
+    void knowsMediaNames();
+    void takesTheLeadingNumber_data();
+    void takesTheLeadingNumber();
+    void readsTagsAndLength_data();
+    void readsTagsAndLength();
+    void givesNoDetailsForHostileFiles_data();
+    void givesNoDetailsForHostileFiles();
+    void readsWhatIsLeftOfACutFile();
+    void followsLinksOnlyInsideTheTree_data();
+    void followsLinksOnlyInsideTheTree();
+    void opensNothingButRegularFiles();
+
+private:
+    QByteArray path(const QString &relative) const { return QFile::encodeName(m_tmp.path() + "/in/" + relative); }
+    QTemporaryDir m_tmp;
+};
+
+void TestTagReader::knowsMediaNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("media");
+    for (const char *name : {"a.mp3", "a.m4a", "a.m4b", "a.aac", "a.ogg", "a.oga", "a.opus", "a.flac", "a.wav",
+                             "a.mp4", "a.m4v", "a.mov", "SHOUT.MP3", "Mixed.FlAc", "x.y.opus"})
+        QTest::newRow(name) << QByteArray(name) << true;
+    for (const char *name : {"cover.jpg", "notes.pdf", "mp3", "a.mp3.part", "a.", "a.mp", ".mp3x", "a.wma"})
+        QTest::newRow(name) << QByteArray(name) << false;
+}
+
+void TestTagReader::knowsMediaNames()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, media);
+    QCOMPARE(yf::isMediaFileName(name), media);
+}
+
+void TestTagReader::takesTheLeadingNumber_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("number");
+    QTest::newRow("plain") << QByteArray("2") << 2;
+    QTest::newRow("of a set") << QByteArray("1/2") << 1;
+    QTest::newRow("leading blank") << QByteArray(" 3") << 3;
+    QTest::newRow("leading zero") << QByteArray("07") << 7;
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("words") << QByteArray("one") << 0;
+    QTest::newRow("absurd") << QByteArray("99999999999999999999") << 0;
+}
+
+void TestTagReader::takesTheLeadingNumber()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, number);
+    QCOMPARE(yf::leadingNumber(text), number);
+}
+
+void TestTagReader::readsTagsAndLength_data()
+{
+    QTest::addColumn<Tags>("tags");
+    QTest::addColumn<QByteArray>("title");
+    QTest::addColumn<QByteArray>("albumArtist");
+    QTest::addColumn<int>("track");
+    QTest::addColumn<int>("disc");
+    QTest::newRow("every tag") << Tags{"T\u00eftle", "C", "Al", "Ar", "AA", 3, "2/3"} << QByteArray("T\xc3\xaftle")
+                               << QByteArray("AA") << 3 << 2;
+    QTest::newRow("blank edges trimmed") << Tags{"  Spaced \t", {}, {}, {}, {}, 0, {}} << QByteArray("Spaced")
+                                         << QByteArray() << 0 << 0;
+    QTest::newRow("disc without a set") << Tags{"X", {}, {}, {}, {}, 12, "4"} << QByteArray("X") << QByteArray()
+                                        << 12 << 4;
+    QTest::newRow("no tags at all") << Tags{} << QByteArray() << QByteArray() << 0 << 0;
+}
+
+void TestTagReader::readsTagsAndLength()
+{
+    QFETCH(Tags, tags);
+    QDir().mkpath(m_tmp.path() + "/in");
+    const QString file = m_tmp.path() + "/in/" + QTest::currentDataTag() + ".mp3";
+    QVERIFY(mediafixture::writeMp3(file, 10'000, tags));
+    const std::optional<yf::MediaDetails> read = yf::TagReader(path({})).read(QFile::encodeName(file));
+    QVERIFY(read.has_value());
+    QTEST(read->title, "title");
+    QTEST(read->albumArtist, "albumArtist");
+    QTEST(read->track, "track");
+    QTEST(read->disc, "disc");
+    QCOMPARE(read->comment, tags.comment.toUtf8());
+    QCOMPARE(read->album, tags.album.toUtf8());
+    QCOMPARE(read->artist, tags.artist.toUtf8());
+    QCOMPARE(read->lengthMs, mediafixture::lengthOf(mediafixture::framesFor(10'000)));
+}
+
+void TestTagReader::givesNoDetailsForHostileFiles_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray good = mediafixture::mpegFrames(40);
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("random bytes") << mediafixture::randomBytes(64 * 1024, 1);
+    QTest::newRow("random after an ID3 mark") << QByteArray("ID3") + mediafixture::randomBytes(8 * 1024, 2);
+    QTest::newRow("absurd tag size") << mediafixture::absurdTagHeader();
+    QTest::newRow("cut inside the header") << good.left(3);
+    QTest::newRow("cut inside a frame") << good.left(600);
+    QTest::newRow("MP4 box of absurd size") << QByteArray("\xff\xff\xff\xf0" "ftypM4A ", 12) + mediafixture::randomBytes(256, 3);
+    QTest::newRow("Ogg page of random body") << QByteArray("OggS\0\2", 6) + mediafixture::randomBytes(4096, 4);
+    QTest::newRow("FLAC mark then random") << QByteArray("fLaC") + mediafixture::randomBytes(4096, 5);
+    QTest::newRow("RIFF of absurd size") << QByteArray("RIFF\xff\xff\xff\x7fWAVEfmt \xff\xff\xff\x7f", 20);
+}
+
+void TestTagReader::givesNoDetailsForHostileFiles()
+{
+    QFETCH(QByteArray, bytes);
+    QDir().mkpath(m_tmp.path() + "/in");
+    // A hostile file must come back as a file without details: never a crash, a hang or a throw.
+    for (const char *extension : {".mp3", ".m4a", ".ogg", ".flac", ".wav", ".opus"}) {
+        const QString file = m_tmp.path() + "/in/hostile" + extension;
+        QVERIFY(mediafixture::writeFile(file, bytes));
+        const std::optional<yf::MediaDetails> read = yf::TagReader(path({})).read(QFile::encodeName(file));
+        QVERIFY(read.has_value());
+        QVERIFY2(read->title.isEmpty() && read->track == 0, extension);
+    }
+}
+
+void TestTagReader::readsWhatIsLeftOfACutFile()
+{
+    // Cut anywhere (densely through the tag, sparsely through the frames), a tagged file gives
+    // whatever is left, and never a longer length than it had.
+    QDir().mkpath(m_tmp.path() + "/in");
+    const QString tagged = m_tmp.path() + "/in/tagged.mp3";
+    QVERIFY(mediafixture::writeMp3(tagged, 2'000, Tags{"Title", "Comment", {}, {}, {}, 1, {}}));
+    const QByteArray whole = fixture::readFile(tagged);
+    for (qsizetype cut = 0; cut < whole.size(); cut += cut < 1200 ? 7 : 1009) {
+        QVERIFY(mediafixture::writeFile(tagged, whole.left(cut)));
+        const std::optional<yf::MediaDetails> read = yf::TagReader(path({})).read(QFile::encodeName(tagged));
+        QVERIFY(read.has_value());
+        QVERIFY(read->lengthMs <= 2'100);
+    }
+}
+
+void TestTagReader::followsLinksOnlyInsideTheTree_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<bool>("read");
+    QTest::newRow("to a file beside it") << "Show/inside.mp3->real.mp3" << true;
+    QTest::newRow("to a file in another folder of the tree") << "Show/across.mp3->../Other/real.mp3" << true;
+    QTest::newRow("out of the tree") << "Show/outside.mp3->../../out/real.mp3" << false;
+    QTest::newRow("to a file that is gone") << "Show/broken.mp3->nowhere.mp3" << false;
+}
+
+void TestTagReader::followsLinksOnlyInsideTheTree()
+{
+    QFETCH(QString, link);
+    QFETCH(bool, read);
+    QDir().mkpath(m_tmp.path() + "/out");
+    for (const char *real : {"in/Show/real.mp3", "in/Other/real.mp3", "out/real.mp3"}) {
+        QDir().mkpath(QFileInfo(m_tmp.path() + '/' + QLatin1String(real)).path());
+        QVERIFY(mediafixture::writeMp3(m_tmp.path() + '/' + QLatin1String(real), 1'000, Tags{"Real", {}, {}, {}, {}, 0, {}}));
+    }
+    fixture::makeTree(m_tmp.path() + "/in", {link});
+    const std::optional<yf::MediaDetails> details =
+        yf::TagReader(path({})).read(path(link.left(link.indexOf("->"))));
+    QCOMPARE(details.has_value(), read);
+    if (read)
+        QCOMPARE(details->title, QByteArray("Real"));
+}
+
+void TestTagReader::opensNothingButRegularFiles()
+{
+    QDir().mkpath(m_tmp.path() + "/in/Odd");
+    // A pipe in place of a listed file must not stall the run waiting for a writer.
+    QVERIFY(::mkfifo(path("Odd/pipe.mp3").constData(), 0644) == 0);
+    QVERIFY(!yf::TagReader(path({})).read(path("Odd/pipe.mp3")).has_value());
+    QVERIFY(QDir().mkpath(m_tmp.path() + "/in/Odd/folder.mp3"));
+    QVERIFY(!yf::TagReader(path({})).read(path("Odd/folder.mp3")).has_value());
+    QVERIFY(!yf::TagReader(path({})).read(path("Odd/missing.mp3")).has_value());
+}
+
+QTEST_GUILESS_MAIN(TestTagReader)
+#include "tst_tag_reader.moc"
