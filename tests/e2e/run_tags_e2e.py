@@ -155,6 +155,8 @@ def generate(program, workdir, base_url, *switch, settings="config.ini", output=
     env = services.child_env(workdir)
     env["XDG_CACHE_HOME"] = os.path.join(workdir, "cache")
     strace = ["strace", "-f", "-e", "trace=openat", "-o", trace] if trace else []
+    if trace:  # a sanitizer build's leak check cannot run under ptrace
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     proc = subprocess.run(
         strace + [program, "--generate", "--quiet", "--input", os.path.join(workdir, "www", "Audio"),
          "--output", os.path.join(workdir, "www", output), "--settings", os.path.join(workdir, settings),
