@@ -27,21 +27,16 @@ bool isCoverArtName(QByteArrayView fileName)
 void collectPlanFiles(const FileLister &lister, TagSource &tags, EpisodePlan &plan)
 {
     plan.files.resize(static_cast<std::size_t>(lister.listCount()));
-    QByteArray path = lister.path();
-    const qsizetype folderLength = path.size();
+    FolderTagLookup lookup = tags.lookupIn(lister.path());
     for (qsizetype i = 0; i < lister.listCount(); ++i) {
         PlanFile &file = plan.files[static_cast<std::size_t>(i)];
         file.name = lister.fileName(i);
         file.modified = lister.fileModified(i);
         file.media = isMediaFileName(file.name);
-        if (file.media) {
-            path.truncate(folderLength);
-            path.append(file.name);
-            file.details = tags.detailsOf(path, lister.fileSize(i), lister.fileModifiedNs(i));
-        } else {
-            file.details = MediaDetails();
-        }
+        file.details = file.media ? lookup.detailsOf(file.name, lister.fileSize(i), lister.fileModifiedNs(i))
+                                  : MediaDetails();
     }
+    tags.keep(std::move(lookup));
 }
 
 namespace {

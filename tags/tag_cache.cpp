@@ -9,18 +9,16 @@
 #include <QVariant>
 
 #include <atomic>
+#include <cstring>
 
 namespace yf {
 
 namespace {
 
 // Raised whenever the columns change; a file of another layout is started afresh.
-constexpr int kLayoutVersion = 1;
+constexpr int kLayoutVersion = 2;
 
-const char *const kCreateTable =
-    "CREATE TABLE IF NOT EXISTS tags (path BLOB PRIMARY KEY, size INTEGER NOT NULL, modified_ns INTEGER NOT NULL,"
-    " title BLOB, comment BLOB, album BLOB, artist BLOB, album_artist BLOB,"
-    " track INTEGER, disc INTEGER, length_ms INTEGER) WITHOUT ROWID";
+const char *const kCreateTable = "CREATE TABLE IF NOT EXISTS folders (path BLOB PRIMARY KEY, files BLOB NOT NULL)";
 
 // SQLite's own codes for a file that is no database at all, or a damaged one.
 bool isDamaged(const QSqlError &error)
@@ -71,22 +69,6 @@ private:
     QSqlError m_openError;
 };
 
-void bindDetails(QSqlQuery &insert, const QByteArray &path, const CachedDetails &entry)
-{
-    const MediaDetails &d = entry.details;
-    insert.bindValue(0, path);
-    insert.bindValue(1, entry.size);
-    insert.bindValue(2, entry.modifiedNs);
-    insert.bindValue(3, d.title);
-    insert.bindValue(4, d.comment);
-    insert.bindValue(5, d.album);
-    insert.bindValue(6, d.artist);
-    insert.bindValue(7, d.albumArtist);
-    insert.bindValue(8, d.track);
-    insert.bindValue(9, d.disc);
-    insert.bindValue(10, d.lengthMs);
-}
-
 // Starts the file afresh: removes it and the journal a broken store may have left beside it.
 bool removeCacheFile(const QString &file)
 {
@@ -94,7 +76,90 @@ bool removeCacheFile(const QString &file)
     return QFile::remove(file) || !QFile::exists(file);
 }
 
+// A block is its files back to back, each as its name and five texts (a 32-bit length and the
+// bytes), then size, modification time and length (64 bits each), track and disc (32 bits),
+// all in the machine's byte order: the cache never leaves the machine that wrote it.
+template <typename T>
+void putValue(QByteArray &out, T value)
+{
+    out.append(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+void putText(QByteArray &out, const QByteArray &text)
+{
+    putValue(out, static_cast<quint32>(text.size()));
+    out.append(text);
+}
+
+// Reads from a block, every read checked against its end.
+class BlockReader {
+public:
+    BlockReader(QByteArrayView block, bool borrow) : m_rest(block), m_borrow(borrow) {}
+    bool atEnd() const { return m_rest.isEmpty(); }
+
+    template <typename T>
+    bool take(T &value)
+    {
+        if (m_rest.size() < qsizetype(sizeof value))
+            return false;
+        std::memcpy(&value, m_rest.data(), sizeof value);
+        m_rest = m_rest.sliced(sizeof value);
+        return true;
+    }
+    bool take(QByteArray &text)
+    {
+        quint32 length = 0;
+        if (!take(length) || m_rest.size() < qsizetype(length))
+            return false;
+        text = m_borrow ? QByteArray::fromRawData(m_rest.data(), length) : m_rest.first(length).toByteArray();
+        m_rest = m_rest.sliced(length);
+        return true;
+    }
+
+private:
+    QByteArrayView m_rest;
+    bool m_borrow;
+};
+
 } // namespace
+
+QByteArray encodeFolderTags(const FolderTags &files)
+{
+    QByteArray out;
+    for (const CachedFile &file : files) {
+        const MediaDetails &d = file.details;
+        for (const QByteArray *text : {&file.name, &d.title, &d.comment, &d.album, &d.artist, &d.albumArtist})
+            putText(out, *text);
+        putValue(out, file.size);
+        putValue(out, file.modifiedNs);
+        putValue(out, d.lengthMs);
+        putValue(out, static_cast<qint32>(d.track));
+        putValue(out, static_cast<qint32>(d.disc));
+    }
+    return out;
+}
+
+bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow)
+{
+    files.clear();
+    BlockReader in(block, borrow);
+    while (!in.atEnd()) {
+        CachedFile file;
+        MediaDetails &d = file.details;
+        qint32 track = 0;
+        qint32 disc = 0;
+        if (!in.take(file.name) || !in.take(d.title) || !in.take(d.comment) || !in.take(d.album)
+            || !in.take(d.artist) || !in.take(d.albumArtist) || !in.take(file.size) || !in.take(file.modifiedNs)
+            || !in.take(d.lengthMs) || !in.take(track) || !in.take(disc)) {
+            files.clear();
+            return false;
+        }
+        d.track = track;
+        d.disc = disc;
+        files.push_back(std::move(file));
+    }
+    return true;
+}
 
 LoadedTagCache loadTagCache(const QString &file)
 {
@@ -118,37 +183,23 @@ LoadedTagCache loadTagCache(const QString &file)
         return loaded;
     }
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT path, size, modified_ns, title, comment, album, artist, album_artist,"
-                                   " track, disc, length_ms FROM tags"))) {
+    if (!query.exec(QStringLiteral("SELECT path, files FROM folders"))) {
         loaded.replace = isDamaged(query.lastError());
         loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
         return loaded;
     }
-    while (query.next()) {
-        CachedDetails entry;
-        entry.size = query.value(1).toLongLong();
-        entry.modifiedNs = query.value(2).toLongLong();
-        MediaDetails &d = entry.details;
-        d.title = query.value(3).toByteArray();
-        d.comment = query.value(4).toByteArray();
-        d.album = query.value(5).toByteArray();
-        d.artist = query.value(6).toByteArray();
-        d.albumArtist = query.value(7).toByteArray();
-        d.track = query.value(8).toInt();
-        d.disc = query.value(9).toInt();
-        d.lengthMs = query.value(10).toLongLong();
-        loaded.entries.insert_or_assign(query.value(0).toByteArray(), std::move(entry));
-    }
+    while (query.next())
+        loaded.folders.insert_or_assign(query.value(0).toByteArray(), query.value(1).toByteArray());
     if (query.lastError().isValid()) {
         // Damaged part way through: what came before it may be damaged too.
-        loaded.entries.clear();
+        loaded.folders.clear();
         loaded.replace = isDamaged(query.lastError());
         loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
     }
     return loaded;
 }
 
-Status storeTagCache(const QString &file, bool replace, const CachedTags &fresh, const std::vector<QByteArray> &gone)
+Status storeTagCache(const QString &file, bool replace, const CachedFolders &fresh, const std::vector<QByteArray> &gone)
 {
     const QString folder = QFileInfo(file).absolutePath();
     if (!QDir().mkpath(folder))
@@ -161,22 +212,24 @@ Status storeTagCache(const QString &file, bool replace, const CachedTags &fresh,
     QSqlDatabase db = connection.database();
     QSqlQuery query(db);
     // The layout first, apart: a file of another layout loses its table before the new one.
-    if (replace && !query.exec(QStringLiteral("DROP TABLE IF EXISTS tags")))
+    if (replace && !query.exec(QStringLiteral("DROP TABLE IF EXISTS folders")))
         return cacheError(QStringLiteral("Cannot replace the tag cache"), file, query.lastError());
-    if (!query.exec(QString::fromLatin1(kCreateTable))
+    // The cache is rebuilt whenever it cannot be read, so a run's end need not wait for the disk.
+    if (!query.exec(QStringLiteral("PRAGMA synchronous = OFF")) || !query.exec(QString::fromLatin1(kCreateTable))
         || !query.exec(QStringLiteral("PRAGMA user_version = %1").arg(kLayoutVersion)))
         return cacheError(QStringLiteral("Cannot write the tag cache"), file, query.lastError());
     if (!db.transaction())
         return cacheError(QStringLiteral("Cannot write the tag cache"), file, db.lastError());
     QSqlQuery insert(db);
-    bool ok = insert.prepare(QStringLiteral("INSERT OR REPLACE INTO tags VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    bool ok = insert.prepare(QStringLiteral("INSERT OR REPLACE INTO folders VALUES (?, ?)"));
     for (auto at = fresh.begin(); ok && at != fresh.end(); ++at) {
-        bindDetails(insert, at->first, at->second);
+        insert.bindValue(0, at->first);
+        insert.bindValue(1, at->second);
         ok = insert.exec();
     }
     QSqlQuery remove(db);
     if (ok && !gone.empty())
-        ok = remove.prepare(QStringLiteral("DELETE FROM tags WHERE path = ?"));
+        ok = remove.prepare(QStringLiteral("DELETE FROM folders WHERE path = ?"));
     for (auto at = gone.begin(); ok && at != gone.end(); ++at) {
         remove.bindValue(0, *at);
         ok = remove.exec();

@@ -5,29 +5,43 @@
 #include "tags/media_details.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHashFunctions>
 #include <QString>
 
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 namespace yf {
 
-// A file's details as read when the file had this size and modification time.
-struct CachedDetails {
+// A media file's details as read when the file had this size and modification time.
+struct CachedFile {
+    QByteArray name;        // within its folder
     qint64 size = 0;
     qint64 modifiedNs = 0;  // nanoseconds since the epoch
     MediaDetails details;
+
+    bool operator==(const CachedFile &) const = default;
 };
+// The media files of one folder whose details are known, in the lister's order.
+using FolderTags = std::vector<CachedFile>;
+
+// One folder's files as the cache holds them, and back. Decoding text that is no such block
+// (damaged, say) gives false and no files. With `borrow` the texts decoded are no copies but
+// point into the block, which must then outlive them unchanged.
+QByteArray encodeFolderTags(const FolderTags &files);
+bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow = false);
 
 struct PathHash {
     std::size_t operator()(const QByteArray &path) const noexcept { return qHash(path); }
 };
-// By the file's path bytes.
-using CachedTags = std::unordered_map<QByteArray, CachedDetails, PathHash>;
+// Encoded blocks by the folder's path bytes (ending in "/"). A run reads a folder's block
+// only when it comes to that folder, so loading the cache costs one row per folder.
+using CachedFolders = std::unordered_map<QByteArray, QByteArray, PathHash>;
 
 struct LoadedTagCache {
-    CachedTags entries;
+    CachedFolders folders;
     // The file is no cache of ours (random bytes, another layout): storing starts it afresh.
     bool replace = false;
     // Why nothing could be read from an existing file; the run goes on without it.
@@ -38,9 +52,10 @@ struct LoadedTagCache {
 // Uses one connection of its own, opened and closed on the calling thread.
 LoadedTagCache loadTagCache(const QString &file);
 
-// In one transaction: adds or replaces `fresh` and drops the paths in `gone`, making the file
-// and its folder when missing. With `replace` an existing file is first started afresh.
-[[nodiscard]] Status storeTagCache(const QString &file, bool replace, const CachedTags &fresh,
+// In one transaction: adds or replaces the blocks of `fresh` and drops the folders in `gone`,
+// making the file and its folder when missing. With `replace` an existing file is first
+// started afresh.
+[[nodiscard]] Status storeTagCache(const QString &file, bool replace, const CachedFolders &fresh,
                                    const std::vector<QByteArray> &gone);
 
 } // namespace yf

@@ -4,6 +4,51 @@
 
 namespace yf {
 
+FolderTagLookup::FolderTagLookup(const TagSource &source, const QByteArray &folder)
+    : m_source(&source)
+    , m_folder(folder)
+{
+    if (const auto block = source.m_loaded.folders.find(folder); block != source.m_loaded.folders.end())
+        (void)decodeFolderTags(block->second, m_known, true);  // a damaged block is no files known
+}
+
+const CachedFile *FolderTagLookup::known(QByteArrayView name)
+{
+    const std::size_t count = m_known.size();
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t at = (m_cursor + k) % count;
+        if (m_known[at].name == name) {
+            m_cursor = at + 1;
+            return &m_known[at];
+        }
+    }
+    return nullptr;
+}
+
+MediaDetails FolderTagLookup::detailsOf(QByteArrayView name, qint64 size, qint64 modifiedNs)
+{
+    if (const CachedFile *file = known(name); file && file->size == size && file->modifiedNs == modifiedNs) {
+        ++m_hits;
+        m_met.push_back(file - m_known.data());
+        return file->details;
+    }
+    std::optional<MediaDetails> read = m_source->m_reader.read(QByteArray(m_folder).append(name));
+    if (!read)
+        return {};  // not opened: nothing learnt that a later run could trust
+    m_met.push_back(-1 - static_cast<qsizetype>(m_read.size()));
+    m_read.push_back(CachedFile{name.toByteArray(), size, modifiedNs, *read});
+    return *std::move(read);
+}
+
+FolderTags FolderTagLookup::filesNow() const
+{
+    FolderTags files;
+    files.reserve(m_met.size());
+    for (const qsizetype at : m_met)
+        files.push_back(at >= 0 ? m_known[static_cast<std::size_t>(at)] : m_read[static_cast<std::size_t>(-1 - at)]);
+    return files;
+}
+
 TagSource::TagSource(const QString &cacheFile, const QByteArray &treeRoot)
     : m_cacheFile(cacheFile)
     , m_treePrefix(treeRoot.endsWith('/') ? treeRoot : treeRoot + '/')
@@ -13,24 +58,24 @@ TagSource::TagSource(const QString &cacheFile, const QByteArray &treeRoot)
         m_loaded = loadTagCache(m_cacheFile);
 }
 
-MediaDetails TagSource::detailsOf(const QByteArray &path, qint64 size, qint64 modifiedNs)
+FolderTagLookup TagSource::lookupIn(const QByteArray &folder) const { return FolderTagLookup(*this, folder); }
+
+void TagSource::keep(FolderTagLookup &&done)
 {
-    if (const auto known = m_loaded.entries.find(path); known != m_loaded.entries.end()) {
-        const CachedDetails &entry = known->second;
-        if (entry.size == size && entry.modifiedNs == modifiedNs) {
-            m_fromCache.fetch_add(1, std::memory_order_relaxed);
-            const std::lock_guard lock(m_mutex);
-            m_met.insert(&entry);
-            return entry.details;
-        }
-    }
-    std::optional<MediaDetails> read = m_reader.read(path);
-    if (!read)
-        return {};  // not opened: nothing learnt that a later run could trust
-    m_filesRead.fetch_add(1, std::memory_order_relaxed);
+    const auto read = static_cast<qsizetype>(done.m_read.size());
+    m_filesRead.fetch_add(read, std::memory_order_relaxed);
+    m_fromCache.fetch_add(done.m_hits, std::memory_order_relaxed);
+    if (m_cacheFile.isEmpty())
+        return;
+    // Unchanged when every file known was met again as it was, and no other was read.
+    const bool changed = read > 0 || done.m_hits != static_cast<qsizetype>(done.m_known.size());
+    QByteArray block;
+    if (changed)
+        block = encodeFolderTags(done.filesNow());
     const std::lock_guard lock(m_mutex);
-    m_fresh.insert_or_assign(path, CachedDetails{size, modifiedNs, *read});
-    return *std::move(read);
+    if (changed)
+        m_fresh.insert_or_assign(done.m_folder, std::move(block));
+    m_met.insert(std::move(done.m_folder));
 }
 
 std::optional<Error> TagSource::finish(bool finished)
@@ -40,9 +85,9 @@ std::optional<Error> TagSource::finish(bool finished)
     const std::lock_guard lock(m_mutex);
     std::vector<QByteArray> gone;
     if (finished) {
-        for (const auto &[path, entry] : m_loaded.entries) {
-            if (path.startsWith(m_treePrefix) && !m_met.contains(&entry) && !m_fresh.contains(path))
-                gone.push_back(path);
+        for (const auto &[folder, block] : m_loaded.folders) {
+            if (folder.startsWith(m_treePrefix) && !m_met.contains(folder))
+                gone.push_back(folder);
         }
     }
     // An unchanged run leaves the file as it is.

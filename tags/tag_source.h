@@ -7,14 +7,18 @@
 #include "tags/tag_reader.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <atomic>
 #include <mutex>
 #include <optional>
 #include <unordered_set>
+#include <vector>
 
 namespace yf {
+
+class TagSource;
 
 // How a run came by its media details.
 struct TagCounts {
@@ -22,33 +26,62 @@ struct TagCounts {
     qsizetype fromCache = 0;  // files left unopened, unchanged since their tags were read
 };
 
-// Made on the run's thread, which reads the cache then; detailsOf() may then be called from
-// any thread, each file by one thread at a time, until finish() on the run's thread.
+// The details of one folder's files, asked by the one thread that makes the folder's feed.
+class FolderTagLookup {
+public:
+    // The details of the file `name` of the folder, which the lister found with this size
+    // and modification time (nanoseconds since the epoch): from the cache when both are
+    // those it had when read, else read now.
+    MediaDetails detailsOf(QByteArrayView name, qint64 size, qint64 modifiedNs);
+
+private:
+    friend class TagSource;
+    explicit FolderTagLookup(const TagSource &source, const QByteArray &folder);
+    const CachedFile *known(QByteArrayView name);
+
+    // The folder's files as they are now, in order: what the cache gets when they changed.
+    FolderTags filesNow() const;
+
+    const TagSource *m_source;
+    QByteArray m_folder;  // ends in "/"
+    FolderTags m_known;   // as the cache had them; the texts borrow the source's loaded block
+    FolderTags m_read;    // read now
+    // The files met, in order: an index into m_known, or -1 - an index into m_read.
+    std::vector<qsizetype> m_met;
+    std::size_t m_cursor = 0;  // where the next name is looked for first: files come in the same order
+    qsizetype m_hits = 0;
+};
+
+// Made on the run's thread, which reads the cache then; lookupIn() and keep() may then be
+// called from any thread until finish() on the run's thread.
 class TagSource {
 public:
     // `cacheFile` empty: no cache, every file is read. `treeRoot`: the input directory.
     TagSource(const QString &cacheFile, const QByteArray &treeRoot);
 
-    // The details of the file at `path`, which the lister found with this size and
-    // modification time (nanoseconds since the epoch).
-    MediaDetails detailsOf(const QByteArray &path, qint64 size, qint64 modifiedNs);
+    // Starts on the folder at `folder` (its path ending in "/").
+    FolderTagLookup lookupIn(const QByteArray &folder) const;
+    // Takes what the lookups of a folder learnt, for the cache.
+    void keep(FolderTagLookup &&done);
 
     TagCounts counts() const { return {m_filesRead.load(), m_fromCache.load()}; }
 
-    // Stores what this run read. When the run `finished` (it saw every folder), the entries
-    // of files below the tree that it met no more are dropped as well. A cache that cannot
-    // be read or stored only costs the next run time: this is why, or nothing.
+    // Stores what this run learnt. When the run `finished` (it saw every folder), the folders
+    // below the tree that it met no more are dropped as well. A cache that cannot be read or
+    // stored only costs the next run time: this says why, or nothing.
     std::optional<Error> finish(bool finished);
 
 private:
+    friend class FolderTagLookup;
+
     QString m_cacheFile;
     QByteArray m_treePrefix;  // the tree's path followed by "/"
     TagReader m_reader;
     LoadedTagCache m_loaded;  // read-only once made
 
     std::mutex m_mutex;  // guards the two below
-    CachedTags m_fresh;  // read this run
-    std::unordered_set<const CachedDetails *> m_met;  // loaded entries this run found unchanged
+    CachedFolders m_fresh;                    // folders whose files changed this run
+    std::unordered_set<QByteArray, PathHash> m_met;  // folders this run came to
     std::atomic<qsizetype> m_filesRead{0};
     std::atomic<qsizetype> m_fromCache{0};
 };

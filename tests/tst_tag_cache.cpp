@@ -84,7 +84,9 @@ private slots:
     void readsAnEditedFileAgain();
     void costsNoFeedWhateverTheCache_data();
     void costsNoFeedWhateverTheCache();
-    void forgetsFilesThatAreGone();
+    void forgetsWhatIsGone();
+    void keepsEverythingWhenARunStopsEarly();
+    void decodesOnlyWholeBlocks();
     void leavesEveryFeedAsItWasWithTagsOff();
 };
 
@@ -193,22 +195,83 @@ void TestTagCache::costsNoFeedWhateverTheCache()
     QCOMPARE(lines, first + QStringList{"feeds right"} + second + QStringList{"feeds right"});
 }
 
-void TestTagCache::forgetsFilesThatAreGone()
+void TestTagCache::forgetsWhatIsGone()
 {
     TaggedRun run;
-    // Another library's entry in the same cache stays whatever this tree loses.
-    yf::CachedTags other;
-    other[QByteArrayLiteral("/elsewhere/a.mp3")] = yf::CachedDetails{1, 2, yf::MediaDetails{"A", {}, {}, {}, {}, 1, 0, 5}};
-    QVERIFY(yf::storeTagCache(run.cacheFile, false, other, {}).ok());
+    // Another library's folder in the same cache stays whatever this tree loses.
+    const yf::FolderTags elsewhere{{"a.mp3", 1, 2, yf::MediaDetails{"A", {}, {}, {}, {}, 1, 0, 5}}};
+    QVERIFY(yf::storeTagCache(run.cacheFile, false, {{"/elsewhere/", yf::encodeFolderTags(elsewhere)}}, {}).ok());
     (void)run.run();
     QVERIFY(QFile::remove(run.in("Talk/ep.mp3")));
-    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 3", "cache problem 0"}));
+    QVERIFY(QDir(run.in("Book")).removeRecursively());
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 1", "cache problem 0"}));
     const yf::LoadedTagCache loaded = yf::loadTagCache(run.cacheFile);
     QVERIFY(!loaded.problem && !loaded.replace);
-    QCOMPARE(loaded.entries.size(), std::size_t(4));
-    QVERIFY(!loaded.entries.contains(native(run.in("Talk/ep.mp3"))));
-    QCOMPARE(loaded.entries.at("/elsewhere/a.mp3").details.title, QByteArray("A"));
-    QCOMPARE(loaded.entries.at(native(run.in("Book/2.mp3"))).details.title, QByteArray("Two"));
+    QStringList folders;
+    for (const auto &[folder, block] : loaded.folders)
+        folders << QString::fromUtf8(folder);
+    folders.sort();
+    QCOMPARE(folders, QStringList({"/elsewhere/", run.in("Talk/")}));
+    yf::FolderTags files;
+    QVERIFY(yf::decodeFolderTags(loaded.folders.at("/elsewhere/"), files));
+    QCOMPARE(files, elsewhere);
+    // The hostile file is known too, as a file without details: it is not opened again.
+    QVERIFY(yf::decodeFolderTags(loaded.folders.at(native(run.in("Talk/"))), files));
+    QCOMPARE(files.size(), std::size_t(1));
+    QCOMPARE(files[0].name, QByteArray("noise.mp3"));
+    QCOMPARE(files[0].details, yf::MediaDetails());
+}
+
+void TestTagCache::keepsEverythingWhenARunStopsEarly()
+{
+    // Stops the run once `feeds` feeds are done.
+    struct StopAfter : yf::RunObserver {
+        qsizetype feeds = 0;
+        qsizetype done = 0;
+        void feedWritten(qsizetype written, qsizetype) override { done = written; }
+        bool cancelRequested() const override { return done >= feeds; }
+    };
+    TaggedRun run;
+    (void)run.run();
+    QVERIFY(mediafixture::writeMp3(run.in("Talk/new.mp3"), 1'000, Tags{"New", {}, {}, {}, {}, 0, {}}));
+    StopAfter stop;
+    // Met no folder at all: what the cache knows of them is no less true.
+    QCOMPARE(summary(run.run(&stop)).first(), QString("finished 0"));
+    stop.feeds = 1;  // only the first folder's feed, though helpers may have read ahead
+    QVERIFY(run.run(&stop).cancelled());
+    const yf::RunOutcome after = run.run();
+    QVERIFY(after.finished());
+    QVERIFY2(after.tagFiles.filesRead <= 1, "only the new file, unless the stopped run stored it");
+    QCOMPARE(after.tagFiles.filesRead + after.tagFiles.fromCache, 5);
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 5", "cache problem 0"}));
+    // However many threads read them, the feeds are the same.
+    run.request.helperThreads = 0;
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 5", "cache problem 0"}));
+    QCOMPARE(run.feedTexts(), run.feedsWithoutCache());
+}
+
+void TestTagCache::decodesOnlyWholeBlocks()
+{
+    const yf::FolderTags files{{"1.mp3", 100, 1767517507000000001, yf::MediaDetails{"T\xc3\xaf", "C", "Al", "Ar", "AA", 3, 2, 61400}},
+                               {"b\xff.mp3", 0, -5, yf::MediaDetails{}},
+                               {"3.opus", 1LL << 40, 0, yf::MediaDetails{{}, {}, "Al", {}, {}, 0, 0, 1}}};
+    const QByteArray block = yf::encodeFolderTags(files);
+    yf::FolderTags decoded;
+    QVERIFY(yf::decodeFolderTags(block, decoded));
+    QCOMPARE(decoded, files);
+    // Cut anywhere, a block gives no files or the whole files before the cut, never a wrong one.
+    for (qsizetype cut = 0; cut < block.size(); ++cut) {
+        const bool whole = yf::decodeFolderTags(QByteArrayView(block).first(cut), decoded);
+        QVERIFY(decoded.size() < files.size());
+        QVERIFY(whole || decoded.empty());
+        QVERIFY(std::equal(decoded.begin(), decoded.end(), files.begin()));
+    }
+    // A length beyond the block's end.
+    QByteArray lying = block;
+    lying[0] = '\xff';
+    lying[3] = '\x7f';
+    QVERIFY(!yf::decodeFolderTags(lying, decoded));
+    QVERIFY(decoded.empty());
 }
 
 void TestTagCache::leavesEveryFeedAsItWasWithTagsOff()
