@@ -33,7 +33,8 @@ class MainWindow : public QMainWindow {
 public:
     // `settingsPath`: the settings file. `localAddress`: the machine's address for the default
     // base URL. `clock`: feed dates; must outlive the window. `openFolder`: shows the output
-    // directory in the file browser.
+    // directory in the file browser. Tags once read are kept in "tags.sqlite" in the user's
+    // cache folder for the application (normally ~/.cache/yarrowfeed): set its name first.
     MainWindow(QString settingsPath, LocalAddressSource localAddress, const Clock &clock, FolderLauncher openFolder,
                QWidget *parent = nullptr);
     ~MainWindow() override;
