@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -133,6 +134,7 @@ MainWindow::MainWindow(QString settingsPath, LocalAddressSource localAddress, co
     , m_localAddress(std::move(localAddress))
     , m_clock(clock)
     , m_openFolder(std::move(openFolder))
+    , m_tagCacheFile(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/tags.sqlite"))
     , m_background(new BackgroundRun(this))
 {
     createControls();
@@ -168,6 +170,7 @@ void MainWindow::restoreSettings()
     // A base URL the user typed for another server stays; only the default follows the
     // machine's address from start to start.
     m_baseUrlEdit->setText(stored.baseUrl.isEmpty() ? defaultBaseUrl() : stored.baseUrl);
+    m_tagsAction->setChecked(stored.tags);
 }
 
 QString MainWindow::defaultBaseUrl() const
@@ -182,6 +185,7 @@ void MainWindow::setRunning(bool running)
                                 m_fileMenu,         m_actionsMenu,       m_baseUrlHint, m_baseUrlExample};
     for (QWidget *object : objects)
         object->setEnabled(!running);
+    m_tagsAction->setEnabled(!running);
 }
 
 void MainWindow::reportOutcome(const RunOutcome &outcome)
@@ -214,6 +218,8 @@ RunRequest MainWindow::runRequest() const
     request.linkEntry = m_inputPicker->highlightedPath();
     request.outputDir = m_outputPicker->path();
     request.baseUrl = m_baseUrlEdit->text();
+    request.readTags = m_tagsAction->isChecked();
+    request.tagCacheFile = m_tagCacheFile;
     return request;
 }
 
@@ -234,8 +240,8 @@ void MainWindow::generate()
     }
     setRunning(true);
     const RunRequest request = runRequest();
-    m_background->start(request, StoredRun{request.inputDir, request.outputDir, request.baseUrl}, m_settingsPath,
-                        defaultBaseUrl(), m_clock);
+    m_background->start(request, StoredRun{request.inputDir, request.outputDir, request.baseUrl, request.readTags},
+                        m_settingsPath, defaultBaseUrl(), m_clock);
     m_runTime.start();
     m_progressTimer.start(kProgressIntervalMs);
     m_cancelRunAction->setEnabled(true);

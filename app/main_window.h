@@ -33,7 +33,8 @@ class MainWindow : public QMainWindow {
 public:
     // `settingsPath`: the settings file. `localAddress`: the machine's address for the default
     // base URL. `clock`: feed dates; must outlive the window. `openFolder`: shows the output
-    // directory in the file browser.
+    // directory in the file browser. Tags once read are kept in "tags.sqlite" in the user's
+    // cache folder for the application (normally ~/.cache/yarrowfeed): set its name first.
     MainWindow(QString settingsPath, LocalAddressSource localAddress, const Clock &clock, FolderLauncher openFolder,
                QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -61,7 +62,8 @@ private:
     void restoreSettings();
     // Greys out, or gives back, the twelve objects a run must keep the user's hands off: both
     // drive and directory pickers, the base URL field, the three groups, both menus and the
-    // base URL's two notes. Nothing else changes.
+    // base URL's two notes; and the tags switch, so a run's choice cannot change under it.
+    // Nothing else changes.
     void setRunning(bool running);
     // "Complete!" with the feed count, "Cancelled" with the feeds written before the cancel,
     // or a critical box naming what failed.
@@ -89,6 +91,7 @@ private:
     const LocalAddressSource m_localAddress;
     const Clock &m_clock;
     const FolderLauncher m_openFolder;
+    const QString m_tagCacheFile;  // where tags already read are kept between runs
 
     DrivePicker *m_inputDrivePicker = nullptr;
     DrivePicker *m_outputDrivePicker = nullptr;
@@ -107,6 +110,8 @@ private:
     QAction *m_exitAction = nullptr;
     QAction *m_generateAction = nullptr;
     QAction *m_viewOutputAction = nullptr;
+    // Checked: episodes and channels take titles, durations, order and art from the files.
+    QAction *m_tagsAction = nullptr;
     // Escape while a run is in progress, wherever the focus is: the run stops at its next folder.
     QAction *m_cancelRunAction = nullptr;
 

@@ -192,6 +192,8 @@ void MainWindow::createActions()
     m_generateAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
     m_viewOutputAction = named(new QAction(QStringLiteral("View Output Directory"), this), "viewOutputAction");
     m_viewOutputAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    m_tagsAction = named(new QAction(QStringLiteral("Episode Details from &Tags"), this), "tagsAction");
+    m_tagsAction->setCheckable(true);
 
     // On the window, not in a menu: the menus are greyed out while a run is in progress.
     m_cancelRunAction = named(new QAction(QStringLiteral("Cancel"), this), "cancelRunAction");
@@ -209,6 +211,8 @@ void MainWindow::createMenus()
     m_actionsMenu->addAction(m_generateAction);
     m_actionsMenu->addSeparator();
     m_actionsMenu->addAction(m_viewOutputAction);
+    m_actionsMenu->addSeparator();
+    m_actionsMenu->addAction(m_tagsAction);
 }
 
 void MainWindow::setFocusOrder()

@@ -3,6 +3,7 @@
 #include "file_system_floor.h"
 #include "measure.h"
 #include "synthetic_tree.h"
+#include "tags_case.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,6 +30,8 @@ struct Options {
     std::string parentDir;
     bool keep = false;
     long helpers = 2;
+    bool tagsCase = false;
+    bool foldersGiven = false;
 };
 
 struct Samples {
@@ -61,7 +64,10 @@ bool parseOptions(const QStringList &arguments, Options &options)
     const QCommandLineOption helpers(QStringLiteral("helpers"),
                                      QStringLiteral("Helper threads of each run (default 2; 0 runs on one thread)."),
                                      QStringLiteral("count"), QStringLiteral("2"));
-    parser.addOptions({folders, files, rounds, fanOut, dir, keep, helpers});
+    const QCommandLineOption tags(QStringLiteral("tags"),
+                                  QStringLiteral("The tags case instead: runs with tags against runs without, over "
+                                                 "tagged MP3 files (default 501 folders)."));
+    parser.addOptions({folders, files, rounds, fanOut, dir, keep, helpers, tags});
     parser.process(arguments);
 
     const auto number = [&](const QCommandLineOption &option, long lowest, long &out) {
@@ -81,52 +87,8 @@ bool parseOptions(const QStringList &arguments, Options &options)
     const char *tmp = std::getenv("TMPDIR");
     options.parentDir = parser.isSet(dir) ? parser.value(dir).toStdString() : (tmp && *tmp ? tmp : "/tmp");
     options.keep = parser.isSet(keep);
-    return true;
-}
-
-// Writes back what the previous measurement left dirty and hands its page cache back, so
-// neither the write-back nor fresh memory is billed to the next one. (On a virtual machine the
-// first touch of a page is several times dearer than a reused one, and the page cache would
-// otherwise grow into untouched memory round after round.)
-void settle(const std::string &work, const std::string &lastOutput)
-{
-    const int fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::syncfs(fd);
-    ::close(fd);
-    if (lastOutput.empty())
-        return;
-    DIR *d = ::opendir(lastOutput.c_str());
-    if (!d)
-        return;
-    while (const dirent *e = ::readdir(d)) {
-        const int file = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (file >= 0) {
-            ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
-            ::close(file);
-        }
-    }
-    ::closedir(d);
-}
-
-// Counts the feed files in `dir` and adds up their sizes; the index page and OPML file are no feeds.
-bool outputFacts(const std::string &dir, long &files, long long &bytes)
-{
-    files = 0;
-    bytes = 0;
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return false;
-    while (const dirent *e = ::readdir(d)) {
-        struct stat st;
-        const std::string_view name(e->d_name);
-        if (name.front() == '.' || !name.ends_with(".xml") || ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        ++files;
-        bytes += st.st_size;
-    }
-    ::closedir(d);
+    options.tagsCase = parser.isSet(tags);
+    options.foldersGiven = parser.isSet(folders);
     return true;
 }
 
@@ -147,18 +109,6 @@ int fail(const std::string &message)
     return 1;
 }
 
-// A run over the library into `feeds`, with links starting at the library's parent.
-yf::RunRequest runRequest(const std::string &library, const std::string &feeds, long helpers)
-{
-    yf::RunRequest request;
-    request.inputDir = QString::fromStdString(library);
-    request.linkEntry = request.inputDir;
-    request.outputDir = QString::fromStdString(feeds);
-    request.baseUrl = QStringLiteral("http://127.0.0.1/");
-    request.helperThreads = static_cast<int>(helpers);
-    return request;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -176,11 +126,26 @@ int main(int argc, char **argv)
         return fail("Cannot create " + library + ": " + std::strerror(errno));
 
     std::string error;
+    if (options.tagsCase) {
+        bench::TagsCaseOptions tags;
+        if (options.foldersGiven)
+            tags.folders = options.shape.folders;
+        tags.filesPerFolder = options.shape.filesPerFolder;
+        tags.rounds = options.rounds;
+        tags.helpers = options.helpers;
+        if (!bench::runTagsCase(work, library, tags, error))
+            return fail(error);
+        if (options.keep)
+            std::printf("kept: %s\n", work.c_str());
+        else if (!bench::removeTree(work, error))
+            return fail(error);
+        return 0;
+    }
     bench::TreeFacts tree;
     const double buildStart = bench::wallSeconds();
     if (!bench::buildTree(library, options.shape, tree, error))
         return fail(error);
-    settle(work, {});
+    bench::settle(work, {});
     std::printf("tree: %ld folders (%ld levels below the input, fan-out %ld), %ld files of %lld bytes, "
                 "built in %.1f s\n",
                 tree.folders, tree.depth, options.shape.fanOut, tree.files, tree.fileBytes,
@@ -210,10 +175,10 @@ int main(int argc, char **argv)
         std::string feeds;
         if (!freshFolder("feeds", round, feeds))
             return false;
-        settle(work, lastOutput);
+        bench::settle(work, lastOutput);
         lastOutput = feeds;
         lastFeeds = feeds;
-        const yf::RunRequest request = runRequest(library, feeds, options.helpers);
+        const yf::RunRequest request = bench::runRequest(library, feeds, options.helpers);
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
         const double t0 = bench::wallSeconds();
@@ -226,7 +191,7 @@ int main(int argc, char **argv)
         if (peakAfterFirstRun == 0)
             peakAfterFirstRun = bench::peakRssKiB();
         long files = 0;
-        if (!outputFacts(feeds, files, feedBytes) || r.feeds != expectedFeeds || files != expectedFeeds) {
+        if (!bench::outputFacts(feeds, files, feedBytes) || r.feeds != expectedFeeds || files != expectedFeeds) {
             error = "expected " + std::to_string(expectedFeeds) + " feeds, the run reported "
                   + std::to_string(r.feeds) + " and wrote " + std::to_string(files);
             return false;
@@ -240,7 +205,7 @@ int main(int argc, char **argv)
         std::string floorOut;
         if (!freshFolder("floor", round, floorOut))
             return false;
-        settle(work, lastOutput);
+        bench::settle(work, lastOutput);
         lastOutput = floorOut;
         bench::FloorResult f;
         const double cpu0 = bench::cpuSeconds(), sys0 = bench::systemSeconds();
@@ -277,8 +242,8 @@ int main(int argc, char **argv)
     // so a run reads and compares instead of writing. Its floor reads every feed file whole.
     Samples again, readFloor;
     const auto doAgain = [&]() -> bool {
-        settle(work, {});
-        const yf::RunRequest request = runRequest(library, lastFeeds, options.helpers);
+        bench::settle(work, {});
+        const yf::RunRequest request = bench::runRequest(library, lastFeeds, options.helpers);
         bench::RunResult r;
         const double cpu0 = bench::cpuSeconds();
         const double t0 = bench::wallSeconds();
@@ -290,7 +255,7 @@ int main(int argc, char **argv)
         again.second.push_back(r.feedSeconds);
         long files = 0;
         long long bytes = 0;
-        if (!outputFacts(lastFeeds, files, bytes) || r.feeds != expectedFeeds || files != expectedFeeds
+        if (!bench::outputFacts(lastFeeds, files, bytes) || r.feeds != expectedFeeds || files != expectedFeeds
             || bytes != feedBytes) {
             error = "the run over the unchanged tree reported " + std::to_string(r.feeds) + " feeds and left "
                   + std::to_string(files) + " files of " + std::to_string(bytes) + " bytes";
@@ -301,7 +266,7 @@ int main(int argc, char **argv)
         return true;
     };
     const auto doReadFloor = [&]() -> bool {
-        settle(work, {});
+        bench::settle(work, {});
         bench::FloorResult f;
         const double cpu0 = bench::cpuSeconds();
         if (!bench::measureReadFloor(library, lastFeeds, f, error))

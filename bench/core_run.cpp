@@ -41,11 +41,23 @@ private:
 
 } // namespace
 
+yf::RunRequest runRequest(const std::string &library, const std::string &feeds, long helpers)
+{
+    yf::RunRequest request;
+    request.inputDir = QString::fromStdString(library);
+    request.linkEntry = request.inputDir;
+    request.outputDir = QString::fromStdString(feeds);
+    request.baseUrl = QStringLiteral("http://127.0.0.1/");
+    request.helperThreads = static_cast<int>(helpers);
+    return request;
+}
+
 bool measureRun(const yf::RunRequest &request, const QString &settingsPath, RunResult &result, std::string &error)
 {
     const yf::SystemClock clock;
     PhaseClock phases;
-    yf::StoreWhenScanned storing(phases, settingsPath, {request.inputDir, request.outputDir, request.baseUrl},
+    yf::StoreWhenScanned storing(phases, settingsPath,
+                                 {request.inputDir, request.outputDir, request.baseUrl, request.readTags},
                                  request.baseUrl);
     const double start = wallSeconds();
     const yf::RunOutcome outcome = yf::generateFeeds(request, clock, &storing);
@@ -55,6 +67,7 @@ bool measureRun(const yf::RunRequest &request, const QString &settingsPath, RunR
     result.scanSeconds = scanEnd - start;
     result.feedSeconds = end - scanEnd;
     result.feeds = static_cast<long>(outcome.feedsWritten);
+    result.tagFiles = outcome.tagFiles;
     if (outcome.error) {
         error = outcome.error->message().toStdString();
         return false;

@@ -1,7 +1,11 @@
-// Clocks, memory and the small statistics the benchmark reports.
+// Clocks, memory, the small statistics the benchmark reports, and the quiet between measurements.
 #include "measure.h"
 
 #include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
 #include <ctime>
 #include <fstream>
 #include <sys/resource.h>
@@ -89,6 +93,49 @@ std::string machineDescription()
     ::uname(&u);
     return model + ", " + std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux "
          + u.release;
+}
+
+// On a virtual machine the first touch of a page is several times dearer than a reused one,
+// and the page cache would otherwise grow into untouched memory round after round.
+void settle(const std::string &work, const std::string &lastOutput)
+{
+    const int fd = ::open(work.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::syncfs(fd);
+    ::close(fd);
+    if (lastOutput.empty())
+        return;
+    DIR *d = ::opendir(lastOutput.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = ::readdir(d)) {
+        const int file = ::openat(::dirfd(d), e->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (file >= 0) {
+            ::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
+            ::close(file);
+        }
+    }
+    ::closedir(d);
+}
+
+bool outputFacts(const std::string &dir, long &files, long long &bytes)
+{
+    files = 0;
+    bytes = 0;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return false;
+    while (const dirent *e = ::readdir(d)) {
+        struct stat st;
+        const std::string_view name(e->d_name);
+        if (name.front() == '.' || !name.ends_with(".xml") || ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        ++files;
+        bytes += st.st_size;
+    }
+    ::closedir(d);
+    return true;
 }
 
 } // namespace bench

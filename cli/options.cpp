@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QStandardPaths>
 
 namespace yf::cli {
 
@@ -15,6 +16,11 @@ namespace {
 QString absoluteDir(const QString &path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
 
 } // namespace
+
+QString tagCacheFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/tags.sqlite");
+}
 
 QString versionText()
 {
@@ -47,12 +53,16 @@ Result<Options> parseOptions(const QStringList &arguments)
     const QCommandLineOption settle(QStringLiteral("settle"),
                                     QStringLiteral("With --watch: quiet seconds before a run (default 5)."),
                                     QStringLiteral("SECONDS"), QStringLiteral("5"));
+    const QCommandLineOption tags(QStringLiteral("tags"),
+                                  QStringLiteral("Episode titles, durations, order and cover art from tags."));
+    const QCommandLineOption noTags(QStringLiteral("no-tags"),
+                                    QStringLiteral("Episodes named after their files (default: as stored)."));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Print nothing on success."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show these options and exit."));
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions({generate, watch, input, output, baseUrl, settings, settle, quiet, help, version});
+    parser.addOptions({generate, watch, input, output, baseUrl, settings, tags, noTags, settle, quiet, help, version});
 
     if (!parser.parse(arguments))
         return Error::usage(parser.errorText());
@@ -82,6 +92,10 @@ Result<Options> parseOptions(const QStringList &arguments)
     options.baseUrl = valueOf(baseUrl);
     options.settings = valueOf(settings);
     options.quiet = parser.isSet(quiet);
+    if (parser.isSet(tags) && parser.isSet(noTags))
+        return Error::usage(QStringLiteral("--tags and --no-tags exclude each other: give one."));
+    if (parser.isSet(tags) || parser.isSet(noTags))
+        options.tags = parser.isSet(tags);
 
     bool number = false;
     options.settleSeconds = parser.value(settle).toDouble(&number);
@@ -124,6 +138,8 @@ Result<CommandLineRun> resolveRun(const Options &options, const QString &setting
     request.inputDir = input.value();
     request.linkEntry = request.inputDir;
     request.outputDir = output.value();
+    request.readTags = options.tags.value_or(stored.tags);
+    request.tagCacheFile = tagCacheFilePath();
     if (options.baseUrl) {
         request.baseUrl = *options.baseUrl;
     } else if (!stored.baseUrl.isEmpty()) {

@@ -19,6 +19,7 @@ struct Options {
     std::optional<QString> output;
     std::optional<QString> baseUrl;
     std::optional<QString> settings;
+    std::optional<bool> tags;         // --tags or --no-tags; neither leaves the stored choice
     bool quiet = false;
     double settleSeconds = 5;
     QString helpText;                 // filled for Mode::Help
@@ -36,13 +37,18 @@ struct CommandLineRun {
 };
 
 // What a window started now would run with, overridden by the options: the stored input
-// and output directories and base URL, else the default base URL from `networkAddress`.
+// and output directories, base URL and tags switch, else the default base URL from
+// `networkAddress`. Tags already read are kept in the user's cache folder (see tagCacheFilePath).
 // Relative paths are taken from the current directory. A missing directory or a base URL
 // the run would refuse is an Error of kind BadInput. Needing the default base URL on a
 // machine with no address but the loopback is an Error of kind NoAddress: links to
 // 127.0.0.1 would play nowhere but on this machine.
 [[nodiscard]] Result<CommandLineRun> resolveRun(const Options &options, const QString &settingsPath,
                                                 const std::optional<QString> &networkAddress);
+
+// The file a run keeps the tags it has read in: "tags.sqlite" in the user's cache folder for
+// the program (normally ~/.cache/yarrowfeed). Needs the application's name set.
+QString tagCacheFilePath();
 
 // The one line --version prints.
 QString versionText();

@@ -54,7 +54,8 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
 Report runAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet)
 {
     const RunRequest &request = run.request;
-    StoreWhenScanned storing(observer, run.settingsPath, StoredRun{request.inputDir, request.outputDir, request.baseUrl},
+    StoreWhenScanned storing(observer, run.settingsPath,
+                             StoredRun{request.inputDir, request.outputDir, request.baseUrl, request.readTags},
                              run.defaultBaseUrl);
     const SystemClock clock;
     const RunOutcome outcome = generateFeeds(request, clock, &storing);

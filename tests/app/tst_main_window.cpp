@@ -77,7 +77,7 @@ private slots:
         QCOMPARE(actionsMenu->title(), QStringLiteral("Actions"));
         QCOMPARE(fileMenu->actions(), QList<QAction *>{exit});
         const QList<QAction *> actions = actionsMenu->actions();
-        QCOMPARE(actions.size(), 3);
+        QCOMPARE(actions.size(), 5);  // then a separator and the tags switch
         QCOMPARE(actions[0], generate);
         QVERIFY(actions[1]->isSeparator());
         QCOMPARE(actions[2], viewOutput);

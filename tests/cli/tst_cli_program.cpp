@@ -1,6 +1,7 @@
 // The real program without a window: what it prints, its exit statuses, what it stores,
 // its progress line on a terminal, stopping on signals, and feeds equal to a window run.
 #include "fixture.h"
+#include "media_fixture.h"
 #include "settings/stored_run.h"
 #include "program_testing.h"
 #include "runtime/local_address.h"
@@ -8,6 +9,7 @@
 
 #include <QDirIterator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -111,6 +113,37 @@ private slots:
         QVERIFY(fixture::readFile(t.out + "/-Music-.xml").contains((defaultBaseUrl() + "in/Music/a%20&amp;%20b.mp3").toUtf8()));
     }
 
+    // A real run remembers the switch in section OPTIONS, "1" when on, no line when off, and a
+    // run without either switch keeps what is stored.
+    void runsStoreTheTagsSwitch()
+    {
+        Tree t;
+        QVERIFY(yf::writeSetting("OPTIONS", "Keep", "me", t.ini).ok());
+        mediafixture::Tags tags;
+        tags.title = QStringLiteral("Told by its tag");
+        QVERIFY(mediafixture::writeMp3(t.in + "/Talks/Ep 1.mp3", 1000, tags));
+        const QString cache = t.tmp.filePath("cache");  // the user's cache folder, not the real one
+        const std::optional<QByteArray> cacheBefore =
+            qEnvironmentVariableIsSet("XDG_CACHE_HOME") ? std::optional(qgetenv("XDG_CACHE_HOME")) : std::nullopt;
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+        const auto restore = qScopeGuard([&] {
+            cacheBefore ? qputenv("XDG_CACHE_HOME", *cacheBefore) : qunsetenv("XDG_CACHE_HOME");
+        });
+        for (const auto &[option, stored] : {std::pair{"--tags", "1"}, std::pair{"", "1"}, std::pair{"--no-tags", ""},
+                                             std::pair{"", ""}}) {
+            QStringList arguments = t.generate({"--quiet"});
+            if (*option)
+                arguments << option;
+            const Finished run = runProgram(arguments);
+            QCOMPARE(run.status, 0);
+            QCOMPARE(fixture::setting("OPTIONS", "Tags", t.ini), QString::fromLatin1(stored));
+            QCOMPARE(fixture::setting("OPTIONS", "Keep", t.ini), QStringLiteral("me"));
+            QCOMPARE(fixture::readFile(t.out + "/-Talks-.xml").contains("<title>Told by its tag</title>"), *stored != 0);
+        }
+        QVERIFY(QFile::exists(cache + "/yarrowfeed/tags.sqlite"));
+        QVERIFY(!fixture::readFile(t.ini).contains("Tags"));
+    }
+
     // Without options the program runs with what a window started now would show.
     void storedSettingsAndOverrides()
     {
@@ -184,6 +217,9 @@ private slots:
         QTest::newRow("input directory missing") << QStringList{"--generate", "--input", "IN/gone", "--output", "OUT",
                                                                 "--settings", "INI"}
                                                  << 1 << "No such file or directory" << false;
+        QTest::newRow("both tags switches") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
+                                                           "--settings", "INI", "--tags", "--no-tags"}
+                                            << 2 << "--tags and --no-tags exclude each other" << false;
     }
     void failuresAndUsageMistakes()
     {
@@ -226,7 +262,7 @@ private slots:
         run = runProgram({"--help"});
         QCOMPARE(run.status, 0);
         for (const char *option : {"--generate", "--watch", "--input <DIR>", "--output <DIR>", "--base-url <URL>",
-                                   "--settings <FILE>", "--settle <SECONDS>", "--quiet", "--help", "--version"}) {
+                                   "--settings <FILE>", "--tags", "--no-tags", "--settle <SECONDS>", "--quiet", "--help", "--version"}) {
             const qsizetype at = run.out.indexOf(option);
             QVERIFY2(at >= 0, option);
             const qsizetype end = run.out.indexOf('\n', at);
