@@ -18,6 +18,7 @@ enum class ErrorKind {
     Cancelled,      // the user asked the run to stop
     WatchTree,      // the input tree could not be watched for changes
     NoAddress,      // the default base URL needs a network address the machine does not have
+    NameTaken,      // a file's name is held by something that is no file (a folder, a pipe)
 };
 
 struct Error {
