@@ -56,11 +56,11 @@ QByteArray procStatPath(pid_t pid)
     return QByteArray("/proc/") + QByteArray(digits, end - digits) + "/stat";
 }
 
-// The start time of `pid` from its stat line: the 22nd field, counted past the name in
+// The start time from a process's stat line: the 22nd field, counted past the name in
 // parentheses (which may hold blanks and parentheses itself). Empty when it cannot be read.
-QByteArray startTime(pid_t pid)
+QByteArray startTime(const char *statPath)
 {
-    const QByteArray stat = readSmallFile(procStatPath(pid).constData());
+    const QByteArray stat = readSmallFile(statPath);
     const qsizetype nameEnd = stat.lastIndexOf(')');
     if (nameEnd < 0)
         return {};
@@ -91,9 +91,10 @@ bool isDigits(std::string_view text, bool hex)
     return true;
 }
 
-} // namespace
+QByteArray startTime(pid_t pid) { return startTime(procStatPath(pid).constData()); }
 
-QByteArray processToken(pid_t pid)
+// The token of `pid`, its start read from `statPath`.
+QByteArray tokenOf(pid_t pid, const char *statPath)
 {
     if (pid <= 0)
         return {};
@@ -101,7 +102,7 @@ QByteArray processToken(pid_t pid)
     const char *end = std::to_chars(digits, digits + sizeof digits, static_cast<long>(pid)).ptr;
     const QByteArray id(digits, end - digits);
     const QByteArray &boot = thisBootId();
-    const QByteArray started = boot.isEmpty() ? QByteArray() : startTime(pid);
+    const QByteArray started = boot.isEmpty() ? QByteArray() : startTime(statPath);
     if (!boot.isEmpty())
         return started.isEmpty() ? QByteArray() : id + '-' + started + '-' + boot;
     // No /proc to tell: the id alone, while something runs under it.
@@ -109,6 +110,10 @@ QByteArray processToken(pid_t pid)
         return {};
     return id + "-0-0";
 }
+
+} // namespace
+
+QByteArray processToken(pid_t pid) { return tokenOf(pid, procStatPath(pid).constData()); }
 
 QByteArray ownProcessToken()
 {
@@ -119,7 +124,8 @@ QByteArray ownProcessToken()
     const pid_t self = ::getpid();
     const std::lock_guard lock(mutex);
     if (cachedFor != self) {
-        cached = processToken(self);
+        // Its own stat by "self": under a /proc of another process namespace its id there differs.
+        cached = tokenOf(self, "/proc/self/stat");
         if (cached.isEmpty())  // /proc hides even this process: the id alone
             cached = QByteArray::number(static_cast<long>(self)) + "-0-0";
         cachedFor = self;
