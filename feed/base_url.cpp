@@ -2,6 +2,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 namespace yf {
 
 namespace {
@@ -15,6 +17,14 @@ Error refused(const QString &typed, const char *why)
 
 Result<BaseUrl> parseBaseUrl(const QString &typed)
 {
+    // Looked for before anything is trimmed: a line break or tab at either end is no more
+    // harmless than one inside, since the text is stored and shown as typed.
+    const bool hasControl = std::any_of(typed.cbegin(), typed.cend(), [](QChar c) {
+        return c.unicode() < 0x20 || c.unicode() == 0x7f;
+    });
+    if (hasControl)
+        return refused(typed, "the base URL contains a control character (a line break, tab or other "
+                              "invisible character): type it on one line");
     const QUrl url(typed.trimmed(), QUrl::TolerantMode);
     const QString scheme = url.scheme().toLower();
     const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https");

@@ -17,7 +17,8 @@ struct BaseUrl {
 // as %XX). Refused, each with its own reason: a text that is not an absolute URL (no
 // scheme, or http/https without a host), since links under it would resolve nowhere or
 // relative to wherever a reader found the feed; a scheme other than http or https; and a
-// query or fragment, even an empty one. User information ("http://user:pw@host/") is kept.
+// query or fragment, even an empty one; and any control character (below 0x20, or 0x7F),
+// wherever it stands, also at either end where trimming would hide it. User information ("http://user:pw@host/") is kept.
 [[nodiscard]] Result<BaseUrl> parseBaseUrl(const QString &typed);
 
 } // namespace yf

@@ -2,10 +2,10 @@
 
 #include "fast/xml_text.h"
 #include "feed/feed_text.h"
-#include "runtime/atomic_file.h"
-#include "runtime/file_contents.h"
+#include "runtime/file_system.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace yf {
@@ -13,8 +13,9 @@ namespace yf {
 PreparedFeed::PreparedFeed(PreparedFeed &&other) noexcept
     : m_fileName(std::move(other.m_fileName))
     , m_text(std::move(other.m_text))
-    , m_temporary(std::exchange(other.m_temporary, {}))
+    , m_temporary(std::move(other.m_temporary))
     , m_unchanged(other.m_unchanged)
+    , m_inTheWay(other.m_inTheWay)
     , m_episodeCount(other.m_episodeCount)
     , m_newestEpisodeSecs(other.m_newestEpisodeSecs)
 {
@@ -26,8 +27,9 @@ PreparedFeed &PreparedFeed::operator=(PreparedFeed &&other) noexcept
         discard();
         m_fileName = std::move(other.m_fileName);
         m_text = std::move(other.m_text);
-        m_temporary = std::exchange(other.m_temporary, {});
+        m_temporary = std::move(other.m_temporary);
         m_unchanged = other.m_unchanged;
+        m_inTheWay = other.m_inTheWay;
         m_episodeCount = other.m_episodeCount;
         m_newestEpisodeSecs = other.m_newestEpisodeSecs;
     }
@@ -36,7 +38,24 @@ PreparedFeed &PreparedFeed::operator=(PreparedFeed &&other) noexcept
 
 PreparedFeed::~PreparedFeed() { discard(); }
 
-void PreparedFeed::discard() { discardTemporaryFile(std::exchange(m_temporary, {})); }
+void PreparedFeed::discard() { m_temporary.discard(); }
+
+namespace {
+
+// What a feed's name taken by something that is no file costs: that feed, said with the path.
+Error nameTaken(const QByteArray &path, FileMatch what)
+{
+    const char *thing = what == FileMatch::Pipe     ? "a named pipe (FIFO)"
+                        : what == FileMatch::Socket ? "a socket"
+                        : what == FileMatch::Device ? "a device"
+                                                    : "a folder";
+    Error error = Error::failure(ErrorKind::NameTaken, QStringLiteral("Cannot write feed"), fs::displayPath(path),
+                                 QString::fromLatin1(thing) + QStringLiteral(" is in the way"));
+    error.osError = what == FileMatch::Folder ? EISDIR : EEXIST;
+    return error;
+}
+
+} // namespace
 
 FeedWriter::FeedWriter(FeedInputs inputs)
     : m_inputs(std::move(inputs))
@@ -65,10 +84,15 @@ Result<PreparedFeed> FeedWriter::prepare(const QByteArray &folder, const QByteAr
         for (qsizetype i = 0; i < lister.listCount(); ++i)
             feed.m_newestEpisodeSecs = std::max(feed.m_newestEpisodeSecs, lister.fileModified(i));
     }
-    feed.m_unchanged = fileHolds(m_inputs.outputPath, feed.m_fileName, m_text);
+    const FileMatch found = matchFile(m_inputs.outputPath, feed.m_fileName, m_text);
+    feed.m_unchanged = found == FileMatch::Holds;
     if (feed.m_unchanged)
         return feed;
-    Result<QByteArray> written = writeTemporaryFile(m_inputs.outputPath, feed.m_fileName, m_text, ErrorKind::WriteFeed);
+    if (found != FileMatch::Differs) {
+        feed.m_inTheWay = found;  // nothing to write: commit() says what is there
+        return feed;
+    }
+    Result<TemporaryFile> written = writeTemporaryFile(m_inputs.outputPath, feed.m_fileName, m_text, ErrorKind::WriteFeed);
     if (written.ok())
         feed.m_temporary = std::move(written).value();
     // The feed keeps its text, for commit() to write it whole if it must; reuse() hands the
@@ -88,13 +112,17 @@ Status FeedWriter::commit(PreparedFeed &feed) const
 {
     if (feed.m_unchanged)
         return {};
-    if (!feed.m_temporary.isEmpty()) {
-        const QByteArray temporary = std::exchange(feed.m_temporary, {});
-        if (putTemporaryFile(temporary, m_inputs.outputPath, feed.m_fileName, ErrorKind::WriteFeed).ok())
-            return {};
-    }
+    const QByteArray &output = m_inputs.outputPath;
+    if (feed.m_inTheWay != FileMatch::Differs)
+        return nameTaken(output + '/' + feed.m_fileName, feed.m_inTheWay);
+    if (!feed.m_temporary.isEmpty() && putTemporaryFile(feed.m_temporary, output, feed.m_fileName, ErrorKind::WriteFeed).ok())
+        return {};
     // Preparing found the file different already: write it once more, for the error in turn.
-    return replaceFile(m_inputs.outputPath, feed.m_fileName, feed.m_text, ErrorKind::WriteFeed);
+    Status whole = replaceFile(output, feed.m_fileName, feed.m_text, ErrorKind::WriteFeed);
+    // A folder made in the feed's place since it was prepared.
+    if (!whole.ok() && whole.error().osError == EISDIR)
+        return nameTaken(output + '/' + feed.m_fileName, FileMatch::Folder);
+    return whole;
 }
 
 void FeedWriter::makeFolderPath(const QByteArray &folder)

@@ -6,8 +6,10 @@
 #include "feed/episode_plan.h"
 #include "feed/file_lister.h"
 #include "feed/media_types.h"
+#include "runtime/atomic_file.h"
 #include "runtime/clock.h"
 #include "runtime/error.h"
+#include "runtime/file_contents.h"
 
 #include <QByteArray>
 #include <QString>
@@ -49,9 +51,10 @@ private:
     void discard();
 
     QByteArray m_fileName;
-    QByteArray m_text;       // empty when unchanged: nothing needs it then
-    QByteArray m_temporary;  // the temporary file holding m_text, if one could be written
+    QByteArray m_text;        // empty when unchanged: nothing needs it then
+    TemporaryFile m_temporary;  // holding m_text, if it could be written
     bool m_unchanged = false;
+    FileMatch m_inTheWay = FileMatch::Differs;  // what holds the feed's name when it is no file
     qsizetype m_episodeCount = 0;
     qint64 m_newestEpisodeSecs = 0;
 };
@@ -72,6 +75,8 @@ public:
     // Puts it in place: nothing when unchanged, a rename otherwise; when the temporary file could
     // not be written or the rename fails, writes the feed whole so the error is what writing it gives.
     // On failure the previous feed file, if any, is untouched; no temporary file is left either way.
+    // A folder, named pipe, socket or device holding the feed's name is left as it is: the error
+    // is then of kind NameTaken, naming the feed's path and what is in the way.
     [[nodiscard]] Status commit(PreparedFeed &feed) const;
     // Takes back what a feed that is done with holds (its temporary file, if still there, is
     // removed), so the next feed prepared here is made in a buffer grown already.

@@ -24,10 +24,12 @@ namespace {
 constexpr qsizetype kFeedsAhead = 16;
 
 // A folder that vanished, was swapped for a link or lost its permissions since the scan gets
-// no feed, like one the scan could not list; a failure on the output side stops the run.
-bool isUnreadableFolder(const Error &error)
+// no feed, like one the scan could not list; so does one whose feed's name is held by a folder
+// or pipe in the output directory. Any other failure on the output side stops the run.
+bool costsOnlyThisFeed(const Error &error)
 {
-    return error.kind == ErrorKind::ListFolder && fs::isUnreadableFolderError(error.osError);
+    return (error.kind == ErrorKind::ListFolder && fs::isUnreadableFolderError(error.osError))
+        || error.kind == ErrorKind::NameTaken;
 }
 
 // What one thread needs to make feeds: a writer and a lister of its own, and the feeds this
@@ -153,7 +155,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
             makers[static_cast<std::size_t>(made.worker)]->giveBack(std::move(feed));
         }
         outcome.lastFeedAtSecs = clock.nowSecs();
-        if (!written.ok() && isUnreadableFolder(written.error())) {
+        if (!written.ok() && costsOnlyThisFeed(written.error())) {
             outcome.skipped.push_back(written.error());
             --total;  // no feed for it: the rest still count towards the end
             if (observer)

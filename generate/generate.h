@@ -35,7 +35,9 @@ struct RunRequest {
 struct RunOutcome {
     qsizetype feedsWritten = 0;  // distinct feed files this run produced in full (or found unchanged)
     std::optional<Error> error;  // why the run stopped early; empty when it finished
-    std::vector<Error> skipped;  // folders left out because they could not be read or are write-protected, with why
+    // Folders left out because they could not be read or are write-protected, or because their
+    // feed's name is held by a folder, pipe or socket in the output directory, with why.
+    std::vector<Error> skipped;
     // Feed files of an earlier run that this one did not write (their folders went or got
     // no feed), removed from the output directory, as paths for a person. Only a finished run
     // removes any.

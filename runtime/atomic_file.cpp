@@ -2,6 +2,7 @@
 
 #include "fast/directory_reader.h"
 #include "runtime/file_system.h"
+#include "runtime/process_token.h"
 
 #include <atomic>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <signal.h>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 namespace yf {
 
@@ -17,27 +19,49 @@ namespace {
 
 std::atomic<unsigned> g_serial{0};
 
-// Temporary files are ".yarrowfeed-PID-SERIAL.tmp": a name no listing shows, and the
-// process that made it.
+// Named temporary files are ".yarrowfeed-TOKEN-SERIAL.tmp": a name no listing shows, and the
+// process that made it (see processToken). Earlier versions wrote ".yarrowfeed-PID-SERIAL.tmp".
 constexpr std::string_view kTempPrefix = ".yarrowfeed-";
 constexpr std::string_view kTempSuffix = ".tmp";
+constexpr int kNameAttempts = 100;
 
-// The process id in a temporary file's name, or 0 for any other name.
-pid_t temporaryFileOwner(std::string_view name)
+bool allDigits(std::string_view text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Whether `name` is a temporary file whose maker has ended, so nothing will ever rename it.
+bool isStaleTemporaryName(std::string_view name)
 {
     if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix))
-        return 0;
+        return false;
     name = name.substr(kTempPrefix.size(), name.size() - kTempPrefix.size() - kTempSuffix.size());
-    long pid = 0;
-    const auto [afterPid, pidError] = std::from_chars(name.data(), name.data() + name.size(), pid);
-    if (pidError != std::errc() || pid <= 0 || afterPid == name.data() + name.size() || *afterPid != '-')
-        return 0;
-    unsigned serial = 0;
-    const char *end = name.data() + name.size();
-    const auto [afterSerial, serialError] = std::from_chars(afterPid + 1, end, serial);
-    if (serialError != std::errc() || afterSerial != end || afterPid + 1 == end)
-        return 0;
-    return static_cast<pid_t>(pid);
+    const std::size_t serialAt = name.rfind('-');
+    if (serialAt == std::string_view::npos || !allDigits(name.substr(serialAt + 1)))
+        return false;
+    const std::string_view owner = name.substr(0, serialAt);
+    if (allDigits(owner)) {
+        // An earlier version's file, named by the process id alone. This version never makes
+        // such names, so one under this process's id is a dead process's (a reused id).
+        long pid = 0;
+        const auto [end, error] = std::from_chars(owner.data(), owner.data() + owner.size(), pid);
+        if (error != std::errc() || end != owner.data() + owner.size() || pid <= 0)
+            return false;
+        return pid == ::getpid() || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+    }
+    return !processMayRun(owner);
+}
+
+// `folder + "/.yarrowfeed-TOKEN-SERIAL.tmp"` with a serial not used before in this process.
+void makeTemporaryName(QByteArray &path, const QByteArray &folder, const QByteArray &token)
+{
+    // No printf or number strings: this runs once per feed.
+    char digits[16];
+    const char *end = std::to_chars(digits, digits + sizeof digits, g_serial.fetch_add(1)).ptr;
+    path.resize(0);
+    path.reserve(folder.size() + token.size() + (end - digits) + 20);
+    path.append(folder).append('/').append(kTempPrefix.data(), kTempPrefix.size()).append(token).append('-')
+        .append(digits, end - digits).append(kTempSuffix.data(), kTempSuffix.size());
 }
 
 Status failure(ErrorKind kind, const char *what, const QByteArray &path, int err)
@@ -45,87 +69,178 @@ Status failure(ErrorKind kind, const char *what, const QByteArray &path, int err
     return Error::fromErrno(kind, QString::fromLatin1(what), fs::displayPath(path), err);
 }
 
-Status writeAll(int fd, const QByteArray &contents)
+// 0, or the errno of the write that failed.
+int writeAll(int fd, const char *p, qsizetype left)
 {
-    const char *p = contents.constData();
-    qsizetype left = contents.size();
     while (left > 0) {
         const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Error::fromErrno(ErrorKind::WriteFeed, {}, {}, errno);  // the caller names the file
+            return errno;
         }
         p += n;
         left -= n;
     }
-    return {};
+    return 0;
+}
+
+// A new named temporary file in `folder`, open for writing, its path in `path`; -1 (errno set)
+// when none can be made. O_EXCL keeps two writers apart.
+int createNamed(const QByteArray &folder, QByteArray &path)
+{
+    const QByteArray token = ownProcessToken();
+    int fd = -1;
+    for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
+        makeTemporaryName(path, folder, token);
+        fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
+// Gives the unnamed file `fd` a hidden name in `folder`, returned in `path`; 0 or an errno.
+// Through /proc, which any user may do; else by the descriptor itself, which needs privilege.
+int linkUnnamed(int fd, const QByteArray &folder, QByteArray &path)
+{
+    char proc[40] = "/proc/self/fd/";
+    *std::to_chars(proc + 14, proc + sizeof proc - 1, fd).ptr = '\0';
+    const QByteArray token = ownProcessToken();
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        makeTemporaryName(path, folder, token);
+        if (::linkat(AT_FDCWD, proc, AT_FDCWD, path.constData(), AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+        if (errno == EEXIST)
+            continue;
+        if (::linkat(fd, "", AT_FDCWD, path.constData(), AT_EMPTY_PATH) == 0)
+            return 0;
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Copies the unnamed file `fd` into a new named temporary file, for a system on which unnamed
+// files cannot be linked (no /proc, no privilege); 0 or an errno.
+int copyToNamed(int fd, const QByteArray &folder, QByteArray &path)
+{
+    const int named = createNamed(folder, path);
+    if (named < 0)
+        return errno;
+    char block[64 * 1024];
+    int err = 0;
+    for (off_t at = 0; err == 0;) {
+        const ssize_t n = ::pread(fd, block, sizeof block, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : 0;
+            break;
+        }
+        err = writeAll(named, block, n);
+        at += n;
+    }
+    if (::close(named) != 0 && err == 0)
+        err = errno;
+    if (err != 0)
+        ::unlink(path.constData());
+    return err;
 }
 
 } // namespace
 
-Result<QByteArray> writeTemporaryFile(const QByteArray &folder, const QByteArray &fileName,
-                                      const QByteArray &contents, ErrorKind kind)
+// Reaches into TemporaryFile for the functions that fill and empty it.
+class TemporaryFileAccess {
+public:
+    static int &fd(TemporaryFile &file) { return file.m_fd; }
+    static QByteArray &path(TemporaryFile &file) { return file.m_path; }
+};
+
+TemporaryFile::TemporaryFile(TemporaryFile &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1))
+    , m_path(std::exchange(other.m_path, {}))
 {
-    QByteArray temp;
-    int fd = -1;
-    // A name no listing shows (leading "."); O_EXCL keeps two writers apart.
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        // No printf or number strings: this runs once per feed.
-        char digits[48];
-        char *end = std::to_chars(digits, digits + 20, static_cast<long>(::getpid())).ptr;
-        *end++ = '-';
-        end = std::to_chars(end, digits + 40, g_serial.fetch_add(1)).ptr;
-        temp.resize(0);
-        temp.reserve(folder.size() + (end - digits) + 20);
-        temp.append(folder).append('/').append(kTempPrefix.data(), kTempPrefix.size())
-            .append(digits, end - digits).append(kTempSuffix.data(), kTempSuffix.size());
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    const auto target = [&] { return folder + '/' + fileName; };
-    if (fd < 0)
-        return failure(kind, "Cannot write file", target(), errno).error();
-    if (Status s = writeAll(fd, contents); !s.ok()) {
-        const int err = s.error().osError;
-        ::close(fd);
-        ::unlink(temp.constData());
-        return failure(kind, "Cannot write file", target(), err).error();
-    }
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(temp.constData());
-        return failure(kind, "Cannot write file", target(), err).error();
-    }
-    return temp;
 }
 
-Status putTemporaryFile(const QByteArray &temporary, const QByteArray &folder, const QByteArray &fileName,
-                        ErrorKind kind)
+TemporaryFile &TemporaryFile::operator=(TemporaryFile &&other) noexcept
+{
+    if (this != &other) {
+        discard();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_path = std::exchange(other.m_path, {});
+    }
+    return *this;
+}
+
+TemporaryFile::~TemporaryFile() { discard(); }
+
+void TemporaryFile::discard()
+{
+    if (m_fd >= 0)
+        ::close(std::exchange(m_fd, -1));  // an unnamed file goes with its last descriptor
+    if (!m_path.isEmpty())
+        ::unlink(std::exchange(m_path, {}).constData());
+}
+
+Result<TemporaryFile> writeTemporaryFile(const QByteArray &folder, const QByteArray &fileName,
+                                         const QByteArray &contents, ErrorKind kind, TemporaryStyle style)
+{
+    TemporaryFile file;
+    int fd = -1;
+    if (style == TemporaryStyle::Unnamed)
+        fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        TemporaryFileAccess::fd(file) = fd;
+    } else {
+        // No unnamed files here (an old kernel or a file system without them), or no file at
+        // all: a named one, whose failure is then the one to report.
+        fd = createNamed(folder, TemporaryFileAccess::path(file));
+        if (fd < 0)
+            return failure(kind, "Cannot write file", folder + '/' + fileName, errno).error();
+    }
+    int err = writeAll(fd, contents.constData(), contents.size());
+    if (!file.isUnnamed() && ::close(fd) != 0 && err == 0)
+        err = errno;
+    if (err != 0) {
+        file.discard();  // closes an unnamed file, unlinks a named one
+        return failure(kind, "Cannot write file", folder + '/' + fileName, err).error();
+    }
+    return file;
+}
+
+Status putTemporaryFile(TemporaryFile &temporary, const QByteArray &folder, const QByteArray &fileName, ErrorKind kind)
 {
     const QByteArray target = folder + '/' + fileName;
-    if (::rename(temporary.constData(), target.constData()) != 0) {
+    QByteArray named = std::exchange(TemporaryFileAccess::path(temporary), {});
+    if (const int fd = std::exchange(TemporaryFileAccess::fd(temporary), -1); fd >= 0) {
+        // A rename cannot take an unnamed file, and a link replaces nothing: a hidden name
+        // first, for as long as the rename takes.
+        int err = linkUnnamed(fd, folder, named);
+        if (err != 0)
+            err = copyToNamed(fd, folder, named);
+        ::close(fd);
+        if (err != 0)
+            return failure(kind, "Cannot write file", target, err);
+    }
+    if (named.isEmpty())
+        return failure(kind, "Cannot write file", target, EBADF);
+    if (::rename(named.constData(), target.constData()) != 0) {
         const int err = errno;
-        ::unlink(temporary.constData());
+        ::unlink(named.constData());
         return failure(kind, "Cannot replace file", target, err);
     }
     return {};
 }
 
-void discardTemporaryFile(const QByteArray &temporary)
-{
-    if (!temporary.isEmpty())
-        ::unlink(temporary.constData());
-}
-
 Status replaceFile(const QByteArray &folder, const QByteArray &fileName,
                    const QByteArray &contents, ErrorKind kind)
 {
-    const Result<QByteArray> temporary = writeTemporaryFile(folder, fileName, contents, kind);
+    Result<TemporaryFile> temporary = writeTemporaryFile(folder, fileName, contents, kind);
     if (!temporary.ok())
         return temporary.error();
-    return putTemporaryFile(temporary.value(), folder, fileName, kind);
+    TemporaryFile file = std::move(temporary).value();
+    return putTemporaryFile(file, folder, fileName, kind);
 }
 
 void removeStaleTemporaryFiles(const QByteArray &folder)
@@ -133,13 +248,11 @@ void removeStaleTemporaryFiles(const QByteArray &folder)
     fast::DirectoryReader stream;
     if (!stream.open(folder).ok())
         return;
-    const pid_t self = ::getpid();
     while (const dirent *entry = stream.next()) {
-        const pid_t owner = temporaryFileOwner(entry->d_name);
-        // A live process (ours, or one we may not signal) may still rename its file.
-        if (owner == 0 || owner == self || ::kill(owner, 0) == 0 || errno != ESRCH)
-            continue;
-        ::unlinkat(stream.fd(), entry->d_name, 0);
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN)
+            continue;  // a folder or a link is never one of ours
+        if (isStaleTemporaryName(entry->d_name))
+            ::unlinkat(stream.fd(), entry->d_name, 0);
     }
 }
 

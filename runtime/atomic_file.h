@@ -7,6 +7,38 @@
 
 namespace yf {
 
+// A file's new contents, written but not yet in place. Where the file system allows, it is an
+// unnamed file (an open descriptor and nothing in any listing), so a process killed at any
+// moment leaves nothing; elsewhere a hidden file whose name says which process made it (see
+// removeStaleTemporaryFiles). Move-only; dropping it removes what it holds.
+class TemporaryFile {
+public:
+    TemporaryFile() = default;
+    TemporaryFile(TemporaryFile &&other) noexcept;
+    TemporaryFile &operator=(TemporaryFile &&other) noexcept;
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+    ~TemporaryFile();
+
+    // Whether it holds nothing: never written, put in place, or discarded.
+    bool isEmpty() const { return m_fd < 0 && m_path.isEmpty(); }
+    // Whether it is unnamed: nothing of it shows in its folder.
+    bool isUnnamed() const { return m_fd >= 0; }
+    // Removes what it holds; nothing when empty.
+    void discard();
+
+private:
+    friend class TemporaryFileAccess;
+    int m_fd = -1;       // an unnamed file, open for reading and writing
+    QByteArray m_path;   // or a named one
+};
+
+// How writeTemporaryFile makes its file.
+enum class TemporaryStyle {
+    Unnamed,  // unnamed where the file system makes such files, else named
+    Named,    // always named: what a file system without unnamed files gets
+};
+
 // Writes `contents` to a hidden temporary file in `folder` and renames it over
 // `folder + "/" + fileName`. No fsync: the caller can always write the file again.
 // A failure removes the temporary file and leaves any earlier file untouched.
@@ -14,21 +46,22 @@ namespace yf {
                                  const QByteArray &contents, ErrorKind kind);
 
 // The two halves of replaceFile, for a writer that prepares files ahead and puts them in
-// place later in an order of its own. The first writes `contents` to a new hidden temporary
-// file in `folder` and returns its path; a failure names `folder + "/" + fileName`, as
-// replaceFile's does, and leaves nothing behind ...
-[[nodiscard]] Result<QByteArray> writeTemporaryFile(const QByteArray &folder, const QByteArray &fileName,
-                                                    const QByteArray &contents, ErrorKind kind);
-// ... the second renames it over `folder + "/" + fileName`, or removes it when that fails.
-[[nodiscard]] Status putTemporaryFile(const QByteArray &temporary, const QByteArray &folder,
+// place later in an order of its own. The first writes `contents` to a new temporary file in
+// `folder`; a failure names `folder + "/" + fileName`, as replaceFile's does, and leaves
+// nothing behind ...
+[[nodiscard]] Result<TemporaryFile> writeTemporaryFile(const QByteArray &folder, const QByteArray &fileName,
+                                                       const QByteArray &contents, ErrorKind kind,
+                                                       TemporaryStyle style = TemporaryStyle::Unnamed);
+// ... the second puts it over `folder + "/" + fileName`, or removes it when that fails; it is
+// empty afterwards either way.
+[[nodiscard]] Status putTemporaryFile(TemporaryFile &temporary, const QByteArray &folder,
                                       const QByteArray &fileName, ErrorKind kind);
-// Removes a temporary file that will not be put in place; nothing for an empty path.
-void discardTemporaryFile(const QByteArray &temporary);
 
-// Removes from `folder` the temporary files that replaceFile leaves behind when its process
-// is killed mid-write: those whose process no longer exists. Best effort, once per run: a
-// file that cannot be removed now stays for a later run, and a folder that cannot be read
-// is reported by the writing that follows.
+// Removes from `folder` the named temporary files that processes killed mid-write left: those
+// whose maker no longer runs, told by the process, its start and the boot its name carries, so
+// a new process under a reused id is no owner. Files of a process that may still run (this
+// one included) stay. Best effort, once per run: a file that cannot be removed now stays for a
+// later run, and a folder that cannot be read is reported by the writing that follows.
 void removeStaleTemporaryFiles(const QByteArray &folder);
 
 } // namespace yf

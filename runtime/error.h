@@ -19,6 +19,7 @@ enum class ErrorKind {
     WatchTree,      // the input tree could not be watched for changes
     NoAddress,      // the default base URL needs a network address the machine does not have
     TagCache,       // the cache of tags already read could not be read or stored
+    NameTaken,      // a file's name is held by something that is no file (a folder, a pipe)
 };
 
 struct Error {

@@ -10,4 +10,17 @@ namespace yf {
 // real fault shows up there.
 [[nodiscard]] bool fileHolds(const QByteArray &folder, const QByteArray &fileName, const QByteArray &contents);
 
+// What stands at a path that a file is to be written to, measured against that file's text.
+enum class FileMatch {
+    Holds,    // a regular file of exactly these bytes
+    Differs,  // a regular file of other bytes, a link, nothing, or nothing readable: write it
+    Folder,   // something that is no file holds the name: writing there would fail, or
+    Pipe,     // replace what its owner made
+    Socket,
+    Device,
+};
+// As fileHolds, telling what else is there. A named pipe is opened without blocking and
+// never read; a socket is never opened.
+[[nodiscard]] FileMatch matchFile(const QByteArray &folder, const QByteArray &fileName, const QByteArray &contents);
+
 } // namespace yf

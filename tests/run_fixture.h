@@ -10,7 +10,9 @@
 #include <QPair>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace fixture {
@@ -71,6 +73,31 @@ struct RunSetup {
         }
         return files;
     }
+};
+
+// While it lives, no file this process writes may grow past `bytes`; a write past it fails
+// with "File too large" instead of killing the process: a full disk, for failures on the
+// output side that no permission stops root from meeting.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_before);
+        m_handler = ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, m_before.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_before);
+        ::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit m_before{};
+    void (*m_handler)(int) = SIG_DFL;
 };
 
 } // namespace fixture

@@ -94,6 +94,18 @@ void TestFeedText::refusesBaseUrlThatGivesNoPlayableLink_data()
     QTest::newRow("fragment") << "http://h/x#frag" << fragment;
     QTest::newRow("bare hash") << "http://h/x/#" << fragment;
     QTest::newRow("fragment after user information") << "http://user:pw@host/#top" << fragment;
+    // Checked before trimming, which would hide them at either end; each of these is otherwise
+    // a full address.
+    const QString control = "contains a control character";
+    QTest::newRow("newline at the end") << "http://h/pod/\n" << control;
+    QTest::newRow("carriage return at the end") << "http://h/pod/\r" << control;
+    QTest::newRow("newline at the start") << "\nhttp://h/pod/" << control;
+    QTest::newRow("line break inside") << "http://h/pod/\r\nInputDir=/etc" << control;
+    QTest::newRow("tab inside") << "http://h/po\td/" << control;
+    QTest::newRow("tab at the end") << "http://h/pod/\t" << control;
+    QTest::newRow("delete character") << "http://h/pod\x7f/" << control;
+    QTest::newRow("start of heading") << "http://h/\x01pod/" << control;
+    QTest::newRow("control character beside a query") << "http://h/x?\x1f" << control;
 }
 
 void TestFeedText::refusesBaseUrlThatGivesNoPlayableLink()
@@ -109,7 +121,7 @@ void TestFeedText::refusesBaseUrlThatGivesNoPlayableLink()
     QVERIFY2(said.contains(reason), qPrintable(said));
     // One reason per case: no other rule's words.
     for (const QString &other : {QStringLiteral("full address"), QStringLiteral("must start with"),
-                                 QStringLiteral("query"), QStringLiteral("fragment")}) {
+                                 QStringLiteral("query"), QStringLiteral("fragment"), QStringLiteral("control")}) {
         if (!reason.contains(other))
             QVERIFY2(!base.error().reason.contains(other), qPrintable(said));
     }

@@ -149,7 +149,7 @@ private slots:
     {
         QTest::addColumn<bool>("cancel");
         QTest::newRow("cancelled") << true;
-        QTest::newRow("failed: a feed name blocked by a folder") << false;
+        QTest::newRow("failed: a feed too big for the disk") << false;
     }
     void failedOrCancelledRunsLeaveThemAsTheyWere()
     {
@@ -161,9 +161,11 @@ private slots:
         const auto opml = state(run.out(yf::kOpmlFile));
         fixture::makeTree(run.request.inputDir, {"C/3.mp3", "D/4.mp3"});
         StopAfterFirstFeed stop;
+        std::optional<fixture::FileSizeLimit> full;
         if (!cancel)
-            fixture::makeTree(run.request.outputDir, {"-D-.xml/"});
+            full.emplace(100);  // no new feed fits
         const yf::RunOutcome outcome = cancel ? run.run(&stop) : run.run();
+        full.reset();
         QVERIFY(!outcome.finished());
         QCOMPARE(outcome.cancelled(), cancel);
         QVERIFY(outcome.indexPage.isEmpty());

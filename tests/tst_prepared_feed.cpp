@@ -2,7 +2,13 @@
 #include "feed_writer_setup.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <utility>
 
 using namespace feedsetup;
@@ -17,6 +23,26 @@ QStringList entriesOf(const QString &dir)
     return names;
 }
 
+// The contents of each unnamed file this process holds open in `dir`: prepared feeds waiting
+// where no listing shows them (they go when the last descriptor closes).
+QList<QByteArray> heldIn(const QString &dir)
+{
+    QList<QByteArray> held;
+    const QString prefix = QFileInfo(dir).canonicalFilePath() + "/#";
+    for (const QString &fd : QDir("/proc/self/fd").entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget("/proc/self/fd/" + fd);
+        if (target.startsWith(prefix) && target.endsWith(" (deleted)"))
+            held << fixture::readFile("/proc/self/fd/" + fd);
+    }
+    return held;
+}
+
+// Prepared feeds waiting in `dir`, named or not.
+qsizetype waitingIn(const QString &dir)
+{
+    return heldIn(dir).size() + entriesOf(dir).filter(QRegularExpression("^\\.yarrowfeed-")).size();
+}
+
 } // namespace
 
 class TestPreparedFeed : public QObject {
@@ -28,7 +54,8 @@ private slots:
     void leavesNothingWhenDropped();
     void commitsFeedsPreparedTogetherInOrder();
     void touchesNothingToCommitAnUnchangedFeed();
-    void reportsTheWholeWriteWhenTheRenameFails();
+    void leavesWhatHoldsTheFeedsNameAlone_data();
+    void leavesWhatHoldsTheFeedsNameAlone();
 };
 
 void TestPreparedFeed::initTestCase()
@@ -48,17 +75,18 @@ void TestPreparedFeed::waitsBesideTheFeedUntilCommitted()
     yf::PreparedFeed feed = std::move(made).value();
     QVERIFY(!feed.unchanged());
     QCOMPARE(feed.fileName(), QByteArray("-F-.xml"));
-    // The old feed is still what readers get; the new one waits in one hidden file beside it.
+    // The old feed is still what readers get; the new one waits in an unnamed file beside it,
+    // which no listing shows and which a killed process leaves nowhere.
     QCOMPARE(s.feed("-F-.xml"), QByteArray("old"));
-    const QStringList waiting = entriesOf(s.output);
-    QCOMPARE(waiting.size(), 2);
-    const QString temporary = waiting.first() == "-F-.xml" ? waiting.last() : waiting.first();
-    QVERIFY2(temporary.startsWith('.'), qPrintable(temporary));
-    const QByteArray text = fixture::readFile(s.output + '/' + temporary);
+    QCOMPARE(entriesOf(s.output), QStringList{"-F-.xml"});
+    const QList<QByteArray> waiting = heldIn(s.output);
+    QCOMPARE(waiting.size(), 1);
+    const QByteArray text = waiting.first();
     QVERIFY(text.contains("<title>a.mp3</title>"));
 
     QVERIFY(w.commit(feed).ok());
     QCOMPARE(entriesOf(s.output), QStringList{"-F-.xml"});
+    QCOMPARE(heldIn(s.output), QList<QByteArray>());
     QCOMPARE(s.feed("-F-.xml"), text);
     // Committing again puts nothing anywhere: the temporary file is gone, the feed stays.
     QVERIFY(w.commit(feed).ok());
@@ -89,21 +117,21 @@ void TestPreparedFeed::leavesNothingWhenDropped()
     if (how == "result") {
         const yf::Result<yf::PreparedFeed> made = w.prepare(folder, "-F-", s.lister);
         QVERIFY(made.ok());
-        QCOMPARE(entriesOf(s.output).size(), 2);
+        QCOMPARE(waitingIn(s.output), 1);
     } else {
         yf::Result<yf::PreparedFeed> made = w.prepare(folder, "-F-", s.lister);
         QVERIFY(made.ok());
         yf::PreparedFeed feed = std::move(made).value();
         if (how == "move") {
             yf::PreparedFeed moved = std::move(feed);
-            QCOMPARE(entriesOf(s.output).size(), 2);  // the moved-from one removed nothing
+            QCOMPARE(waitingIn(s.output), 1);  // the moved-from one removed nothing
             QCOMPARE(moved.fileName(), QByteArray("-F-.xml"));
         } else if (how == "assign") {
             yf::Result<yf::PreparedFeed> other = w.prepare(native(s.input + "/G/"), "-G-", s.lister);
             QVERIFY(other.ok());
-            QCOMPARE(entriesOf(s.output).size(), 3);
+            QCOMPARE(waitingIn(s.output), 2);
             feed = std::move(other).value();  // F's temporary file goes, G's stays with `feed`
-            QCOMPARE(entriesOf(s.output).size(), 2);
+            QCOMPARE(waitingIn(s.output), 1);
             QVERIFY(w.commit(feed).ok());
             QCOMPARE(entriesOf(s.output), (QStringList{"-F-.xml", "-G-.xml"}));
         } else if (how == "reuse") {
@@ -118,6 +146,7 @@ void TestPreparedFeed::leavesNothingWhenDropped()
     }
     QCOMPARE(s.feed("-F-.xml"), QByteArray("old"));
     QVERIFY(entriesOf(s.output).filter(QRegularExpression("^\\.")).isEmpty());
+    QCOMPARE(waitingIn(s.output), 0);
 }
 
 void TestPreparedFeed::commitsFeedsPreparedTogetherInOrder()
@@ -133,7 +162,8 @@ void TestPreparedFeed::commitsFeedsPreparedTogetherInOrder()
         QVERIFY(made.ok());
         feeds.push_back(std::move(made).value());
     }
-    QCOMPARE(entriesOf(s.output).size(), 3);  // three temporary files, no feed yet
+    QCOMPARE(waitingIn(s.output), 3);  // three temporary files, no feed yet
+    QCOMPARE(entriesOf(s.output), QStringList());
     for (yf::PreparedFeed &feed : feeds)
         QVERIFY(placer.commit(feed).ok());
     QCOMPARE(entriesOf(s.output), (QStringList{"-A-.xml", "-B-.xml", "-C-.xml"}));
@@ -156,6 +186,7 @@ void TestPreparedFeed::touchesNothingToCommitAnUnchangedFeed()
     yf::PreparedFeed feed = std::move(made).value();
     QVERIFY(feed.unchanged());
     QCOMPARE(entriesOf(s.output), QStringList{"-F-.xml"});  // nothing written beside it
+    QCOMPARE(waitingIn(s.output), 0);
     QCOMPARE(s.feed("-F-.xml"), first);
     QCOMPARE(modifiedOf(s.output + "/-F-.xml"), qint64(900000000));
     // Even with the output directory gone, committing does nothing and so meets no error.
@@ -164,25 +195,83 @@ void TestPreparedFeed::touchesNothingToCommitAnUnchangedFeed()
     QVERIFY(!QFileInfo::exists(s.output));
 }
 
-// The rename fails when a folder holds the feed's name; writing the feed whole then fails
-// too, and that is the error the run reports. No temporary file is left.
-void TestPreparedFeed::reportsTheWholeWriteWhenTheRenameFails()
+// Something that is no file holding the feed's name, there when the feed is prepared or put
+// there before it is committed: it is left as it is, and the error says what is in the way.
+// Output gone before the commit: the rename fails, and so does writing the feed whole, which
+// is the error reported. No temporary file is left either way.
+void TestPreparedFeed::leavesWhatHoldsTheFeedsNameAlone_data()
 {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<bool>("beforePrepare");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("osError");
+    QTest::addColumn<QString>("reason");
+    const int taken = int(yf::ErrorKind::NameTaken);
+    QTest::newRow("folder there when prepared") << "folder" << true << taken << EISDIR << "a folder is in the way";
+    QTest::newRow("folder made before the commit") << "folder" << false << taken << EISDIR << "a folder is in the way";
+    QTest::newRow("named pipe") << "fifo" << true << taken << EEXIST << "a named pipe (FIFO) is in the way";
+    QTest::newRow("socket") << "socket" << true << taken << EEXIST << "a socket is in the way";
+    QTest::newRow("output directory gone before the commit")
+        << "gone" << false << int(yf::ErrorKind::WriteFeed) << ENOENT << "No such file or directory";
+}
+
+void TestPreparedFeed::leavesWhatHoldsTheFeedsNameAlone()
+{
+    QFETCH(QString, what);
+    QFETCH(bool, beforePrepare);
     Setup s;
     fixture::makeTree(s.input, {"F/a.mp3"});
-    fixture::makeTree(s.output, {"-F-.xml/inside.txt"});
+    const QString target = s.output + "/-F-.xml";
+    int socketFd = -1;
+    const auto block = [&] {
+        if (what == "folder") {
+            fixture::makeTree(s.output, {"-F-.xml/inside.txt"});
+        } else if (what == "fifo") {
+            QVERIFY(::mkfifo(native(target).constData(), 0644) == 0);
+        } else if (what == "socket") {
+            socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const QByteArray path = native(target);
+            QVERIFY(path.size() < qsizetype(sizeof address.sun_path));
+            std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+            QVERIFY(::bind(socketFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+        } else {
+            QVERIFY(QDir(s.output).removeRecursively());
+        }
+    };
+    const auto closeSocket = qScopeGuard([&] {
+        if (socketFd >= 0)
+            ::close(socketFd);
+    });
+    if (beforePrepare)
+        block();
     yf::FeedWriter w = s.writer();
     yf::Result<yf::PreparedFeed> made = w.prepare(native(s.input + "/F/"), "-F-", s.lister);
     QVERIFY(made.ok());
     yf::PreparedFeed feed = std::move(made).value();
-    QCOMPARE(entriesOf(s.output).size(), 2);
+    QVERIFY(!feed.unchanged());
+    if (!beforePrepare)
+        block();
     const yf::Status status = w.commit(feed);
     QVERIFY(!status.ok());
-    QCOMPARE(status.error().kind, yf::ErrorKind::WriteFeed);
-    QCOMPARE(status.error().path, s.output + "/-F-.xml");
-    QCOMPARE(status.error().osError, EISDIR);
+    QTEST(int(status.error().kind), "kind");
+    QTEST(status.error().osError, "osError");
+    QCOMPARE(status.error().path, target);
+    QFETCH(QString, reason);
+    QCOMPARE(status.error().reason, reason);
+    QCOMPARE(waitingIn(s.output), 0);
+    struct stat st;
+    if (what == "gone") {
+        QVERIFY(!QFileInfo::exists(s.output));
+        return;
+    }
     QCOMPARE(entriesOf(s.output), QStringList{"-F-.xml"});
-    QCOMPARE(fixture::filesIn(s.output + "/-F-.xml"), QStringList{"inside.txt"});
+    QVERIFY(::lstat(native(target).constData(), &st) == 0);
+    if (what == "folder")
+        QCOMPARE(fixture::filesIn(target), QStringList{"inside.txt"});
+    else
+        QVERIFY(what == "fifo" ? S_ISFIFO(st.st_mode) : S_ISSOCK(st.st_mode));
 }
 
 QTEST_GUILESS_MAIN(TestPreparedFeed)

@@ -256,10 +256,11 @@ void TestPublishedFeeds::failedAndCancelledRunsRemoveNothing()
     QVERIFY(QFile::exists(run.out("-B-.xml")));
     QCOMPARE(fixture::readFile(run.list()), list);
 
-    // The last feed cannot be put in place: a folder holds its name.
+    // The last feed cannot be written: the disk is full.
     QVERIFY(QFile::remove(run.out("-C-.xml")));
-    QVERIFY(QDir().mkpath(run.out("-C-.xml/x")));
+    std::optional<fixture::FileSizeLimit> full(std::in_place, 100);
     const yf::RunOutcome failed = run.run();
+    full.reset();
     QVERIFY(failed.error);
     QCOMPARE(failed.error->kind, yf::ErrorKind::WriteFeed);
     QVERIFY(failed.removedFeeds.empty());
@@ -267,7 +268,6 @@ void TestPublishedFeeds::failedAndCancelledRunsRemoveNothing()
     QCOMPARE(fixture::readFile(run.list()), list);
 
     // Once a run finishes, the feed goes.
-    QVERIFY(QDir(run.out("-C-.xml")).removeRecursively());
     const yf::RunOutcome finished = run.run();
     QVERIFY(finished.finished());
     QCOMPARE(removedNames(finished, run), QStringList{"-B-.xml"});

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -76,6 +77,8 @@ private slots:
     void neverListsALinkPutInAFoldersPlace();
     void writesFeedsUpToThePathLimit();
     void stillStopsOnTheInputAndOutputSide();
+    void skipsTheFeedWhoseNameIsTaken_data();
+    void skipsTheFeedWhoseNameIsTaken();
 };
 
 void TestSkippedFolders::skipsFoldersWithoutPermission_data()
@@ -285,6 +288,64 @@ void TestSkippedFolders::stillStopsOnTheInputAndOutputSide()
     QCOMPARE(outcome.error->kind, yf::ErrorKind::WriteFeed);
     QCOMPARE(outcome.feedsWritten, 0);
     QVERIFY(outcome.skipped.empty());
+}
+
+void TestSkippedFolders::skipsTheFeedWhoseNameIsTaken_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<bool>("afterScan");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a folder") << "folder" << false << "a folder is in the way";
+    QTest::newRow("a folder made after the scan") << "folder" << true << "a folder is in the way";
+    QTest::newRow("a named pipe, never waited on") << "fifo" << false << "a named pipe (FIFO) is in the way";
+}
+
+// Something that is no file holds one feed's name in the output directory: that folder is
+// skipped, named with why, every other feed is written and the run finishes; once the thing
+// is gone, the next run writes that feed too.
+void TestSkippedFolders::skipsTheFeedWhoseNameIsTaken()
+{
+    QFETCH(QString, what);
+    QFETCH(bool, afterScan);
+    QFETCH(QString, reason);
+    Run run;
+    fixture::makeTree(run.request.inputDir, {"A/a.mp3", "B/b.mp3", "B/Inner/c.mp3", "C/c.mp3"});
+    const QString taken = run.request.outputDir + "/-B-.xml";
+    const auto block = [&] {
+        if (what == "folder")
+            fixture::makeTree(run.request.outputDir, {"-B-.xml/kept.txt=mine"});
+        else
+            QVERIFY(::mkfifo(native(taken).constData(), 0644) == 0);
+    };
+    if (afterScan) {
+        run.saboteur.moment = Saboteur::BeforeFeeds;
+        run.saboteur.act = block;
+    } else {
+        block();
+    }
+    const yf::RunOutcome outcome = run.go();
+    QVERIFY2(outcome.finished(), qPrintable(outcome.error ? outcome.error->message() : QString()));
+    QCOMPARE(outcome.feedsWritten, 3);
+    QCOMPARE(outcome.skipped.size(), std::size_t(1));
+    QCOMPARE(outcome.skipped[0].message(), "Cannot write feed \"" + taken + "\": " + reason);
+    QStringList written{"-A-.xml", "-B-Inner-.xml", "-C-.xml"};
+    struct stat st;
+    QVERIFY(::lstat(native(taken).constData(), &st) == 0);
+    if (what == "folder") {
+        QVERIFY(S_ISDIR(st.st_mode));
+        QCOMPARE(fixture::readFile(taken + "/kept.txt"), QByteArray("mine"));
+    } else {
+        QVERIFY(S_ISFIFO(st.st_mode));  // still the pipe: not replaced by a feed
+        written.insert(1, "-B-.xml");
+    }
+    QCOMPARE(run.feeds(), written);
+
+    QVERIFY(what == "folder" ? QDir(taken).removeRecursively() : QFile::remove(taken));
+    const yf::RunOutcome again = run.go();
+    QVERIFY(again.finished());
+    QCOMPARE(again.feedsWritten, 4);
+    QVERIFY(again.skipped.empty());
+    QVERIFY(fixture::readFile(taken).contains("<title>b.mp3</title>"));
 }
 
 QTEST_GUILESS_MAIN(TestSkippedFolders)

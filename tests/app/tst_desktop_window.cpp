@@ -187,6 +187,9 @@ private slots:
         QTest::newRow("javascript") << "javascript:alert(1)" << "must start with \"http://\" or \"https://\"";
         QTest::newRow("query") << "http://192.0.2.7/music?a=1" << "must not have a query";
         QTest::newRow("fragment") << "http://192.0.2.7/music/#frag" << "must not have a fragment";
+        QTest::newRow("newline at the end") << "http://192.0.2.7/music/\n" << "contains a control character";
+        QTest::newRow("carriage return inside") << "http://192.0.2.7/mu\rsic/" << "contains a control character";
+        QTest::newRow("tab at the start") << "\thttp://192.0.2.7/music/" << "contains a control character";
     }
 
     void refusedBaseUrlIsSaidBeforeAnythingRuns()

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <memory>
 #include <pty.h>
+#include <sys/resource.h>
 
 using namespace cli_testing;
 
@@ -211,6 +212,12 @@ private slots:
         QTest::newRow("base URL with a fragment") << QStringList{"--generate", "--input", "IN", "--output", "OUT",
                                                                  "--settings", "INI", "--base-url", "http://h/x#frag"}
                                                   << 2 << "must not have a fragment" << false;
+        QTest::newRow("base URL ending in a newline")
+            << QStringList{"--generate", "--input", "IN", "--output", "OUT", "--settings", "INI", "--base-url", "http://h/\n"}
+            << 2 << "contains a control character" << false;
+        QTest::newRow("base URL with a carriage return")
+            << QStringList{"--generate", "--input", "IN", "--output", "OUT", "--settings", "INI", "--base-url", "http://h/a\rb/"}
+            << 2 << "contains a control character" << false;
         QTest::newRow("output directory missing") << QStringList{"--generate", "--input", "IN", "--output", "OUT/gone",
                                                                  "--settings", "INI"}
                                                   << 1 << "Cannot use the output directory" << false;
@@ -238,16 +245,29 @@ private slots:
         QTEST(QFile::exists(t.ini), "settingsStored");
     }
 
-    // A feed that cannot be put in place ends the run with the window's error text, after
-    // the directories were stored and with the feeds written before it whole.
+    // A feed that cannot be written ends the run with the window's error text, after the
+    // directories were stored and with the feeds written before it whole.
     void failedRunReportsWhatWasWritten()
     {
         Tree t;
-        fixture::makeTree(t.tmp.path(), {"out/-Talks-Old-.xml/blocker"});  // a folder where a feed must go
-        const Finished run = runProgram(t.generate());
-        QCOMPARE(run.status, 1);
-        QCOMPARE(run.out, QByteArray());
-        const QString err = QString::fromUtf8(run.err);
+        // One feed far bigger than the file size the program may write, the others small.
+        QStringList episodes;
+        for (int i = 0; i < 60; ++i)
+            episodes << QStringLiteral("in/Talks/Old/An episode with a long enough name %1.mp3").arg(i);
+        fixture::makeTree(t.tmp.path(), episodes);
+        QProcess process;
+        process.setProcessEnvironment(headless());
+        process.setChildProcessModifier([] {
+            const rlimit small{8192, 8192};
+            ::setrlimit(RLIMIT_FSIZE, &small);
+            ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails instead of killing
+        });
+        process.start(program(), t.generate());
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(process.readAllStandardOutput(), QByteArray());
+        const QString err = QString::fromUtf8(process.readAllStandardError());
         QVERIFY2(err.contains(t.out + "/-Talks-Old-.xml") && err.contains("feed file(s) were written before the run stopped"),
                  qPrintable(err));
         QCOMPARE(t.stored("InputDir"), t.in);
