@@ -1,5 +1,7 @@
 #include "runtime/atomic_file.h"
 
+#include "runtime/descriptor.h"
+
 #include "fast/directory_reader.h"
 #include "runtime/file_system.h"
 #include "runtime/process_token.h"
@@ -69,22 +71,6 @@ Status failure(ErrorKind kind, const char *what, const QByteArray &path, int err
     return Error::fromErrno(kind, QString::fromLatin1(what), fs::displayPath(path), err);
 }
 
-// 0, or the errno of the write that failed.
-int writeAll(int fd, const char *p, qsizetype left)
-{
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        p += n;
-        left -= n;
-    }
-    return 0;
-}
-
 // A new named temporary file in `folder`, open for writing, its path in `path`; -1 (errno set)
 // when none can be made. O_EXCL keeps two writers apart.
 int createNamed(const QByteArray &folder, QByteArray &path)
@@ -138,7 +124,7 @@ int copyToNamed(int fd, const QByteArray &folder, QByteArray &path)
             err = n < 0 ? errno : 0;
             break;
         }
-        err = writeAll(named, block, n);
+        err = fs::writeAll(named, block, n);
         at += n;
     }
     if (::close(named) != 0 && err == 0)
@@ -199,7 +185,7 @@ Result<TemporaryFile> writeTemporaryFile(const QByteArray &folder, const QByteAr
         if (fd < 0)
             return failure(kind, "Cannot write file", folder + '/' + fileName, errno).error();
     }
-    int err = writeAll(fd, contents.constData(), contents.size());
+    int err = fs::writeAll(fd, contents.constData(), contents.size());
     if (!file.isUnnamed() && ::close(fd) != 0 && err == 0)
         err = errno;
     if (err != 0) {

@@ -1,5 +1,7 @@
 #include "runtime/file_contents.h"
 
+#include "runtime/descriptor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,22 +11,6 @@
 namespace yf {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 FileMatch kindOf(mode_t mode)
 {
@@ -52,7 +38,7 @@ FileMatch matchFile(const QByteArray &folder, const QByteArray &fileName, const 
     path.reserve(folder.size() + fileName.size() + 1);
     path.append(folder).append('/').append(fileName);
     // Non-blocking, so a named pipe without a writer opens at once rather than waiting for one.
-    const FileDescriptor file(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    const fs::Descriptor file(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat st;
     if (file.get() < 0) {
         // A socket cannot be opened at all: look at what is there instead.

@@ -1,5 +1,6 @@
 #include "settings/settings_file.h"
 
+#include "runtime/descriptor.h"
 #include "runtime/file_system.h"
 #include "settings/ini_text.h"
 #include "settings/settings_target.h"
@@ -26,29 +27,7 @@ constexpr int kLockWaitMs = 5000;  // a run waits this long for another one's sa
 const char kReadFailed[] = "Cannot read settings file";
 const char kWriteFailed[] = "Cannot write settings file";
 
-// A descriptor that closes itself.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    Descriptor(Descriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Descriptor &operator=(Descriptor &&other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
+using fs::Descriptor;
 
 // The file at `name` in the folder `dirFd`, opened for reading, when it is there.
 struct Found {
@@ -141,16 +120,11 @@ bool unchanged(int dirFd, const QByteArray &name, const Found &read, const QByte
     return now.ok() && now.value() == text;
 }
 
+// Both descriptors written to here are fresh, so their offset is the file's start.
 std::optional<Error> writeAll(int fd, const QByteArray &contents, const QString &shown)
 {
-    for (qsizetype at = 0; at < contents.size();) {
-        const ssize_t n = ::pwrite(fd, contents.constData() + at, std::size_t(contents.size() - at), at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return settingsErrno(kWriteFailed, shown, errno);
-        at += n;
-    }
+    if (const int err = fs::writeAll(fd, contents.constData(), contents.size()); err != 0)
+        return settingsErrno(kWriteFailed, shown, err);
     return std::nullopt;
 }
 
