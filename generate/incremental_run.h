@@ -1,0 +1,59 @@
+// Runs that remember the tree they wrote feeds for, so that the next run redoes only what changed.
+#pragma once
+
+#include "generate/generate.h"
+#include "runtime/clock.h"
+#include "runtime/run_observer.h"
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace yf {
+
+// What changed in the input tree since the last run, as a watcher of it saw it. Every path is
+// a folder's own as a scan writes it: the input path, the names below it, each ending in "/".
+struct TreeChangeList {
+    // Folders whose own entries changed: a file added, removed, renamed, rewritten or given
+    // other attributes. Their feeds are made again.
+    std::vector<QByteArray> folders;
+    // Folders that appeared, went, were renamed, moved in or out, or changed attributes
+    // (hidden, write-protected, readable), each named by the path it has or had; whether it
+    // is there now or not, the folder list is put right from its parent down.
+    std::vector<QByteArray> subtrees;
+};
+
+// One watcher's runs over one request: a full run first, then updates that list only the
+// subtrees and make only the feeds a change list names, while every outcome (feeds, names,
+// count, skipped folders, removed feeds, index page) is what a full run would give then.
+class IncrementalRun {
+public:
+    IncrementalRun(RunRequest request, const Clock &clock);
+    ~IncrementalRun();
+    IncrementalRun(const IncrementalRun &) = delete;
+    IncrementalRun &operator=(const IncrementalRun &) = delete;
+
+    // A whole run, as generateFeeds does it; when it finishes, what the next update needs is
+    // kept, and when it does not, nothing is.
+    [[nodiscard]] RunOutcome fullRun(RunObserver *observer = nullptr);
+
+    // Whether update() may run: the last run, full or not, finished.
+    [[nodiscard]] bool ready() const;
+
+    // Redoes what `changes` names since the last run. Needs ready(); one that fails or is
+    // cancelled forgets what was kept, so the next run must be a full one.
+    [[nodiscard]] RunOutcome update(const TreeChangeList &changes, RunObserver *observer = nullptr);
+
+    // Roughly the bytes kept between runs.
+    [[nodiscard]] std::size_t keptBytes() const;
+
+private:
+    struct Kept;
+    RunRequest m_request;
+    const Clock &m_clock;
+    std::unique_ptr<Kept> m_kept;  // empty until a run finishes
+};
+
+} // namespace yf
