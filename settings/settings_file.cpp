@@ -2,14 +2,16 @@
 
 #include "runtime/descriptor.h"
 #include "runtime/file_system.h"
+#include "runtime/process_token.h"
 #include "settings/ini_text.h"
 #include "settings/settings_target.h"
 
-#include <QRandomGenerator>
-
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,14 +130,52 @@ std::optional<Error> writeAll(int fd, const QByteArray &contents, const QString 
     return std::nullopt;
 }
 
+// A new text is written beside the settings file as ".NAME.TOKEN-SERIAL.tmp": the token names
+// the process that made it (see processToken), so that one a run killed before its rename left
+// can be told from one another run is writing right now.
+constexpr std::string_view kTemporaryEnd = ".tmp";
+std::atomic<unsigned> g_temporarySerial{0};
+
+QByteArray temporaryName(const QByteArray &name)
+{
+    return '.' + name + '.' + ownProcessToken() + '-' + QByteArray::number(g_temporarySerial.fetch_add(1))
+        + QByteArray(kTemporaryEnd.data(), kTemporaryEnd.size());
+}
+
+// Removes from the folder `dirFd` the temporaries of the settings file `name` whose makers no
+// longer run; anything else, a name of an earlier version's included, stays. Best effort: a
+// folder that cannot be listed keeps them for a later save.
+void removeStaleTemporaries(int dirFd, const QByteArray &name)
+{
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0)
+        return;
+    DIR *dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return;
+    }
+    const QByteArray prefix = '.' + name + '.';
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string_view entryName(entry->d_name);
+        if (!entryName.starts_with(std::string_view(prefix.constData(), prefix.size()))
+            || !entryName.ends_with(kTemporaryEnd))
+            continue;
+        const std::string_view owner = entryName.substr(prefix.size(), entryName.size() - prefix.size() - kTemporaryEnd.size());
+        const std::size_t serialAt = owner.rfind('-');
+        if (serialAt != std::string_view::npos && !processMayRun(owner.substr(0, serialAt)))
+            ::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 // Writes `contents` into a new hidden file beside the settings file, with the old file's group
 // and mode (its owner is the runner, as the new file's is); returns the new file's name.
 Result<QByteArray> writeTemporary(int dirFd, const QByteArray &name, const Found &old, const QByteArray &contents,
                                   const QString &shown)
 {
     for (int tries = 0; tries < 8; ++tries) {
-        const QByteArray temporary =
-            '.' + name + '.' + QByteArray::number(QRandomGenerator::system()->generate64(), 36) + ".tmp";
+        const QByteArray temporary = temporaryName(name);
         // A new file gets the mode the user's umask gives; a copy of an old one stays private
         // until it has the old one's mode.
         const Descriptor fd(::openat(dirFd, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -262,6 +302,7 @@ Status editSettingsFile(const QString &path, bool createWhenMissing, const Setti
         return folder.error();
     const int dirFd = folder.value().get();
     const QByteArray name = nameOf(target.path);
+    removeStaleTemporaries(dirFd, name);
     bool inPlace = false;
     for (int attempt = 0; attempt < kMostAttempts;) {
         const Result<Found> opened = openAt(dirFd, name, kWriteFailed, path);

@@ -1,6 +1,7 @@
 // A run's values stored in one step: under the folder's lock, again when the file changed
 // meanwhile (no save of another program lost), and whatever a person wrote up to 1 MiB.
 #include "fixture.h"
+#include "runtime/process_token.h"
 #include "settings/ini_file.h"
 #include "settings/stored_run.h"
 
@@ -8,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -57,6 +59,7 @@ private slots:
     void waitsForTheFolderLock();
     void leavesTheLimitToWhatAPersonWrote_data();
     void leavesTheLimitToWhatAPersonWrote();
+    void removesWhatAKilledStoreLeft();
 };
 
 void TestSettingsStore::storesEverythingInOneWrite_data()
@@ -191,6 +194,38 @@ void TestSettingsStore::leavesTheLimitToWhatAPersonWrote()
     QCOMPARE(next.inputDir, QString("/other/in"));
     QCOMPARE(next.outputDir, QString("/other/out"));
     QCOMPARE(next.baseUrl, QString());
+}
+
+// A store killed between writing its new text and the rename leaves a hidden file; the next
+// store removes it once its maker is gone, and leaves those of a store still under way and
+// every name it did not make.
+void TestSettingsStore::removesWhatAKilledStoreLeft()
+{
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0)
+        ::_exit(0);
+    const QByteArray deadToken = yf::processToken(child);  // read while it is there, as a zombie
+    QVERIFY(::waitpid(child, nullptr, 0) == child);
+    QVERIFY(!deadToken.isEmpty());
+    const QByteArray runningToken = yf::processToken(::getppid());
+
+    QTemporaryDir tmp;
+    const QString path = tmp.path() + "/config.ini";
+    writeFile(path, "[RESTORE]\nInputDir=/old\n");
+    const QStringList kept{".config.ini." + QString::fromLatin1(runningToken) + "-0.tmp",
+                           ".config.ini.k3v9q2x7.tmp",  // an earlier version's random name
+                           ".other.ini." + QString::fromLatin1(deadToken) + "-0.tmp"};
+    for (const QString &name : kept)
+        writeFile(tmp.path() + '/' + name, "[RESTORE]\n");
+    writeFile(tmp.path() + "/.config.ini." + QString::fromLatin1(deadToken) + "-3.tmp", "[RESTORE]\n");
+
+    QVERIFY(storeTestRun(path).ok());
+    QStringList expected = kept;
+    expected << "config.ini";
+    expected.sort();
+    QCOMPARE(fixture::filesIn(tmp.path()), expected);
+    QCOMPARE(yf::readSetting("RESTORE", "InputDir", path).value(), QString("/srv/in"));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)
