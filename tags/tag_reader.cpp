@@ -1,8 +1,9 @@
 #include "tags/tag_reader.h"
 
+#include "fast/buffered_media_stream.h"
+
 #include <taglib/audioproperties.h>
 #include <taglib/fileref.h>
-#include <taglib/tfilestream.h>
 #include <taglib/tpropertymap.h>
 
 #include <algorithm>
@@ -101,7 +102,7 @@ std::optional<MediaDetails> TagReader::read(const QByteArray &path) const
         return std::nullopt;
     try {
         // The stream takes the descriptor over and closes it.
-        TagLib::FileStream stream(fd, true);
+        fast::BufferedMediaStream stream(fd);
         if (!stream.isOpen())
             return MediaDetails();
         const TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);
