@@ -123,6 +123,8 @@ private:
     bool m_borrow;
 };
 
+constexpr std::size_t kLeastFileBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
+
 } // namespace
 
 QByteArray encodeFolderTags(const FolderTags &files)
@@ -144,6 +146,8 @@ QByteArray encodeFolderTags(const FolderTags &files)
 bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow)
 {
     files.clear();
+    // No file takes fewer bytes than its five numbers and six lengths: room for them all at once.
+    files.reserve(static_cast<std::size_t>(block.size()) / kLeastFileBytes);
     BlockReader in(block, borrow);
     while (!in.atEnd()) {
         CachedFile file;
