@@ -224,6 +224,9 @@ Status storeTagCache(const QString &file, bool replace, const CachedFolders &fre
     if (replace && !query.exec(QStringLiteral("DROP TABLE IF EXISTS folders")))
         return cacheError(QStringLiteral("Cannot replace the tag cache"), file, query.lastError());
     // The cache is rebuilt whenever it cannot be read, so a run's end need not wait for the disk.
+    // The journal stays: a run killed while storing leaves the file as it was. Only a machine
+    // that stops at that moment may leave a damaged file (rebuilt) or older rows, which are
+    // harmless: a row is used only for a file of exactly its size and modification time.
     if (!query.exec(QStringLiteral("PRAGMA synchronous = OFF")) || !query.exec(QString::fromLatin1(kCreateTable))
         || !query.exec(QStringLiteral("PRAGMA user_version = %1").arg(kLayoutVersion)))
         return cacheError(QStringLiteral("Cannot write the tag cache"), file, query.lastError());
