@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,7 +75,10 @@ TagLib::ByteVector BufferedMediaStream::readBlock(unsigned long length)
 {
     if (!isOpen() || length == 0 || m_position >= m_size)
         return {};
-    const long count = static_cast<long>(std::min<unsigned long>(length, static_cast<unsigned long>(m_size - m_position)));
+    // A TagLib block holds at most 4 GiB: a longer read of a larger file gets that much, never
+    // more bytes than the block has room for.
+    const long count = static_cast<long>(std::min<unsigned long>(
+        {length, static_cast<unsigned long>(m_size - m_position), std::numeric_limits<unsigned int>::max()}));
     if (const char *bytes = held(m_position, count)) {
         m_position += count;
         return TagLib::ByteVector(bytes, static_cast<unsigned int>(count));
