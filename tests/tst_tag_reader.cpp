@@ -6,6 +6,10 @@
 
 #include <QTemporaryDir>
 
+#include <taglib/apetag.h>
+#include <taglib/fileref.h>
+#include <taglib/textidentificationframe.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +31,8 @@ private slots:
     void followsLinksOnlyInsideTheTree_data();
     void followsLinksOnlyInsideTheTree();
     void opensNothingButRegularFiles();
+    void takesAlbumArtistAndDiscAsTagLibsPropertiesSay_data();
+    void takesAlbumArtistAndDiscAsTagLibsPropertiesSay();
 
 private:
     QByteArray path(const QString &relative) const { return QFile::encodeName(m_tmp.path() + "/in/" + relative); }
@@ -187,6 +193,82 @@ void TestTagReader::opensNothingButRegularFiles()
     QVERIFY(QDir().mkpath(m_tmp.path() + "/in/Odd/folder.mp3"));
     QVERIFY(!yf::TagReader(path({})).read(path("Odd/folder.mp3")).has_value());
     QVERIFY(!yf::TagReader(path({})).read(path("Odd/missing.mp3")).has_value());
+}
+
+// An ID3v2 frame as written: its identifier and texts; a TXXX frame's first text is its description.
+using Frame = QPair<QByteArray, QStringList>;
+
+void TestTagReader::takesAlbumArtistAndDiscAsTagLibsPropertiesSay_data()
+{
+    QTest::addColumn<QList<Frame>>("frames");
+    QTest::addColumn<bool>("titled");    // a title too, so that the ID3v2 tag is not empty
+    QTest::addColumn<QString>("apeAlbumArtist");  // an APE tag beside the ID3v2 tag when not empty
+    const Frame albumArtist{"TPE2", {"Tag Artist"}};
+    const Frame userAlbumArtist{"TXXX", {"ALBUMARTIST", "User Artist"}};
+    const Frame disc{"TPOS", {"2/3"}};
+    QTest::newRow("album artist and disc frames") << QList<Frame>{albumArtist, disc} << true << QString();
+    QTest::newRow("user frame before the album artist frame")
+        << QList<Frame>{userAlbumArtist, albumArtist} << true << QString();
+    QTest::newRow("album artist frame before the user frame")
+        << QList<Frame>{albumArtist, userAlbumArtist} << true << QString();
+    QTest::newRow("user frames in any case") << QList<Frame>{{"TXXX", {"albumartist", "Low"}}, {"TXXX", {"DiscNumber", "4"}}}
+                                             << true << QString();
+    QTest::newRow("several texts in one frame") << QList<Frame>{{"TPE2", {"First", "Second"}}} << true << QString();
+    QTest::newRow("other user frames only") << QList<Frame>{{"TXXX", {"MOOD", "Calm"}}} << true << QString();
+    QTest::newRow("a tag that is otherwise empty") << QList<Frame>{albumArtist, disc} << false << QString();
+    QTest::newRow("an APE tag beside it") << QList<Frame>{disc} << true << QStringLiteral("Ape Artist");
+    QTest::newRow("an APE tag beside an empty one") << QList<Frame>{albumArtist} << false << QStringLiteral("Ape Artist");
+}
+
+// The reader converts only some frames to properties; what it finds must be what TagLib's
+// properties of the whole file say.
+void TestTagReader::takesAlbumArtistAndDiscAsTagLibsPropertiesSay()
+{
+    QFETCH(QList<Frame>, frames);
+    QFETCH(bool, titled);
+    QFETCH(QString, apeAlbumArtist);
+    QDir().mkpath(m_tmp.path() + "/in");
+    const QString file = m_tmp.path() + "/in/" + QTest::currentDataTag() + ".mp3";
+    QVERIFY(mediafixture::writeFile(file, mediafixture::mpegFrames(40)));
+    {
+        TagLib::MPEG::File mpeg(QFile::encodeName(file).constData(), false);
+        TagLib::ID3v2::Tag *tag = mpeg.ID3v2Tag(true);
+        if (titled)
+            tag->setTitle("Title");
+        for (const Frame &frame : frames) {
+            TagLib::StringList texts;
+            for (const QString &text : frame.second)
+                texts.append(mediafixture::text(text));
+            if (frame.first == "TXXX") {
+                tag->addFrame(new TagLib::ID3v2::UserTextIdentificationFrame(texts.front(), TagLib::StringList(texts[1])));
+            } else {
+                auto *text = new TagLib::ID3v2::TextIdentificationFrame(frame.first.constData(), TagLib::String::UTF8);
+                text->setText(texts);
+                tag->addFrame(text);
+            }
+        }
+        int kinds = TagLib::MPEG::File::ID3v2;
+        if (!apeAlbumArtist.isEmpty()) {
+            TagLib::PropertyMap ape;
+            ape.insert("ALBUMARTIST", TagLib::StringList(mediafixture::text(apeAlbumArtist)));
+            mpeg.APETag(true)->setProperties(ape);
+            kinds |= TagLib::MPEG::File::APE;
+        }
+        QVERIFY(mpeg.save(kinds, TagLib::File::StripOthers, TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate));
+    }
+    const TagLib::FileRef whole(QFile::encodeName(file).constData());
+    QVERIFY(!whole.isNull());
+    const TagLib::PropertyMap properties = whole.file()->properties();
+    const auto first = [&](const char *key) {
+        const auto found = properties.find(key);
+        return found == properties.end() || found->second.isEmpty()
+                 ? QByteArray()
+                 : QByteArray::fromStdString(found->second.front().to8Bit(true)).trimmed();
+    };
+    const std::optional<yf::MediaDetails> read = yf::TagReader(path({})).read(QFile::encodeName(file));
+    QVERIFY(read.has_value());
+    QCOMPARE(read->albumArtist, first("ALBUMARTIST"));
+    QCOMPARE(read->disc, yf::leadingNumber(first("DISCNUMBER")));
 }
 
 QTEST_GUILESS_MAIN(TestTagReader)
