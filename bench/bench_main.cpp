@@ -158,6 +158,8 @@ int fail(const std::string &message)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Line by line, so a log shows how far a long case has come.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (!parseOptions(QCoreApplication::arguments(), options))
         return 2;

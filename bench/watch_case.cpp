@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
@@ -62,7 +63,7 @@ public:
     [[nodiscard]] bool watchOutput(const std::string &dir, std::string &error)
     {
         m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (m_inotify < 0 || ::inotify_add_watch(m_inotify, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+        if (m_inotify < 0 || ::inotify_add_watch(m_inotify, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE) < 0) {
             error = errnoText("Cannot watch", dir);
             return false;
         }
@@ -99,6 +100,25 @@ public:
         if (!waited && error.empty())
             error = "the feed " + name + " did not appear in time";
         return waited;
+    }
+
+    // Feeds put in place or removed since the last look; -1 when the queue overflowed.
+    long feedsTouched()
+    {
+        long touched = 0;
+        alignas(inotify_event) char buffer[8192];
+        for (ssize_t got; (got = ::read(m_inotify, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t offset = 0; offset < got;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
+                if (event->mask & IN_Q_OVERFLOW)
+                    return -1;
+                const std::string_view name(event->len > 0 ? event->name : "");
+                if ((event->mask & (IN_MOVED_TO | IN_DELETE)) && !name.starts_with('.') && name.ends_with(".xml"))
+                    ++touched;
+                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return touched;
     }
 
     // Forgets the output folder's events so far.
@@ -326,6 +346,18 @@ bool runWatchCase(const std::string &work, const std::string &library, const Wat
     if (!outputFacts(feeds, feedCount, feedBytes) || feedCount != tree.folders) {
         error = "after the changes the output holds " + std::to_string(feedCount) + " feeds, not "
               + std::to_string(tree.folders);
+        return false;
+    }
+    // A watcher fast because it left feeds stale would be no gain: a full run now must find
+    // every feed as it would write it, and so write and remove none.
+    watched.forgetFeeds();
+    Finished check;
+    if (!fullRun("checking full run", check))
+        return false;
+    if (const long touched = watched.feedsTouched(); touched != 0) {
+        error = touched < 0 ? "too many feeds changed to count after the watcher's changes"
+                            : "a full run after the watcher's changes wrote or removed " + std::to_string(touched)
+                                  + " feeds, which the watcher should have left as that run makes them";
         return false;
     }
     std::printf("targets (CPU under 1 %% of the full run, in place within 50 ms of the settle time): %s\n",
