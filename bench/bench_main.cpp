@@ -172,6 +172,18 @@ int main(int argc, char **argv)
         return fail("Cannot create " + library + ": " + std::strerror(errno));
 
     std::string error;
+    // The tree goes unless it is to be kept, also after a failure: a million files left in
+    // the temporary folder would outlast many runs.
+    const auto leave = [&](bool succeeded) {
+        if (!succeeded)
+            fail(error);
+        if (options.keep) {
+            std::printf("kept: %s\n", work.c_str());
+        } else if (std::string removeError; !bench::removeTree(work, removeError)) {
+            return fail(removeError);
+        }
+        return succeeded ? 0 : 1;
+    };
     if (options.tagsCase) {
         bench::TagsCaseOptions tags;
         if (options.foldersGiven)
@@ -179,13 +191,7 @@ int main(int argc, char **argv)
         tags.filesPerFolder = options.shape.filesPerFolder;
         tags.rounds = options.rounds;
         tags.helpers = options.helpers;
-        if (!bench::runTagsCase(work, library, tags, error))
-            return fail(error);
-        if (options.keep)
-            std::printf("kept: %s\n", work.c_str());
-        else if (!bench::removeTree(work, error))
-            return fail(error);
-        return 0;
+        return leave(bench::runTagsCase(work, library, tags, error));
     }
     if (options.watchCase) {
         bench::WatchCaseOptions watch;
@@ -197,13 +203,7 @@ int main(int argc, char **argv)
         watch.settleSeconds = options.settleSeconds;
         watch.program = options.program;
         watch.buildThreads = std::max(1u, std::thread::hardware_concurrency());
-        if (!bench::runWatchCase(work, library, watch, error))
-            return fail(error);
-        if (options.keep)
-            std::printf("kept: %s\n", work.c_str());
-        else if (!bench::removeTree(work, error))
-            return fail(error);
-        return 0;
+        return leave(bench::runWatchCase(work, library, watch, error));
     }
     bench::TreeFacts tree;
     const double buildStart = bench::wallSeconds();
@@ -361,10 +361,5 @@ int main(int argc, char **argv)
     std::printf("\npeak RSS: %.1f MiB after the first run, %.1f MiB for the whole benchmark\n",
                 peakAfterFirstRun / 1024.0, bench::peakRssKiB() / 1024.0);
 
-    if (options.keep) {
-        std::printf("kept: %s\n", work.c_str());
-    } else if (!bench::removeTree(work, error)) {
-        return fail(error);
-    }
-    return 0;
+    return leave(true);
 }

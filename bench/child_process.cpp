@@ -80,6 +80,7 @@ bool runToEnd(const std::string &program, const std::vector<std::string> &argume
     finished.wallSeconds = wallSeconds() - start;
     finished.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     finished.exitStatus = statusOf(waitStatus);
+    finished.peakResidentKiB = usage.ru_maxrss;
     return true;
 }
 

@@ -12,6 +12,7 @@ struct Finished {
     int exitStatus = -1;      // -1 when a signal ended it
     double wallSeconds = 0;
     double cpuSeconds = 0;    // user + system, threads included
+    long peakResidentKiB = 0;
 };
 
 // Runs `program` with `arguments` to its end, its standard streams those of the benchmark.

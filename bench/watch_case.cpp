@@ -229,7 +229,8 @@ bool runWatchCase(const std::string &work, const std::string &library, const Wat
             error = std::string("the ") + label + " ended with status " + std::to_string(finished.exitStatus);
             return false;
         }
-        std::printf("  %-18s wall %.3f s, CPU %.3f s\n", label, finished.wallSeconds, finished.cpuSeconds);
+        std::printf("  %-18s wall %.3f s, CPU %.3f s, peak RSS %.1f MiB\n", label, finished.wallSeconds,
+                    finished.cpuSeconds, finished.peakResidentKiB / 1024.0);
         return true;
     };
     Finished first, baseline;
