@@ -161,8 +161,8 @@ private:
             bool closed = false;
             m_lines += m_child.readLines(closed);
             std::string how;
-            if (closed || m_child.hasEnded(how)) {
-                if (how.empty() && !m_child.hasEnded(how))
+            if (m_child.hasEnded(how) || closed) {
+                if (how.empty())
                     how = "closed its standard output";
                 error = "the watcher " + how;
                 return false;
