@@ -4,12 +4,14 @@
 #include "measure.h"
 #include "synthetic_tree.h"
 #include "tags_case.h"
+#include "watch_case.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <fcntl.h>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -31,8 +34,22 @@ struct Options {
     bool keep = false;
     long helpers = 2;
     bool tagsCase = false;
+    bool watchCase = false;
     bool foldersGiven = false;
+    bool filesGiven = false;
+    double settleSeconds = 1;
+    std::string program;
 };
+
+// The program the watch case runs: the one built beside the benchmark, when it was.
+std::string builtProgram()
+{
+#ifdef YARROWFEED_PROGRAM_PATH
+    return YARROWFEED_PROGRAM_PATH;
+#else
+    return {};
+#endif
+}
 
 struct Samples {
     std::vector<double> wall, cpu, first, second;
@@ -67,7 +84,17 @@ bool parseOptions(const QStringList &arguments, Options &options)
     const QCommandLineOption tags(QStringLiteral("tags"),
                                   QStringLiteral("The tags case instead: runs with tags against runs without, over "
                                                  "tagged MP3 files (default 501 folders)."));
-    parser.addOptions({folders, files, rounds, fanOut, dir, keep, helpers, tags});
+    const QCommandLineOption watch(QStringLiteral("watch-case"),
+                                   QStringLiteral("The watch case instead: what one change costs the program's "
+                                                  "watcher against a full run (default 100000 folders, 10 files)."));
+    const QCommandLineOption settle(QStringLiteral("settle"),
+                                    QStringLiteral("With --watch-case: the watcher's settle time (default 1)."),
+                                    QStringLiteral("seconds"), QStringLiteral("1"));
+    const QCommandLineOption program(QStringLiteral("program"),
+                                     QStringLiteral("With --watch-case: the yarrowfeed program (default: the one "
+                                                    "built beside the benchmark)."),
+                                     QStringLiteral("path"));
+    parser.addOptions({folders, files, rounds, fanOut, dir, keep, helpers, tags, watch, settle, program});
     parser.process(arguments);
 
     const auto number = [&](const QCommandLineOption &option, long lowest, long &out) {
@@ -88,7 +115,24 @@ bool parseOptions(const QStringList &arguments, Options &options)
     options.parentDir = parser.isSet(dir) ? parser.value(dir).toStdString() : (tmp && *tmp ? tmp : "/tmp");
     options.keep = parser.isSet(keep);
     options.tagsCase = parser.isSet(tags);
+    options.watchCase = parser.isSet(watch);
     options.foldersGiven = parser.isSet(folders);
+    options.filesGiven = parser.isSet(files);
+    if (options.tagsCase && options.watchCase) {
+        std::fprintf(stderr, "--tags and --watch-case exclude each other\n");
+        return false;
+    }
+    bool ok = false;
+    options.settleSeconds = parser.value(settle).toDouble(&ok);
+    if (!ok || !(options.settleSeconds >= 0 && options.settleSeconds <= 3600)) {
+        std::fprintf(stderr, "--settle must be a number of seconds from 0 to 3600\n");
+        return false;
+    }
+    options.program = parser.isSet(program) ? parser.value(program).toStdString() : builtProgram();
+    if (options.watchCase && options.program.empty()) {
+        std::fprintf(stderr, "No yarrowfeed program was built beside the benchmark: give --program PATH\n");
+        return false;
+    }
     return true;
 }
 
@@ -114,6 +158,8 @@ int fail(const std::string &message)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Line by line, so a log shows how far a long case has come.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     if (!parseOptions(QCoreApplication::arguments(), options))
         return 2;
@@ -126,6 +172,18 @@ int main(int argc, char **argv)
         return fail("Cannot create " + library + ": " + std::strerror(errno));
 
     std::string error;
+    // The tree goes unless it is to be kept, also after a failure: a million files left in
+    // the temporary folder would outlast many runs.
+    const auto leave = [&](bool succeeded) {
+        if (!succeeded)
+            fail(error);
+        if (options.keep) {
+            std::printf("kept: %s\n", work.c_str());
+        } else if (std::string removeError; !bench::removeTree(work, removeError)) {
+            return fail(removeError);
+        }
+        return succeeded ? 0 : 1;
+    };
     if (options.tagsCase) {
         bench::TagsCaseOptions tags;
         if (options.foldersGiven)
@@ -133,17 +191,23 @@ int main(int argc, char **argv)
         tags.filesPerFolder = options.shape.filesPerFolder;
         tags.rounds = options.rounds;
         tags.helpers = options.helpers;
-        if (!bench::runTagsCase(work, library, tags, error))
-            return fail(error);
-        if (options.keep)
-            std::printf("kept: %s\n", work.c_str());
-        else if (!bench::removeTree(work, error))
-            return fail(error);
-        return 0;
+        return leave(bench::runTagsCase(work, library, tags, error));
+    }
+    if (options.watchCase) {
+        bench::WatchCaseOptions watch;
+        if (options.foldersGiven)
+            watch.folders = options.shape.folders;
+        if (options.filesGiven)
+            watch.filesPerFolder = options.shape.filesPerFolder;
+        watch.fanOut = options.shape.fanOut;
+        watch.settleSeconds = options.settleSeconds;
+        watch.program = options.program;
+        watch.buildThreads = std::max(1u, std::thread::hardware_concurrency());
+        return leave(bench::runWatchCase(work, library, watch, error));
     }
     bench::TreeFacts tree;
     const double buildStart = bench::wallSeconds();
-    if (!bench::buildTree(library, options.shape, tree, error))
+    if (!bench::buildTree(library, options.shape, tree, error, std::max(1u, std::thread::hardware_concurrency())))
         return fail(error);
     bench::settle(work, {});
     std::printf("tree: %ld folders (%ld levels below the input, fan-out %ld), %ld files of %lld bytes, "
@@ -297,10 +361,5 @@ int main(int argc, char **argv)
     std::printf("\npeak RSS: %.1f MiB after the first run, %.1f MiB for the whole benchmark\n",
                 peakAfterFirstRun / 1024.0, bench::peakRssKiB() / 1024.0);
 
-    if (options.keep) {
-        std::printf("kept: %s\n", work.c_str());
-    } else if (!bench::removeTree(work, error)) {
-        return fail(error);
-    }
-    return 0;
+    return leave(true);
 }

@@ -3,12 +3,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -83,33 +86,74 @@ int removeAny(const char *path, const struct stat *, int, struct FTW *)
 
 } // namespace
 
-bool buildTree(const std::string &root, const TreeShape &shape, TreeFacts &facts, std::string &error)
+std::string folderPath(const TreeShape &shape, long k)
+{
+    // Rebuilt from the parent chain, so memory stays flat however big the tree.
+    std::vector<long> chain;
+    for (long at = k; at > 0; at = (at - 1) / shape.fanOut)
+        chain.push_back(at);
+    std::string path;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!path.empty())
+            path += '/';
+        path += folderName(*it);
+    }
+    return path;
+}
+
+bool buildTree(const std::string &root, const TreeShape &shape, TreeFacts &facts, std::string &error,
+               unsigned threads)
 {
     facts = TreeFacts{};
-    if (!writeFiles(root, 0, shape.filesPerFolder, facts, error))
-        return false;
     facts.folders = 1;
-    std::vector<long> chain;
+    // Folders first, on this thread: each needs its parent, made just before it.
     for (long k = 1; k < shape.folders; ++k) {
-        // The path is rebuilt from the parent chain, so memory stays flat however big the tree.
-        chain.clear();
-        for (long at = k; at > 0; at = (at - 1) / shape.fanOut)
-            chain.push_back(at);
-        std::string path = root;
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            path += '/';
-            path += folderName(*it);
-        }
+        const std::string path = root + '/' + folderPath(shape, k);
         if (::mkdir(path.c_str(), 0755) != 0) {
             error = errnoText("Cannot create folder", path);
             return false;
         }
-        if (!writeFiles(path, k, shape.filesPerFolder, facts, error))
-            return false;
         facts.folders += 1;
-        facts.depth = std::max(facts.depth, static_cast<long>(chain.size()));
+        long depth = 0;
+        for (long at = k; at > 0; at = (at - 1) / shape.fanOut)
+            ++depth;
+        facts.depth = std::max(facts.depth, depth);
     }
-    return true;
+
+    // Then the files, folders handed out in batches to threads that each count their own.
+    constexpr long kBatch = 64;
+    std::atomic<long> nextFolder{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorLock;
+    const auto fill = [&](TreeFacts &counted) {
+        for (;;) {
+            const long first = nextFolder.fetch_add(kBatch);
+            if (first >= shape.folders || failed.load())
+                return;
+            for (long k = first; k < std::min(first + kBatch, shape.folders); ++k) {
+                std::string own;
+                if (!writeFiles(k == 0 ? root : root + '/' + folderPath(shape, k), k, shape.filesPerFolder,
+                                counted, own)) {
+                    const std::lock_guard lock(errorLock);
+                    if (!failed.exchange(true))
+                        error = own;
+                    return;
+                }
+            }
+        }
+    };
+    std::vector<TreeFacts> counts(std::max(threads, 1u));
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < counts.size(); ++t)
+        helpers.emplace_back(fill, std::ref(counts[t]));
+    fill(counts[0]);
+    for (std::thread &helper : helpers)
+        helper.join();
+    for (const TreeFacts &counted : counts) {
+        facts.files += counted.files;
+        facts.fileBytes += counted.fileBytes;
+    }
+    return !failed.load();
 }
 
 bool removeTree(const std::string &dir, std::string &error)

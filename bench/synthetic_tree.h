@@ -22,8 +22,12 @@ struct TreeFacts {
 // Names carry blanks, "&", "#", "%", "'" and non-ASCII letters (half the folder names,
 // two file names in five); folder names never hold "-", so that no two folders share a feed
 // name. Every fifth file name starts in lower case. Files are empty or a few hundred bytes.
+// The folders are made first, then `threads` threads (at least one) fill them with files.
 [[nodiscard]] bool buildTree(const std::string &root, const TreeShape &shape, TreeFacts &facts,
-                             std::string &error);
+                             std::string &error, unsigned threads = 1);
+
+// Folder k's path below the input folder ("" for k = 0): its ancestors' names joined by "/".
+std::string folderPath(const TreeShape &shape, long k);
 
 // Deletes `dir` and everything in it.
 [[nodiscard]] bool removeTree(const std::string &dir, std::string &error);
