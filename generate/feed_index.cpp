@@ -45,6 +45,17 @@ void sortForIndex(std::vector<IndexEntry> &entries)
     });
 }
 
+// Room for a text of `fixed` bytes and, per entry, `perEntry` bytes and its title and file name
+// each escaped up to twice their length. Growing a text of many megabytes by doubling would
+// hold the old and the new copy at once; room reserved and never written takes no memory.
+qsizetype roomFor(const std::vector<IndexEntry> &entries, qsizetype fixed, qsizetype perEntry)
+{
+    qsizetype room = fixed;
+    for (const IndexEntry &entry : entries)
+        room += perEntry + 2 * (2 * entry.title.size() + entry.fileName.size());
+    return room;
+}
+
 QByteArray dateText(qint64 secs)
 {
     return QDateTime::fromSecsSinceEpoch(secs, QTimeZone::utc()).toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
@@ -196,7 +207,9 @@ QByteArray htmlText(QByteArrayView text)
 QByteArray indexPageText(std::vector<IndexEntry> entries, bool opmlWritten)
 {
     sortForIndex(entries);
-    QByteArray page(kPageStart.data(), static_cast<qsizetype>(kPageStart.size()));
+    QByteArray page;
+    page.reserve(roomFor(entries, 16384, 128));
+    page.append(kPageStart.data(), static_cast<qsizetype>(kPageStart.size()));
     page.append("<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
                 "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>");
     page.append(kHeading).append("</title>\n").append(kStyle).append("</head>\n<body>\n<h1>");
@@ -226,7 +239,9 @@ QByteArray indexPageText(std::vector<IndexEntry> entries, bool opmlWritten)
 QByteArray opmlText(std::vector<IndexEntry> entries, const QByteArray &feedsAddress)
 {
     sortForIndex(entries);
-    QByteArray opml(kOpmlStart.data(), static_cast<qsizetype>(kOpmlStart.size()));
+    QByteArray opml;
+    opml.reserve(roomFor(entries, 1024, 64 + 2 * feedsAddress.size()));
+    opml.append(kOpmlStart.data(), static_cast<qsizetype>(kOpmlStart.size()));
     opml.append("<opml version=\"2.0\">\n<head>\n<title>").append(kHeading).append("</title>\n</head>\n<body>\n");
     for (const IndexEntry &entry : entries) {
         const QByteArray title = fast::xml(entry.title, true);
