@@ -363,9 +363,7 @@ private:
             return files().isEmpty() ? QString() : "write " + pick(files()) + '=' + text;
         case 5:
         case 6: {
-            const QString parent = pick(some);
-            const QString folder = QFileInfo::exists(m_library.in(below(parent, folderName())))
-                ? QString() : below(parent, folderName());
+            const QString folder = freeName(pick(some), {folderName()});
             return folder.isEmpty() || folder.size() > 1500 ? QString() : "mkdir " + folder;
         }
         case 7:
@@ -377,8 +375,7 @@ private:
             const QString into = pick(some);
             if (into == from || into.startsWith(from + '/'))
                 return {};
-            const QString to = QFileInfo::exists(m_library.in(below(into, folderName()))) ? QString()
-                                                                                           : below(into, folderName());
+            const QString to = freeName(into, {folderName()});
             return to.isEmpty() || to.size() > 1500 ? QString() : "mv " + from + ' ' + to;
         }
         case 9: {
@@ -403,9 +400,8 @@ private:
                 return {};
             const QString folder = pick(plain);
             const QString name = folder.section('/', -1);
-            if (name.startsWith('.'))
-                return "mv " + folder + ' ' + below(Library::parentOf(folder), name.mid(1) + "-shown");
-            return "mv " + folder + ' ' + below(Library::parentOf(folder), '.' + name);
+            const QString to = freeName(Library::parentOf(folder), {name.startsWith('.') ? name.mid(1) + "-shown" : '.' + name});
+            return to.isEmpty() ? QString() : "mv " + folder + ' ' + to;
         }
         case 12:
         case 13: {
@@ -418,7 +414,8 @@ private:
         default:
             if (m_locked.isEmpty())
                 return {};
-            return "chmod 755 " + m_locked.takeAt(int(m_random.bounded(qsizetype(m_locked.size()))));
+            // The last locked first: a folder locked earlier may lie below it.
+            return "chmod 755 " + m_locked.takeLast();
         }
     }
 
