@@ -121,7 +121,8 @@ std::optional<Error> makeFeeds(const FeedInputs &inputs, fast::HelperThreads &he
     return std::nullopt;
 }
 
-void finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome)
+std::vector<QByteArray> finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome,
+                                  const std::vector<QByteArray> *sameList)
 {
     std::vector<QByteArray> produced;
     produced.reserve(listed.size() + 2);
@@ -133,11 +134,14 @@ void finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome
     outcome.indexPage = std::move(feedIndex.pagePath);
     outcome.indexAddress = std::move(feedIndex.pageAddress);
     outcome.indexProblems = std::move(feedIndex.problems);
+    if (sameList && *sameList == feedIndex.written)
+        return std::move(feedIndex.written);  // nothing to remove, and the list holds these names already
     // Listed as this run's own; no name of theirs ends in ".xml", so the list never removes them.
     produced.insert(produced.end(), feedIndex.written.begin(), feedIndex.written.end());
     FeedCleanup cleanup = updatePublishedFeeds(paths.outputPath, std::move(produced));
     outcome.removedFeeds = std::move(cleanup.removed);
     outcome.cleanupProblems = std::move(cleanup.problems);
+    return std::move(feedIndex.written);
 }
 
 } // namespace yf

@@ -57,6 +57,10 @@ using FeedReport = std::function<void(qsizetype index, const Result<FeedDone> &m
 // A finished run's last steps: the index page and OPML file from `listed`, then the output
 // directory's list of feeds set to `listed` and the index files, removing the feeds of an
 // earlier run that are listed no more. Fills the outcome's index and cleanup fields.
-void finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome);
+// `sameList`, when given, holds the index files the last run of this caller listed and says
+// that its feed files are `listed`'s, all removals done: the list is then left as it is when
+// the index files are those again. Returns the index files now listed.
+std::vector<QByteArray> finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome,
+                                  const std::vector<QByteArray> *sameList = nullptr);
 
 } // namespace yf

@@ -53,6 +53,9 @@ struct IncrementalRun::Kept {
     std::unique_ptr<FeedNames> names;  // over tree.listed()
     std::vector<FeedState> feeds;      // by listed place
     std::vector<std::pair<qint32, Error>> feedSkips;  // by ascending listed place
+    // The index files the output directory's list of feeds names beside the feeds, when that
+    // list is known to name exactly the feeds kept here and nothing else; none otherwise.
+    std::optional<std::vector<QByteArray>> listedIndexFiles;
 };
 
 IncrementalRun::IncrementalRun(RunRequest request, const Clock &clock)
@@ -106,6 +109,7 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
         for (const auto &[at, error] : kept->feedSkips)
             remake[static_cast<std::size_t>(at)] = 1;
     } else {
+        kept->listedIndexFiles.reset();  // names may change
         const SuffixedNames oldNames = kept->names->suffixed();
         kept->names.reset();  // it reads the listed paths, which change now
         Result<std::vector<qint32>> relisted =
@@ -181,6 +185,8 @@ RunOutcome IncrementalRun::makeFeedsAndFinish(std::unique_ptr<Kept> kept, const 
         makeFeeds(inputs, helpers, kept->tree.listed(), *kept->names, remake, m_clock, observer,
                   outcome.lastFeedAtSecs, [&](qsizetype index, const Result<FeedDone> &made) {
                       FeedState &state = feeds[static_cast<std::size_t>(index)];
+                      if (made.ok() != state.written)
+                          kept->listedIndexFiles.reset();  // a feed came or went
                       if (made.ok()) {
                           state = FeedState{made.value().newestEpisodeSecs,
                                             static_cast<qint32>(made.value().episodes), true};
@@ -218,7 +224,11 @@ RunOutcome IncrementalRun::makeFeedsAndFinish(std::unique_ptr<Kept> kept, const 
         QByteArray name = kept->names->name(j);
         listed.push_back(IndexEntry{name + ".xml", name, feeds[j].episodes, feeds[j].newestEpisodeSecs});
     }
-    finishRun(paths, std::move(listed), outcome);
+    // An update that left the set of feeds as it was need not read and compare the list again.
+    const std::optional<std::vector<QByteArray>> sameList = std::exchange(kept->listedIndexFiles, std::nullopt);
+    std::vector<QByteArray> indexFiles = finishRun(paths, std::move(listed), outcome, sameList ? &*sameList : nullptr);
+    if (outcome.cleanupProblems.empty())
+        kept->listedIndexFiles = std::move(indexFiles);
     m_kept = std::move(kept);
     return outcome;
 }
