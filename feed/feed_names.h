@@ -32,6 +32,9 @@ public:
     [[nodiscard]] QByteArray name(std::size_t index) const;
     // How many names got an ending.
     [[nodiscard]] std::size_t suffixedCount() const { return m_suffixed.size(); }
+    // The names that got an ending, with their folder's index, by ascending index; every
+    // other folder's name is its plain one.
+    [[nodiscard]] const std::vector<std::pair<std::size_t, QByteArray>> &suffixed() const { return m_suffixed; }
 
 private:
     const std::vector<QByteArray> &m_folders;

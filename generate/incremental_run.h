@@ -51,6 +51,11 @@ public:
 
 private:
     struct Kept;
+    // Makes the feeds of `remake` (listed places, ascending) in `kept`'s tree and finishes the
+    // run; keeps `kept` when the run finishes. `wholeTree`: every folder was met.
+    RunOutcome makeFeedsAndFinish(std::unique_ptr<Kept> kept, const std::vector<qsizetype> &remake,
+                                  bool wholeTree, RunObserver *observer, RunOutcome outcome);
+
     RunRequest m_request;
     const Clock &m_clock;
     std::unique_ptr<Kept> m_kept;  // empty until a run finishes

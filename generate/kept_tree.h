@@ -1,0 +1,68 @@
+// The folders of the last run's input tree in scan order, and putting subtrees of it right after a change.
+#pragma once
+
+#include "runtime/error.h"
+#include "runtime/file_system.h"
+#include "runtime/run_observer.h"
+#include "scan/folder_listing.h"
+
+#include <QByteArray>
+#include <QHash>
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+namespace yf {
+
+// One folder a scan met: listed, or found by its parent and then not listable.
+struct KeptFolder {
+    QByteArray path;        // as the scan wrote it, ending in "/"
+    SkippedFolders skips;   // what listing it noted: its sub-folders left out, or itself when unlisted
+    qint32 firstChild = 0;  // its sub-folders are folders [firstChild, firstChild + childCount)
+    qint32 childCount = 0;
+    qint32 listed = -1;     // its place among the listed folders; -1 when unlisted
+};
+
+// The tree as a breadth-first scan lists it (see scanFolders): each folder's sub-folders
+// follow one another in the order the file system gave them, so the whole order can be
+// walked again from each folder's children alone.
+class KeptTree {
+public:
+    // Lists the tree below `root` (the input path and "/") as a scan does, the folder
+    // `leaveOut` left out wherever it appears. Ends with the failure a scan would end with.
+    [[nodiscard]] Status scanAll(const QByteArray &root, std::optional<fs::FolderId> leaveOut,
+                                 RunObserver *observer);
+
+    // Puts right every folder `subtrees` names, whether it is there now or not: the nearest
+    // folder above it that was listed and still lists is listed again, its sub-folders taken
+    // in their new order; the subtrees named and those of sub-folders that are new are listed
+    // anew; every other folder is kept as it was. A path named that lies outside the tree is
+    // ignored; the root named lists the whole tree again. Returns, for each listed folder now,
+    // the listed place it had before, -1 for one listed now. On failure the tree is as good
+    // as lost: only scanAll() brings it back.
+    [[nodiscard]] Result<std::vector<qint32>> relist(const std::vector<QByteArray> &subtrees,
+                                                     std::optional<fs::FolderId> leaveOut, RunObserver *observer);
+
+    [[nodiscard]] const std::vector<KeptFolder> &folders() const { return m_folders; }
+    // The listed folders' paths in scan order; element 0 is the root.
+    [[nodiscard]] const std::vector<QByteArray> &listed() const { return m_listed; }
+    // The index of the folder at `path` (ending in "/"), -1 when the tree has none.
+    [[nodiscard]] qint32 find(const QByteArray &path) const;
+    // Every folder's notes in scan order, as a scan gives them.
+    void appendSkips(SkippedFolders &skipped) const;
+    // Roughly the bytes held.
+    [[nodiscard]] std::size_t bytes() const;
+
+private:
+    struct Walk;
+    [[nodiscard]] std::optional<Error> rebuild(Walk &walk, RunObserver *observer);
+    qint32 nearestListed(QByteArray path) const;
+    void index();
+
+    std::vector<KeptFolder> m_folders;
+    std::vector<QByteArray> m_listed;  // shares its paths' bytes with m_folders
+    QHash<QByteArray, qint32> m_byPath;
+};
+
+} // namespace yf
