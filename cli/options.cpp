@@ -53,6 +53,10 @@ Result<Options> parseOptions(const QStringList &arguments)
     const QCommandLineOption settle(QStringLiteral("settle"),
                                     QStringLiteral("With --watch: quiet seconds before a run (default 5)."),
                                     QStringLiteral("SECONDS"), QStringLiteral("5"));
+    const QCommandLineOption fullEvery(
+        QStringLiteral("full-every"),
+        QStringLiteral("With --watch: a full run at least this often, 0 for never (default 60)."),
+        QStringLiteral("MINUTES"), QStringLiteral("60"));
     const QCommandLineOption tags(QStringLiteral("tags"),
                                   QStringLiteral("Episode titles, durations, order and cover art from tags."));
     const QCommandLineOption noTags(QStringLiteral("no-tags"),
@@ -62,7 +66,8 @@ Result<Options> parseOptions(const QStringList &arguments)
                                   QStringLiteral("Show these options and exit."));
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions({generate, watch, input, output, baseUrl, settings, tags, noTags, settle, quiet, help, version});
+    parser.addOptions({generate, watch, input, output, baseUrl, settings, tags, noTags, settle, fullEvery, quiet, help,
+                       version});
 
     if (!parser.parse(arguments))
         return Error::usage(parser.errorText());
@@ -105,6 +110,13 @@ Result<Options> parseOptions(const QStringList &arguments)
                          .arg(parser.value(settle)));
     if (parser.isSet(settle) && options.mode != Mode::Watch)
         return Error::usage(QStringLiteral("--settle only makes sense with --watch."));
+    options.fullEveryMinutes = parser.value(fullEvery).toDouble(&number);
+    // A year at most, for the same reason.
+    if (!number || !(options.fullEveryMinutes >= 0 && options.fullEveryMinutes <= 525600))
+        return Error::usage(QStringLiteral("--full-every takes a number of minutes from 0 to 525600, not \"%1\".")
+                         .arg(parser.value(fullEvery)));
+    if (parser.isSet(fullEvery) && options.mode != Mode::Watch)
+        return Error::usage(QStringLiteral("--full-every only makes sense with --watch."));
     for (const auto *given : {&options.input, &options.output, &options.settings}) {
         if (*given && (*given)->isEmpty())
             return Error::usage(QStringLiteral("An empty path was given."));

@@ -111,7 +111,7 @@ private slots:
         {
             const CapturedOutput captured(tmp.path());
             std::unique_ptr<QThread> loop(
-                QThread::create([&] { status = watchFeeds(run, 1, false, system); }));
+                QThread::create([&] { status = watchFeeds(run, WatchPacing{1, 0}, false, system); }));
             loop->start();
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(tmp.filePath("out/-A-.xml")), 5000);
             fixture::makeTree(tmp.path(), {"in/New0/Sub/s.mp3"});
