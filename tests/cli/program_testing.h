@@ -96,8 +96,9 @@ struct WatchProcess {
     }
     // The runs that finished so far: each says how many feeds it wrote.
     qsizetype runs() { return lines().filter(QStringLiteral("XML files generated.")).size(); }
-    // Waits until a run after the first `before` has finished and no more came for `quietMs`.
-    bool waitForRunAfter(qsizetype before, int quietMs, int timeoutMs)
+    // Waits until no run has finished for `quietMs`, the first `atLeast` runs having
+    // finished; false when that takes longer than `timeoutMs` or the process ended.
+    bool waitForQuiet(int quietMs, int timeoutMs, qsizetype atLeast = 0)
     {
         QElapsedTimer timer;
         timer.start();
@@ -109,7 +110,7 @@ struct WatchProcess {
                 seen = now;
                 lastSeenAt = timer.elapsed();
             }
-            if (seen > before && timer.elapsed() - lastSeenAt >= quietMs)
+            if (seen >= atLeast && timer.elapsed() - lastSeenAt >= quietMs)
                 return true;
         }
         return false;

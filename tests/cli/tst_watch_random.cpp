@@ -212,19 +212,20 @@ private slots:
         WatchProcess watch(QStringList{"--settle", "0.2", "--full-every", "0", "--input", in, "--output", out,
                                        "--settings", tmp.filePath("watch.ini")}
                            + common);
-        QVERIFY(watch.waitForRunAfter(0, 300, 10000));
+        QVERIFY(watch.waitForQuiet(300, 10000, 1));
 
         QStringList log;
         for (int burst = 0; log.size() < kChanges; ++burst) {
-            const qsizetype runsBefore = watch.runs();
-            // Every burst has one plain change at least, so that it starts a run.
+            const qsizetype burstStart = log.size();
             log << churner.addFile();
             const int size = 4 + (burst * 7) % 15;
             for (int i = 0; i < size; ++i) {
                 if (const QString said = churner.change(); !said.isEmpty())
                     log << said;
             }
-            QVERIFY2(watch.waitForRunAfter(runsBefore, 800, 20000), qPrintable(log.join('\n')));
+            // A change the watcher must not run for (in a folder a run skips, a hidden one) is
+            // fine: what it left is compared all the same.
+            QVERIFY2(watch.waitForQuiet(1000, 20000), qPrintable("no end of runs after:\n" + log.mid(burstStart).join('\n')));
 
             QVERIFY(QDir(freshOut).removeRecursively() || !QFileInfo::exists(freshOut));
             QVERIFY(QDir().mkpath(freshOut));
@@ -238,7 +239,7 @@ private slots:
             QVERIFY2(difference.isEmpty(), qPrintable(QStringLiteral("seed %1, burst %2: %3\nafter:\n%4")
                                                           .arg(seed)
                                                           .arg(burst)
-                                                          .arg(difference, log.join('\n'))));
+                                                          .arg(difference, log.mid(burstStart).join('\n'))));
         }
         // What was compared holds the list of feeds, the index page and the OPML file too.
         const QStringList names = filesWithBytes(out).keys();
