@@ -55,8 +55,8 @@ Result<Options> parseOptions(const QStringList &arguments)
                                     QStringLiteral("SECONDS"), QStringLiteral("5"));
     const QCommandLineOption fullEvery(
         QStringLiteral("full-every"),
-        QStringLiteral("With --watch: a full run at least this often, 0 for never (default 60)."),
-        QStringLiteral("MINUTES"), QStringLiteral("60"));
+        QStringLiteral("With --watch: a full run every MIN minutes (default 60)."),
+        QStringLiteral("MIN"), QStringLiteral("60"));
     const QCommandLineOption tags(QStringLiteral("tags"),
                                   QStringLiteral("Episode titles, durations, order and cover art from tags."));
     const QCommandLineOption noTags(QStringLiteral("no-tags"),

@@ -174,7 +174,7 @@ private slots:
         QCOMPARE(run.status, 2);
         QVERIFY2(run.err.contains("--full-every"), run.err.constData());
         QVERIFY(!QFile::exists(tmp.filePath("config.ini")));
-        QVERIFY(runProgram({"--help"}).out.contains("--full-every <MINUTES>"));
+        QVERIFY(runProgram({"--help"}).out.contains("--full-every <MIN>"));
     }
 };
 
