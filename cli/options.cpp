@@ -102,21 +102,24 @@ Result<Options> parseOptions(const QStringList &arguments)
     if (parser.isSet(tags) || parser.isSet(noTags))
         options.tags = parser.isSet(tags);
 
-    bool number = false;
-    options.settleSeconds = parser.value(settle).toDouble(&number);
-    // A day at most: beyond that a typo is likelier than a wish.
-    if (!number || !(options.settleSeconds >= 0 && options.settleSeconds <= 86400))
-        return Error::usage(QStringLiteral("--settle takes a number of seconds from 0 to 86400, not \"%1\".")
-                         .arg(parser.value(settle)));
-    if (parser.isSet(settle) && options.mode != Mode::Watch)
-        return Error::usage(QStringLiteral("--settle only makes sense with --watch."));
-    options.fullEveryMinutes = parser.value(fullEvery).toDouble(&number);
-    // A year at most, for the same reason.
-    if (!number || !(options.fullEveryMinutes >= 0 && options.fullEveryMinutes <= 525600))
-        return Error::usage(QStringLiteral("--full-every takes a number of minutes from 0 to 525600, not \"%1\".")
-                         .arg(parser.value(fullEvery)));
-    if (parser.isSet(fullEvery) && options.mode != Mode::Watch)
-        return Error::usage(QStringLiteral("--full-every only makes sense with --watch."));
+    // A watch option's number from 0 to `most` (beyond that a typo is likelier than a wish),
+    // given only with --watch.
+    const auto watchNumber = [&](const QCommandLineOption &option, double most, const char *unit,
+                                 double &into) -> Status {
+        const QString name = QStringLiteral("--") + option.names().constFirst();
+        bool number = false;
+        into = parser.value(option).toDouble(&number);
+        if (!number || !(into >= 0 && into <= most))
+            return Error::usage(QStringLiteral("%1 takes a number of %2 from 0 to %3, not \"%4\".")
+                                    .arg(name, QLatin1String(unit), QString::number(most), parser.value(option)));
+        if (parser.isSet(option) && options.mode != Mode::Watch)
+            return Error::usage(QStringLiteral("%1 only makes sense with --watch.").arg(name));
+        return {};
+    };
+    if (Status checked = watchNumber(settle, 86400, "seconds", options.settleSeconds); !checked.ok())
+        return checked.error();
+    if (Status checked = watchNumber(fullEvery, 525600, "minutes", options.fullEveryMinutes); !checked.ok())
+        return checked.error();
     for (const auto *given : {&options.input, &options.output, &options.settings}) {
         if (*given && (*given)->isEmpty())
             return Error::usage(QStringLiteral("An empty path was given."));
