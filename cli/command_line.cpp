@@ -178,7 +178,7 @@ int run(int argc, char *argv[])
         }
     }
     if (options.mode == Mode::Watch)
-        return watchFeeds(commandLineRun, options.settleSeconds, options.quiet);
+        return watchFeeds(commandLineRun, WatchPacing{options.settleSeconds, options.fullEveryMinutes}, options.quiet);
     return generateOnce(commandLineRun, options.quiet);
 }
 

@@ -53,6 +53,10 @@ Result<Options> parseOptions(const QStringList &arguments)
     const QCommandLineOption settle(QStringLiteral("settle"),
                                     QStringLiteral("With --watch: quiet seconds before a run (default 5)."),
                                     QStringLiteral("SECONDS"), QStringLiteral("5"));
+    const QCommandLineOption fullEvery(
+        QStringLiteral("full-every"),
+        QStringLiteral("With --watch: a full run every MIN minutes (default 60)."),
+        QStringLiteral("MIN"), QStringLiteral("60"));
     const QCommandLineOption tags(QStringLiteral("tags"),
                                   QStringLiteral("Episode titles, durations, order and cover art from tags."));
     const QCommandLineOption noTags(QStringLiteral("no-tags"),
@@ -62,7 +66,8 @@ Result<Options> parseOptions(const QStringList &arguments)
                                   QStringLiteral("Show these options and exit."));
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
-    parser.addOptions({generate, watch, input, output, baseUrl, settings, tags, noTags, settle, quiet, help, version});
+    parser.addOptions({generate, watch, input, output, baseUrl, settings, tags, noTags, settle, fullEvery, quiet, help,
+                       version});
 
     if (!parser.parse(arguments))
         return Error::usage(parser.errorText());
@@ -97,14 +102,24 @@ Result<Options> parseOptions(const QStringList &arguments)
     if (parser.isSet(tags) || parser.isSet(noTags))
         options.tags = parser.isSet(tags);
 
-    bool number = false;
-    options.settleSeconds = parser.value(settle).toDouble(&number);
-    // A day at most: beyond that a typo is likelier than a wish.
-    if (!number || !(options.settleSeconds >= 0 && options.settleSeconds <= 86400))
-        return Error::usage(QStringLiteral("--settle takes a number of seconds from 0 to 86400, not \"%1\".")
-                         .arg(parser.value(settle)));
-    if (parser.isSet(settle) && options.mode != Mode::Watch)
-        return Error::usage(QStringLiteral("--settle only makes sense with --watch."));
+    // A watch option's number from 0 to `most` (beyond that a typo is likelier than a wish),
+    // given only with --watch.
+    const auto watchNumber = [&](const QCommandLineOption &option, double most, const char *unit,
+                                 double &into) -> Status {
+        const QString name = QStringLiteral("--") + option.names().constFirst();
+        bool number = false;
+        into = parser.value(option).toDouble(&number);
+        if (!number || !(into >= 0 && into <= most))
+            return Error::usage(QStringLiteral("%1 takes a number of %2 from 0 to %3, not \"%4\".")
+                                    .arg(name, QLatin1String(unit), QString::number(most), parser.value(option)));
+        if (parser.isSet(option) && options.mode != Mode::Watch)
+            return Error::usage(QStringLiteral("%1 only makes sense with --watch.").arg(name));
+        return {};
+    };
+    if (Status checked = watchNumber(settle, 86400, "seconds", options.settleSeconds); !checked.ok())
+        return checked.error();
+    if (Status checked = watchNumber(fullEvery, 525600, "minutes", options.fullEveryMinutes); !checked.ok())
+        return checked.error();
     for (const auto *given : {&options.input, &options.output, &options.settings}) {
         if (*given && (*given)->isEmpty())
             return Error::usage(QStringLiteral("An empty path was given."));

@@ -22,6 +22,7 @@ struct Options {
     std::optional<bool> tags;         // --tags or --no-tags; neither leaves the stored choice
     bool quiet = false;
     double settleSeconds = 5;
+    double fullEveryMinutes = 60;     // with --watch: a full run at least this often; 0 never
     QString helpText;                 // filled for Mode::Help
 };
 

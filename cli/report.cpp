@@ -51,16 +51,58 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
     return report;
 }
 
-Report runAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet)
+namespace {
+
+// Tells whether the run said its scan succeeded, the moment the settings are stored.
+class ScanSeen final : public RunObserver {
+public:
+    explicit ScanSeen(StoreWhenScanned &storing) : m_storing(storing) {}
+    void foldersFound(qsizetype count) override { m_storing.foldersFound(count); }
+    void scanned() override
+    {
+        m_seen = true;
+        m_storing.scanned();
+    }
+    void feedWritten(qsizetype done, qsizetype total) override { m_storing.feedWritten(done, total); }
+    bool cancelRequested() const override { return m_storing.cancelRequested(); }
+    bool seen() const { return m_seen; }
+
+private:
+    StoreWhenScanned &m_storing;
+    bool m_seen = false;
+};
+
+template <typename Generate>
+Report storeRunAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet, Generate &&generate)
 {
     const RunRequest &request = run.request;
     StoreWhenScanned storing(observer, run.settingsPath,
                              StoredRun{request.inputDir, request.outputDir, request.baseUrl, request.readTags},
                              run.defaultBaseUrl);
-    const SystemClock clock;
-    const RunOutcome outcome = generateFeeds(request, clock, &storing);
+    ScanSeen seen(storing);
+    const RunOutcome outcome = generate(&seen);
+    // An update that lists nothing has no scan to tell of; it finished, so store as a full run would.
+    if (outcome.finished() && !seen.seen())
+        storing.scanned();
     observer.clear();
     return reportRun(outcome, storing.storeError(), stopSignal(), quiet);
+}
+
+} // namespace
+
+Report runAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet)
+{
+    const SystemClock clock;
+    return storeRunAndReport(run, observer, quiet,
+                             [&](RunObserver *storing) { return generateFeeds(run.request, clock, storing); });
+}
+
+Report runAndReport(const CommandLineRun &run, IncrementalRun &engine, const TreeChangeList *changes,
+                    CommandLineObserver &observer, bool quiet)
+{
+    return storeRunAndReport(run, observer, quiet, [&](RunObserver *storing) {
+        return changes ? engine.update(*changes, storing) : engine.fullRun(storing);
+    });
 }
 
 Report usageReport(const QString &sentence)

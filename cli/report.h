@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "generate/generate.h"
+#include "generate/incremental_run.h"
 #include "runtime/error.h"
 
 #include <optional>
@@ -33,6 +34,11 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
 // Runs `run` with the system clock, storing its directories and base URL once the scan has
 // succeeded, and reports it with the signal that stopped it, if any.
 Report runAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet);
+
+// The same through a watcher's `engine`: an update with `changes`, or a full run when there are
+// none. The settings are stored as by a full run, also when an update scans nothing.
+Report runAndReport(const CommandLineRun &run, IncrementalRun &engine, const TreeChangeList *changes,
+                    CommandLineObserver &observer, bool quiet);
 
 // A usage mistake: the sentence and where to look, exit status 2.
 Report usageReport(const QString &sentence);

@@ -74,7 +74,7 @@ QByteArray withoutSlash(const QByteArray &folder) { return folder.chopped(1); }
 
 TreeWatcher::TreeWatcher(const QString &root, const QString &outputDir, const QString &settingsPath,
                          AddWatch addWatch, QString limitFile)
-    : m_root(resolvedDir(root)), m_outputPath(fs::encodePath(outputDir)), m_addWatch(std::move(addWatch)),
+    : m_root(resolvedDir(root)), m_scanRoot(fs::encodePath(root) + '/'), m_outputPath(fs::encodePath(outputDir)), m_addWatch(std::move(addWatch)),
       m_limitFile(std::move(limitFile))
 {
     if (!m_addWatch)
@@ -100,7 +100,7 @@ Status TreeWatcher::open()
     return {};
 }
 
-Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
+Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into, bool distrustFailures)
 {
     std::optional<Error> failure;
     forEachFolder(top, m_output, [&](const QByteArray &folder) {
@@ -116,8 +116,13 @@ Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into)
                                            fs::displayPath(withoutSlash(folder)), errno);
                 return Visit::Stop;
             }
-            return Visit::Skip;  // gone or unreadable since it was listed
+            // Gone or replaced since it was listed: its parent tells. Any other reason leaves
+            // a folder of the tree whose changes would go unseen.
+            if (distrustFailures && errno != ENOENT && errno != ENOTDIR)
+                m_collected.distrust(QStringLiteral("a folder could not be watched"));
+            return Visit::Skip;
         }
+        m_removed.erase(wd);
         into[wd] = folder;
         if (isRoot)
             m_rootWd = wd;
@@ -135,16 +140,63 @@ Status TreeWatcher::sync()
         m_output = output;
     watchOutput();
     WatchMap fresh;
-    if (Status watched = watchTree(m_root, fresh); !watched.ok())
+    if (Status watched = watchTree(m_root, fresh, false); !watched.ok())
         return watched;
     // Adding a watch for a folder already watched returns its descriptor again, so what
     // is left over belongs to folders that are gone or no longer count.
     for (const auto &[wd, path] : m_paths) {
         if (!fresh.count(wd))
-            ::inotify_rm_watch(m_fd, wd);
+            unwatch(wd);
     }
     m_paths = std::move(fresh);
     return {};
+}
+
+Status TreeWatcher::syncSubtrees(const std::vector<QByteArray> &subtrees)
+{
+    if (const std::optional<fs::FolderId> output = fs::folderId(m_outputPath))
+        m_output = output;
+    watchOutput();
+    std::vector<QByteArray> tops;
+    for (const QByteArray &subtree : subtrees) {
+        const QByteArray top = m_root + subtree.mid(m_scanRoot.size());
+        // One inside another already taken is listed with it.
+        if (!subtree.startsWith(m_scanRoot) || top == m_root
+            || std::any_of(tops.begin(), tops.end(), [&top](const QByteArray &t) { return top.startsWith(t); }))
+            continue;
+        tops.erase(std::remove_if(tops.begin(), tops.end(), [&top](const QByteArray &t) { return t.startsWith(top); }),
+                   tops.end());
+        tops.push_back(top);
+    }
+    for (const QByteArray &top : tops) {
+        const QByteArray parent = top.left(top.lastIndexOf('/', top.size() - 2) + 1);
+        const QByteArray name = withoutSlash(top).mid(parent.size());
+        const bool parentWatched = std::any_of(m_paths.begin(), m_paths.end(),
+                                               [&parent](const auto &entry) { return entry.second == parent; });
+        const std::optional<fs::FolderId> id = fs::plainFolderId(parent, name.constData());
+        WatchMap fresh;
+        if (parentWatched && id && id != m_output) {
+            if (Status watched = watchTree(top, fresh, true); !watched.ok())
+                return watched;
+        }
+        for (auto it = m_paths.begin(); it != m_paths.end();) {
+            if (it->second.startsWith(top) && !fresh.count(it->first)) {
+                unwatch(it->first);
+                it = m_paths.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto &[wd, path] : fresh)
+            m_paths[wd] = std::move(path);
+    }
+    return {};
+}
+
+void TreeWatcher::unwatch(int wd)
+{
+    ::inotify_rm_watch(m_fd, wd);
+    m_removed.insert(wd);
 }
 
 void TreeWatcher::watchOutput()
@@ -188,7 +240,9 @@ bool TreeWatcher::isSettingsFile(int wd, const char *name) const
     if (it == m_paths.end() || it->second != m_settingsDir)
         return false;
     const QByteArray entry(name);
-    return entry == m_settingsName || entry.startsWith(m_settingsName + '.');
+    // Its next text is written beside it under a hidden name that starts with its own.
+    return entry == m_settingsName || entry.startsWith(m_settingsName + '.')
+        || entry.startsWith('.' + m_settingsName + '.');
 }
 
 bool TreeWatcher::isUnlinkedFile(int wd, const inotify_event &event) const
@@ -207,6 +261,59 @@ bool TreeWatcher::isUnlinkedFile(int wd, const inotify_event &event) const
     return it != m_paths.end() && ::lstat((it->second + event.name).constData(), &st) != 0 && errno == ENOENT;
 }
 
+QByteArray TreeWatcher::asScanned(const QByteArray &watched) const
+{
+    return m_scanRoot + watched.mid(m_root.size());
+}
+
+ChangeCollector::Taken TreeWatcher::takeChanges()
+{
+    ChangeCollector::Taken taken = m_collected.take();
+    if (m_scanRoot != m_root) {
+        for (auto *paths : {&taken.changes.folders, &taken.changes.subtrees}) {
+            for (QByteArray &path : *paths)
+                path = asScanned(path);
+        }
+    }
+    return taken;
+}
+
+void TreeWatcher::noteEvent(const inotify_event &event, const QByteArray &folder, TreeChanges &changes)
+{
+    const char *name = event.len ? event.name : "";
+    const bool isRoot = event.wd == m_rootWd;
+    if (event.len == 0) {
+        // About the watched folder itself; its going is told by its parent.
+        if (!(event.mask & IN_ATTRIB))
+            return;
+        changes.relevant = true;
+        if (isRoot)
+            m_collected.distrust(QStringLiteral("the input directory itself changed"));
+        else
+            m_collected.subtree(folder);
+        return;
+    }
+    if (isSettingsFile(event.wd, name) || isUnlinkedFile(event.wd, event))
+        return;
+    // A hidden entry is never listed, but its coming and going changes the folder's own time,
+    // which the feed shows: the folder is redone with the next run, yet starts none, so that
+    // an editor's or a copy's hidden files do not keep a watcher busy. A rename between a
+    // hidden and a plain name is told under the plain one too, and that starts a run.
+    constexpr std::uint32_t kEntry = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    const bool hidden = name[0] == '.';
+    if (hidden && !(event.mask & kEntry))
+        return;
+    if (event.mask & IN_ISDIR) {
+        m_collected.subtree(folder + name + '/');
+        changes.relevant = changes.relevant || !hidden;
+    }
+    // The input directory gets no feed: only its folders matter.
+    if (!isRoot) {
+        m_collected.folder(folder);
+        changes.relevant = changes.relevant || !hidden;
+    }
+}
+
 Result<TreeChanges> TreeWatcher::readEvents()
 {
     TreeChanges changes;
@@ -222,7 +329,8 @@ Result<TreeChanges> TreeWatcher::readEvents()
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             const char *name = event->len ? event->name : "";
             if (event->mask & IN_Q_OVERFLOW) {
-                changes.relevant = true;  // events were lost: assume anything changed
+                changes.relevant = true;
+                m_collected.distrust(QStringLiteral("events were lost"));
                 continue;
             }
             if (event->wd == m_outputWd) {
@@ -236,34 +344,46 @@ Result<TreeChanges> TreeWatcher::readEvents()
                     m_outputWd = -1;
                 continue;
             }
+            if (m_removed.count(event->wd)) {
+                if (event->mask & IN_IGNORED)
+                    m_removed.erase(event->wd);
+                continue;  // a folder that no longer counts, or its last words
+            }
+            const auto watched = m_paths.find(event->wd);
             if (event->mask & IN_IGNORED) {
                 if (event->wd == m_rootWd)
                     changes.rootGone = true;
-                m_paths.erase(event->wd);
+                else if (watched != m_paths.end())
+                    m_collected.watchEnded(watched->second);
+                changes.relevant = true;
+                if (watched != m_paths.end())
+                    m_paths.erase(watched);
+                continue;
+            }
+            if (event->mask & IN_UNMOUNT) {
+                changes.relevant = true;
+                m_collected.distrust(QStringLiteral("a file system in the tree was unmounted"));
+                continue;
+            }
+            if (watched == m_paths.end()) {
+                changes.relevant = true;
+                m_collected.distrust(QStringLiteral("a change came from a folder not watched"));
                 continue;
             }
             if (event->wd == m_rootWd && (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF))) {
                 changes.rootGone = true;
                 continue;
             }
-            // Hidden names are never listed; a rename to or from one shows the plain name.
-            if (name[0] == '.' || isSettingsFile(event->wd, name) || isUnlinkedFile(event->wd, *event))
-                continue;
-            // The input directory gets no feed: only its folders matter.
-            if (event->wd == m_rootWd && !(event->mask & IN_ISDIR))
-                continue;
-            changes.relevant = true;
+            const QByteArray folder = watched->second;  // a copy: watching below may rehash
+            noteEvent(*event, folder, changes);
             if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO))) {
-                const auto parent = m_paths.find(event->wd);
-                if (parent == m_paths.end())
-                    continue;
-                const std::optional<fs::FolderId> id = fs::plainFolderId(parent->second, name);
+                const std::optional<fs::FolderId> id = fs::plainFolderId(folder, name);
                 if (const std::optional<fs::FolderId> output = fs::folderId(m_outputPath))
                     m_output = output;  // an output directory made again in the tree stays unwatched
                 if (!id || id == m_output)
                     continue;
-                if (Status watched = watchTree(parent->second + name + '/', m_paths); !watched.ok())
-                    return watched.error();
+                if (Status added = watchTree(folder + name + '/', m_paths, true); !added.ok())
+                    return added.error();
             }
         }
     }

@@ -1,6 +1,7 @@
 // Watches every folder of an input tree with inotify, following folders as they come and go.
 #pragma once
 
+#include "cli/change_collector.h"
 #include "runtime/error.h"
 #include "runtime/file_system.h"
 
@@ -12,6 +13,8 @@
 #include <optional>
 #include <sys/inotify.h>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace yf::cli {
 
@@ -47,12 +50,21 @@ public:
     // Watches the input directory and every folder below it that a run would scan, found
     // as the scan finds them, and drops the watches of folders that went. The output
     // directory, when it is there, is watched for going away. Reaching the system's watch
-    // limit is an error with isWatchLimit().
+    // limit is an error with isWatchLimit(). What it finds needs no distrust: a full run follows.
     [[nodiscard]] Status sync();
+    // The same for the given subtrees alone (paths as takeChanges() gives them): a folder
+    // that is no longer one a run scans loses its watches and those below it.
+    [[nodiscard]] Status syncSubtrees(const std::vector<QByteArray> &subtrees);
 
     // Reads the events waiting on fd() without blocking. New folders are watched at once,
-    // so changes inside them are seen from the start.
+    // so changes inside them are seen from the start. What they change is gathered until
+    // takeChanges().
     [[nodiscard]] Result<TreeChanges> readEvents();
+
+    // The folders and subtrees changed since the last take, in the paths a run writes (below
+    // the input directory as given, not where its links lead), and why only a full run can
+    // be trusted now, if so: events lost, a watch lost, the input directory itself changed.
+    ChangeCollector::Taken takeChanges();
 
     // Folders of the tree watched now (the output directory's own watch is not one).
     qsizetype watchCount() const { return static_cast<qsizetype>(m_paths.size()); }
@@ -63,12 +75,16 @@ public:
 
 private:
     using WatchMap = std::unordered_map<int, QByteArray>;
-    [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into);
+    [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into, bool distrustFailures);
     bool isSettingsFile(int wd, const char *name) const;
     bool isUnlinkedFile(int wd, const inotify_event &event) const;
     void watchOutput();
+    void unwatch(int wd);
+    void noteEvent(const inotify_event &event, const QByteArray &folder, TreeChanges &changes);
+    QByteArray asScanned(const QByteArray &watched) const;
 
-    QByteArray m_root;
+    QByteArray m_root;      // resolved: what is watched
+    QByteArray m_scanRoot;  // as given: what a run's paths start with
     QByteArray m_outputPath;
     QByteArray m_settingsDir;
     QByteArray m_settingsName;
@@ -79,6 +95,9 @@ private:
     int m_rootWd = -1;
     int m_outputWd = -1;
     WatchMap m_paths;  // watch descriptor -> folder path, ending in "/"
+    // Watches this watcher removed: their last events, and the kernel's notice, are no news.
+    std::unordered_set<int> m_removed;
+    ChangeCollector m_collected;
 };
 
 } // namespace yf::cli

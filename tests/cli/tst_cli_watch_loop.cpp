@@ -1,11 +1,13 @@
 // The watch loop and its watcher in-process: a tree that outgrows the watch limit while
 // watched still gets its feeds and the message counts all its folders; the output directory
 // is watched only for going away, also once made again inside the tree; files made unnamed
-// in a folder are no change.
+// in a folder are no change; events become the folders and subtrees a run redoes, and the
+// ones that cannot be trusted ask for a full run.
 #include "cli/stop_signals.h"
 #include "cli/watch_loop.h"
 #include "fixture.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -34,6 +36,26 @@ TreeChanges waitForChanges(TreeWatcher &watcher)
             all = read.value();
     }
     return all;
+}
+
+// Runs each shell command in `dir`, so a case reads as what a person would type.
+void shell(const QString &dir, const QStringList &commands)
+{
+    for (const QString &command : commands) {
+        QProcess sh;
+        sh.setWorkingDirectory(dir);
+        sh.start("/bin/sh", {"-c", command});
+        QVERIFY2(sh.waitForFinished() && sh.exitCode() == 0, qPrintable(command));
+    }
+}
+
+// The paths below `root` ("in/"), so the expected lists stay short.
+QStringList below(const QByteArray &root, const std::vector<QByteArray> &paths)
+{
+    QStringList names;
+    for (const QByteArray &path : paths)
+        names << QString::fromUtf8(path.startsWith(root) ? path.mid(root.size()) : "OUTSIDE " + path);
+    return names;
 }
 
 // Standard output and error go to files while it lives, so what the loop prints can be read.
@@ -111,7 +133,7 @@ private slots:
         {
             const CapturedOutput captured(tmp.path());
             std::unique_ptr<QThread> loop(
-                QThread::create([&] { status = watchFeeds(run, 1, false, system); }));
+                QThread::create([&] { status = watchFeeds(run, WatchPacing{1, 0}, false, system); }));
             loop->start();
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(tmp.filePath("out/-A-.xml")), 5000);
             fixture::makeTree(tmp.path(), {"in/New0/Sub/s.mp3"});
@@ -167,6 +189,104 @@ private slots:
         QCOMPARE(watcher.watchCount(), 3);  // in, A and "old feeds"
         QVERIFY(QDir(in).rmdir("feeds"));
         QVERIFY(waitForChanges(watcher).outputGone);
+    }
+
+    // What each kind of change names: the folder whose entries changed, the subtree listed
+    // again; the input directory's own files name nothing, its own attributes ask for a full run.
+    void eventsNameFoldersAndSubtrees_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<QStringList>("folders");
+        QTest::addColumn<QStringList>("subtrees");
+        QTest::addColumn<bool>("startsRun");
+        QTest::addColumn<bool>("fullRun");
+        const QStringList none;
+        QTest::newRow("a file added") << "in" << QStringList{"touch in/A/new.mp3"} << QStringList{"A/"} << none << true << false;
+        QTest::newRow("a file rewritten") << "in" << QStringList{"echo x >> in/A/a.mp3"} << QStringList{"A/"} << none << true
+                                          << false;
+        QTest::newRow("a file made hidden") << "in" << QStringList{"mv in/A/a.mp3 in/A/.a.mp3"} << QStringList{"A/"} << none
+                                            << true << false;
+        QTest::newRow("a hidden file made: noted, no run") << "in" << QStringList{"touch in/A/.part"} << QStringList{"A/"}
+                                                           << none << false << false;
+        QTest::newRow("a file of the input directory") << "in" << QStringList{"touch in/top.mp3"} << none << none << false
+                                                       << false;
+        QTest::newRow("a folder made") << "in" << QStringList{"mkdir in/A/New"} << QStringList{"A/"} << QStringList{"A/New/"}
+                                       << true << false;
+        QTest::newRow("a folder made at the top") << "in" << QStringList{"mkdir in/C"} << none << QStringList{"C/"} << true
+                                                  << false;
+        QTest::newRow("a folder made hidden") << "in" << QStringList{"mv in/A/Sub in/A/.Sub"} << QStringList{"A/"}
+                                              << QStringList{"A/.Sub/", "A/Sub/"} << true << false;
+        QTest::newRow("a hidden folder made plain") << "in" << QStringList{"mv in/.hid in/Shown"} << none
+                                                    << QStringList{".hid/", "Shown/"} << true << false;
+        QTest::newRow("a folder moved to another") << "in" << QStringList{"mv in/A/Sub in/B/Sub"} << QStringList{"A/", "B/"}
+                                                   << QStringList{"A/Sub/", "B/Sub/"} << true << false;
+        QTest::newRow("a folder moved in") << "in" << QStringList{"mv outside/O in/A/O"} << QStringList{"A/"}
+                                           << QStringList{"A/O/"} << true << false;
+        QTest::newRow("a folder moved out") << "in" << QStringList{"mv in/A/Sub outside/Sub"} << QStringList{"A/"}
+                                            << QStringList{"A/Sub/"} << true << false;
+        QTest::newRow("a folder write-protected") << "in" << QStringList{"chmod a-w in/A/Sub"} << QStringList{"A/"}
+                                                  << QStringList{"A/Sub/"} << true << false;
+        QTest::newRow("a folder removed with its files") << "in" << QStringList{"rm -r in/A/Sub"}
+                                                         << QStringList{"A/", "A/Sub/"} << QStringList{"A/Sub/"} << true
+                                                         << false;
+        QTest::newRow("a folder removed and made again at once")
+            << "in" << QStringList{"rm -r in/A/Sub && mkdir in/A/Sub && touch in/A/Sub/n.mp3"}
+            << QStringList{"A/", "A/Sub/"} << QStringList{"A/Sub/"} << true << false;
+        QTest::newRow("the input directory's own attributes") << "in" << QStringList{"chmod 700 in"} << none << none << true
+                                                              << true;
+        QTest::newRow("named through the link given as input") << "inlink" << QStringList{"mkdir in/A/New"}
+                                                               << QStringList{"A/"} << QStringList{"A/New/"} << true
+                                                               << false;
+    }
+    void eventsNameFoldersAndSubtrees()
+    {
+        QFETCH(QString, input);
+        QFETCH(QStringList, commands);
+        QTemporaryDir tmp;
+        fixture::makeTree(tmp.path(), {"in/A/a.mp3", "in/A/Sub/s.mp3", "in/B/", "in/.hid/", "outside/O/o.mp3", "out/",
+                                       "inlink->in"});
+        TreeWatcher watcher(tmp.filePath(input), tmp.filePath("out"), tmp.filePath("config.ini"));
+        QVERIFY(watcher.open().ok());
+        QVERIFY(watcher.sync().ok());
+        shell(tmp.path(), commands);
+        const TreeChanges seen = waitForChanges(watcher);
+        const ChangeCollector::Taken taken = watcher.takeChanges();
+        const QByteArray root = QFile::encodeName(tmp.filePath(input)) + '/';
+        QTEST(below(root, taken.changes.folders), "folders");
+        QTEST(below(root, taken.changes.subtrees), "subtrees");
+        QTEST(seen.relevant, "startsRun");
+        QFETCH(bool, fullRun);
+        QVERIFY2(taken.fullRunReason.isEmpty() != fullRun, qPrintable(taken.fullRunReason));
+        QVERIFY(watcher.takeChanges().changes.folders.empty());  // taken once
+        ::chmod(QFile::encodeName(tmp.filePath("in/A/Sub")).constData(), 0755);
+    }
+
+    // After the subtrees are watched again, changes come under the folders' new names, a
+    // folder moved out or write-protected is no longer heard, and a removed watch is no loss.
+    void subtreesAreWatchedAgain()
+    {
+        QTemporaryDir tmp;
+        fixture::makeTree(tmp.path(), {"in/A/Sub/s.mp3", "in/B/Deep/d.mp3", "in/C/Locked/", "outside/", "out/"});
+        TreeWatcher watcher(tmp.filePath("in"), tmp.filePath("out"), tmp.filePath("config.ini"));
+        QVERIFY(watcher.open().ok());
+        QVERIFY(watcher.sync().ok());
+        QCOMPARE(watcher.watchCount(), 7);
+        shell(tmp.path(), {"mv in/A/Sub outside/Sub", "mv in/B in/Bee", "chmod a-w in/C/Locked"});
+        (void)waitForChanges(watcher);
+        const ChangeCollector::Taken first = watcher.takeChanges();
+        QVERIFY(first.fullRunReason.isEmpty());
+        QVERIFY(watcher.syncSubtrees(first.changes.subtrees).ok());
+        QCOMPARE(watcher.watchCount(), 5);  // in, A, Bee, Bee/Deep and C
+
+        shell(tmp.path(), {"touch outside/Sub/x.mp3 in/Bee/Deep/y.mp3", "chmod a+w in/C/Locked"});
+        (void)waitForChanges(watcher);
+        const ChangeCollector::Taken second = watcher.takeChanges();
+        const QByteArray root = QFile::encodeName(tmp.filePath("in")) + '/';
+        QCOMPARE(below(root, second.changes.folders), (QStringList{"Bee/Deep/", "C/"}));
+        QVERIFY2(second.fullRunReason.isEmpty(), qPrintable(second.fullRunReason));
+        QVERIFY(watcher.syncSubtrees(second.changes.subtrees).ok());
+        QCOMPARE(watcher.watchCount(), 6);  // C/Locked is one again
     }
 
     // A file made with O_TMPFILE in a watched folder (the settings file's next text) shows
