@@ -133,14 +133,18 @@ Result<CommandLineRun> resolveRun(const Options &options, const QString &setting
     CommandLineRun run;
     run.settingsPath = settingsPath;
     run.defaultBaseUrl = defaultBaseUrl(networkAddress.value_or(QStringLiteral("127.0.0.1")));
-    const StoredRun stored = loadStoredRun(settingsPath);
+    std::optional<Error> unreadable;
+    const StoredRun stored = loadStoredRun(settingsPath, &unreadable);
 
     const auto directory = [&](const std::optional<QString> &given, const QString &storedValue,
                                const char *option) -> Result<QString> {
         const QString value = given ? *given : storedValue;
-        if (value.isEmpty())
-            return Error::usage(QStringLiteral("No %1 directory stored in \"%2\": give --%1 DIR.")
-                             .arg(QLatin1String(option), settingsPath));
+        if (value.isEmpty()) {
+            // A file that could not be read may well hold one: say why it was not used.
+            const QString why = unreadable ? QStringLiteral(" (%1)").arg(unreadable->message()) : QString();
+            return Error::usage(QStringLiteral("No %1 directory stored in \"%2\"%3: give --%1 DIR.")
+                             .arg(QLatin1String(option), settingsPath, why));
+        }
         return absoluteDir(value);
     };
     const Result<QString> input = directory(options.input, stored.inputDir, "input");

@@ -169,6 +169,19 @@ private slots:
         QCOMPARE(inputs.value().settingsPath, ini);
     }
 
+    // A settings file that cannot be read stores nothing, and the sentence says why.
+    void unreadableSettingsSayWhy()
+    {
+        QTemporaryDir tmp;
+        const QString ini = tmp.filePath("config.ini");
+        QVERIFY(QDir().mkdir(ini));  // a folder where the file should be
+        const Result<CommandLineRun> inputs =
+            resolveRun(parseOptions(args("--generate --output /b")).value(), ini, QStringLiteral("10.1.2.3"));
+        QVERIFY(!inputs.ok());
+        const QString message = inputs.error().message();
+        QVERIFY2(message.contains("--input DIR") && message.contains("not a regular file"), qPrintable(message));
+    }
+
     // Without a network address only a base URL given or stored makes playable links.
     void noAddressNeedsAGivenBaseUrl_data()
     {
