@@ -78,10 +78,14 @@ RunOutcome IncrementalRun::fullRun(RunObserver *observer)
     kept->paths = std::move(checked).value();
     const RunPaths &paths = kept->paths;
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
-    if (Status scanned = kept->tree.scanAll(paths.inputPath + '/', fs::folderId(paths.outputPath), observer);
-        !scanned.ok()) {
-        outcome.error = scanned.error();
-        return outcome;
+    {
+        fast::HelperThreads helpers(m_request.helperThreads);
+        if (Status scanned =
+                kept->tree.scanAll(paths.inputPath + '/', fs::folderId(paths.outputPath), observer, &helpers);
+            !scanned.ok()) {
+            outcome.error = scanned.error();
+            return outcome;
+        }
     }
     if (observer)
         observer->scanned();
