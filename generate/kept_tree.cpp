@@ -1,7 +1,11 @@
 #include "generate/kept_tree.h"
 
+#include "scan/folder_scan.h"
+
+#include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 
@@ -34,17 +38,36 @@ struct KeptTree::Walk {
     std::vector<qint32> source;
 };
 
-Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> leaveOut, RunObserver *observer)
+Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> leaveOut, RunObserver *observer,
+                         fast::HelperThreads *helpers)
 {
     m_folders.clear();
     m_listed.clear();
-    m_byPath.clear();
-    Walk walk{root, leaveOut, true, {}, {}, {}};
-    if (std::optional<Error> failed = rebuild(walk, observer)) {
-        m_folders.clear();
-        index();
-        return *failed;
+    m_skips.clear();
+    // The scan keeps the listed folders' paths; the unlisted ones' are taken as they are met.
+    std::vector<KeptFolder> met;
+    auto firstChild = static_cast<qint32>(1);
+    const auto onFolder = [&](std::size_t at, const QByteArray &folder, FolderListing &listing) {
+        const auto children = static_cast<qint32>(listing.children.size());
+        met.push_back(KeptFolder{listing.unlisted ? folder : QByteArray(), firstChild, children,
+                                 listing.unlisted ? -1 : 0});
+        firstChild += children;
+        if (!listing.skipped.empty())
+            m_skips.emplace_back(static_cast<qint32>(at), std::move(listing.skipped));
+    };
+    Result<FolderArray> scanned = scanFolders(root, observer, nullptr, leaveOut, helpers, onFolder);
+    if (!scanned.ok()) {
+        m_skips.clear();
+        return scanned.error();
     }
+    m_listed = std::move(scanned).value();
+    std::size_t next = 0;
+    for (KeptFolder &folder : met) {
+        if (folder.listed >= 0)
+            folder.path = m_listed[next++];
+    }
+    m_folders = std::move(met);
+    index();
     return {};
 }
 
@@ -100,9 +123,14 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
 {
     std::vector<KeptFolder> next;
     next.reserve(m_folders.size() + 16);
+    std::vector<std::pair<qint32, SkippedFolders>> skips;  // the new tree's, by ascending index
+    const auto noteSkips = [&](std::size_t k, SkippedFolders noted) {
+        if (!noted.empty())
+            skips.emplace_back(static_cast<qint32>(k), std::move(noted));
+    };
     std::vector<qint32> &source = walk.source;
     const auto add = [&](QByteArray path, qint32 from) {
-        next.push_back(KeptFolder{std::move(path), {}, 0, 0, 0});
+        next.push_back(KeptFolder{std::move(path), 0, 0, 0});
         source.push_back(from);
     };
     add(walk.freshRoot ? walk.root : m_folders.at(0).path, walk.freshRoot ? kListedNow : 0);
@@ -118,7 +146,7 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
             FolderListing listing = listFolder(next[k].path, k == 0, walk.leaveOut, true);
             if (listing.failure)
                 return *listing.failure;
-            next[k].skips = std::move(listing.skipped);
+            noteSkips(k, std::move(listing.skipped));
             next[k].listed = listing.unlisted ? -1 : 0;
             for (QByteArray &child : listing.children)
                 add(std::move(child), kListedNow);
@@ -126,9 +154,15 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
                 observer->foldersFound(static_cast<qsizetype>(next.size()));
         } else if (auto again = walk.relisted.find(from); again != walk.relisted.end()) {
             FolderListing &listing = again->second;
-            next[k].skips = std::move(listing.skipped);
+            noteSkips(k, std::move(listing.skipped));
+            // Its old sub-folders by path, to tell each child met again from one that is new.
+            const KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
+            QHash<QByteArrayView, qint32> oldChildren;
+            oldChildren.reserve(old.childCount);
+            for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
+                oldChildren.insert(QByteArrayView(m_folders[static_cast<std::size_t>(child)].path), child);
             for (QByteArray &child : listing.children) {
-                qint32 was = find(child);
+                qint32 was = oldChildren.value(QByteArrayView(child), -1);
                 // One that could not be listed before is tried again: it may be readable now.
                 if (was >= 0 && (m_folders[static_cast<std::size_t>(was)].listed < 0 || walk.anew.contains(child)))
                     was = kListedNow;
@@ -136,7 +170,7 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
             }
         } else {
             KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
-            next[k].skips = std::move(old.skips);
+            noteSkips(k, takeSkips(from));
             next[k].listed = old.listed;
             for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
                 add(m_folders[static_cast<std::size_t>(child)].path, child);
@@ -145,6 +179,7 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
         next[k].childCount = static_cast<qint32>(next.size()) - first;
     }
     m_folders = std::move(next);
+    m_skips = std::move(skips);
     index();
     return std::nullopt;
 }
@@ -164,37 +199,64 @@ qint32 KeptTree::nearestListed(QByteArray path) const
 void KeptTree::index()
 {
     m_folders.shrink_to_fit();
+    m_skips.shrink_to_fit();
     m_listed.clear();
-    m_byPath.clear();
-    m_byPath.reserve(static_cast<qsizetype>(m_folders.size()));
-    for (std::size_t k = 0; k < m_folders.size(); ++k) {
-        KeptFolder &folder = m_folders[k];
+    for (KeptFolder &folder : m_folders) {
         if (folder.listed >= 0) {
             folder.listed = static_cast<qint32>(m_listed.size());
             m_listed.push_back(folder.path);
         }
-        m_byPath.insert(folder.path, static_cast<qint32>(k));
     }
     m_listed.shrink_to_fit();
 }
 
-qint32 KeptTree::find(const QByteArray &path) const { return m_byPath.value(path, -1); }
+SkippedFolders KeptTree::takeSkips(qint32 folder)
+{
+    const auto at = std::lower_bound(m_skips.begin(), m_skips.end(), folder,
+                                     [](const auto &entry, qint32 value) { return entry.first < value; });
+    return at != m_skips.end() && at->first == folder ? std::move(at->second) : SkippedFolders();
+}
+
+qint32 KeptTree::find(const QByteArray &path) const
+{
+    if (m_folders.empty() || !path.startsWith(m_folders[0].path) || !path.endsWith('/'))
+        return -1;
+    // Name by name from the root: each step looks only among one folder's sub-folders.
+    qint32 at = 0;
+    for (qsizetype from = m_folders[0].path.size(); from < path.size();) {
+        const QByteArrayView prefix(path.constData(), path.indexOf('/', from) + 1);
+        const KeptFolder &parent = m_folders[static_cast<std::size_t>(at)];
+        qint32 found = -1;
+        for (qint32 child = parent.firstChild; child < parent.firstChild + parent.childCount; ++child) {
+            if (QByteArrayView(m_folders[static_cast<std::size_t>(child)].path) == prefix) {
+                found = child;
+                break;
+            }
+        }
+        if (found < 0)
+            return -1;
+        at = found;
+        from = prefix.size();
+    }
+    return at;
+}
 
 void KeptTree::appendSkips(SkippedFolders &skipped) const
 {
-    for (const KeptFolder &folder : m_folders)
-        skipped.insert(skipped.end(), folder.skips.begin(), folder.skips.end());
+    for (const auto &[at, noted] : m_skips)
+        skipped.insert(skipped.end(), noted.begin(), noted.end());
 }
 
 std::size_t KeptTree::bytes() const
 {
-    // Each path's bytes once, with their header; each hash entry a node and a share of its table.
-    constexpr std::size_t kHeap = 24;
-    constexpr std::size_t kHashEntry = sizeof(QByteArray) + sizeof(qint32) + 16;
+    // Each path's bytes once, with their header and the allocator's share.
+    constexpr std::size_t kHeap = 24 + 16;
     std::size_t total = m_folders.capacity() * sizeof(KeptFolder) + m_listed.capacity() * sizeof(QByteArray)
-        + static_cast<std::size_t>(m_byPath.capacity()) * kHashEntry;
+        + m_skips.capacity() * sizeof(m_skips[0]);
     for (const KeptFolder &folder : m_folders)
-        total += kHeap + static_cast<std::size_t>(folder.path.capacity()) + folder.skips.capacity() * sizeof(Error);
+        total += kHeap + static_cast<std::size_t>(folder.path.capacity());
+    for (const auto &[at, noted] : m_skips)
+        total += noted.capacity() * sizeof(Error);
     return total;
 }
 

@@ -7,18 +7,21 @@
 #include "scan/folder_listing.h"
 
 #include <QByteArray>
-#include <QHash>
 
 #include <cstddef>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace yf {
 
+namespace fast {
+class HelperThreads;
+}
+
 // One folder a scan met: listed, or found by its parent and then not listable.
 struct KeptFolder {
     QByteArray path;        // as the scan wrote it, ending in "/"
-    SkippedFolders skips;   // what listing it noted: its sub-folders left out, or itself when unlisted
     qint32 firstChild = 0;  // its sub-folders are folders [firstChild, firstChild + childCount)
     qint32 childCount = 0;
     qint32 listed = -1;     // its place among the listed folders; -1 when unlisted
@@ -26,13 +29,14 @@ struct KeptFolder {
 
 // The tree as a breadth-first scan lists it (see scanFolders): each folder's sub-folders
 // follow one another in the order the file system gave them, so the whole order can be
-// walked again from each folder's children alone.
+// walked again from each folder's children alone, and a folder is found from the root down
+// by its names, with no index by path to keep.
 class KeptTree {
 public:
-    // Lists the tree below `root` (the input path and "/") as a scan does, the folder
-    // `leaveOut` left out wherever it appears. Ends with the failure a scan would end with.
+    // Lists the tree below `root` (the input path and "/") with scanFolders, on `helpers` when
+    // given, the folder `leaveOut` left out wherever it appears. Ends with the scan's failure.
     [[nodiscard]] Status scanAll(const QByteArray &root, std::optional<fs::FolderId> leaveOut,
-                                 RunObserver *observer);
+                                 RunObserver *observer, fast::HelperThreads *helpers = nullptr);
 
     // Puts right every folder `subtrees` names, whether it is there now or not: the nearest
     // folder above it that was listed and still lists is listed again, its sub-folders taken
@@ -59,10 +63,13 @@ private:
     [[nodiscard]] std::optional<Error> rebuild(Walk &walk, RunObserver *observer);
     qint32 nearestListed(QByteArray path) const;
     void index();
+    [[nodiscard]] SkippedFolders takeSkips(qint32 folder);
 
     std::vector<KeptFolder> m_folders;
     std::vector<QByteArray> m_listed;  // shares its paths' bytes with m_folders
-    QHash<QByteArray, qint32> m_byPath;
+    // What listing a folder noted (its sub-folders left out, or itself when unlisted), for
+    // the few folders that noted any, by ascending folder index.
+    std::vector<std::pair<qint32, SkippedFolders>> m_skips;
 };
 
 } // namespace yf

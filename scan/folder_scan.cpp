@@ -44,7 +44,8 @@ using Group = std::vector<FolderListing>;
 } // namespace
 
 Result<FolderArray> scanFolders(const QByteArray &root, RunObserver *observer, SkippedFolders *skipped,
-                                std::optional<fs::FolderId> leaveOut, fast::HelperThreads *helpers)
+                                std::optional<fs::FolderId> leaveOut, fast::HelperThreads *helpers,
+                                const FolderMet &onFolder)
 {
     std::vector<std::size_t> unlisted;  // found, but could not be listed: no feed for these
     FolderArray folders;
@@ -56,7 +57,7 @@ Result<FolderArray> scanFolders(const QByteArray &root, RunObserver *observer, S
     // found is appended in their order, so the list, the folders left out and a failure are
     // those of listing one folder after the other. A batch's own paths are copied (they share
     // their bytes) since appending may move the list while helpers read them.
-    const bool noteSkipped = skipped != nullptr;
+    const bool noteSkipped = skipped != nullptr || onFolder;
     std::vector<QByteArray> batch;
     for (std::size_t begin = 0; begin < folders.size();) {
         const std::size_t end = std::min(folders.size(), begin + kBatch);
@@ -83,6 +84,8 @@ Result<FolderArray> scanFolders(const QByteArray &root, RunObserver *observer, S
             if (shared && k % kGroup == 0)
                 taken = shared->take(static_cast<qsizetype>(k / kGroup));
             FolderListing listing = shared ? std::move(taken[k % kGroup]) : list(k);
+            if (onFolder && !listing.failure)
+                onFolder(begin + k, batch[k], listing);
             if (skipped)
                 std::move(listing.skipped.begin(), listing.skipped.end(), std::back_inserter(*skipped));
             if (listing.failure)

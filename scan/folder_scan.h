@@ -8,6 +8,8 @@
 
 #include <QByteArray>
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -33,10 +35,18 @@ using FolderArray = std::vector<QByteArray>;
 // root: the feeds' own folder must not become a feed of feeds. Only the folders' paths are
 // kept, so the memory grows with folders, not files. With `helpers`, wide levels are listed
 // on them; the list, the folders left out and the failure are the same as without, and only
-// the calling thread talks to `observer`.
+// the calling thread talks to `observer` and `onFolder`.
+//
+// `onFolder`, when given, is told of every folder the scan met, listed or not, in the order
+// met (the list's order with the unlisted folders in their places): its place in that order,
+// its path and what listing it found. Its sub-folders are met later, one after the other, in
+// the listing's order. It may take the listing's notes of folders left out, which then go
+// nowhere else; with it, those notes are taken even without `skipped`.
+using FolderMet = std::function<void(std::size_t met, const QByteArray &folder, FolderListing &listing)>;
 [[nodiscard]] Result<FolderArray> scanFolders(const QByteArray &root, RunObserver *observer = nullptr,
                                              SkippedFolders *skipped = nullptr,
                                              std::optional<fs::FolderId> leaveOut = std::nullopt,
-                                             fast::HelperThreads *helpers = nullptr);
+                                             fast::HelperThreads *helpers = nullptr,
+                                             const FolderMet &onFolder = {});
 
 } // namespace yf

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 using yf::FolderArray;
@@ -92,6 +93,7 @@ private slots:
     void stopsWhenCancelled_data();
     void stopsWhenCancelled();
     void listsWideLevelsAlikeOnSeveralThreads();
+    void tellsEveryFolderMetInOrder();
 };
 
 void TestFolderScan::listsFoldersBreadthFirst()
@@ -343,6 +345,52 @@ void TestFolderScan::listsWideLevelsAlikeOnSeveralThreads()
     }
     QCOMPARE(ends[1], ends[0]);
     QVERIFY2(ends[0].last().endsWith("/t033/gone/: No such file or directory"), qPrintable(ends[0].last()));
+}
+
+void TestFolderScan::tellsEveryFolderMetInOrder()
+{
+    // Wide enough to be shared between threads; one folder write-protected (a note), one gone
+    // before it is listed (met, but not listed).
+    QTemporaryDir tmp;
+    QStringList tree{"locked/inner/"};
+    for (int t = 0; t < 100; ++t)
+        tree << QStringLiteral("t%1/a/").arg(t, 3, 10, QLatin1Char('0'));
+    fixture::makeTree(tmp.path(), tree);
+    QVERIFY(QFile::setPermissions(tmp.path() + "/locked", QFile::ReadOwner | QFile::ExeOwner));
+    const auto unlock = qScopeGuard([&] { QFile::setPermissions(tmp.path() + "/locked", QFile::WriteOwner | QFile::ReadOwner | QFile::ExeOwner); });
+    const QByteArray start = native(tmp.path()) + '/';
+    QStringList told[2];
+    yf::fast::HelperThreads none(0);
+    yf::fast::HelperThreads two(2);
+    for (int round = 0; round < 2; ++round) {
+        QVERIFY(QDir().mkpath(tmp.path() + "/t050/gone"));
+        RemoveOnFind observer;
+        observer.victim = tmp.path() + "/t050/gone";
+        observer.when = 1 + 100 + 101;  // the second level is listed, "gone" with it
+        std::size_t expected = 0;
+        qsizetype children = 0;
+        FolderArray listed;
+        const yf::FolderMet onFolder = [&](std::size_t met, const QByteArray &folder, yf::FolderListing &listing) {
+            QCOMPARE(met, expected++);
+            children += static_cast<qsizetype>(listing.children.size());
+            if (!listing.unlisted)
+                listed.push_back(folder);
+            QString line = QString::fromUtf8(folder.mid(start.size())) + ' ' + QString::number(listing.children.size());
+            for (const yf::Error &e : std::exchange(listing.skipped, {}))
+                line += " noted " + e.path.mid(tmp.path().size()) + ": " + e.reason;
+            told[round] << line + (listing.unlisted ? " unlisted" : "");
+        };
+        FolderArray found;
+        yf::SkippedFolders skipped;
+        QVERIFY(scanInto(found, start, &observer, &skipped, std::nullopt, round == 0 ? &none : &two, onFolder).ok());
+        QCOMPARE(listed, found);  // the met folders that listed are the scan's list, in order
+        QCOMPARE(children + 1, qsizetype(expected));  // every folder met was some folder's child
+        QVERIFY(skipped.empty());  // the notes went to the one who took them
+    }
+    QCOMPARE(told[1], told[0]);
+    QVERIFY2(told[0].filter(" unlisted").size() == 1 && told[0].filter(" unlisted")[0].startsWith("t050/gone/ 0"),
+             qPrintable(told[0].join('\n')));
+    QVERIFY2(!told[0].filter("noted /locked").isEmpty(), qPrintable(told[0].join('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestFolderScan)
