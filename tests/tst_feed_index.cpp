@@ -147,6 +147,29 @@ private slots:
         QCOMPARE(page.count("class=\"empty\""), 1);
     }
 
+    // The newest episode's day in UTC, whatever side of midnight, century or leap day it is on.
+    void newestDateIsTheUtcDay_data()
+    {
+        QTest::addColumn<qint64>("secs");
+        QTest::newRow("the epoch") << qint64(0);
+        QTest::newRow("a second before the epoch") << qint64(-1);
+        QTest::newRow("a day and a second before the epoch") << qint64(-86401);
+        QTest::newRow("leap day 2000, last second") << qint64(951868799);
+        QTest::newRow("1 March 2100, no leap year") << qint64(4107542400);
+        QTest::newRow("31 December 1969 noon") << qint64(-43200);
+        QTest::newRow("year 1601") << qint64(-11644473600);
+        QTest::newRow("year 9999, last day") << qint64(253402300799);
+        QTest::newRow("beyond four-digit years") << qint64(253402300800);
+    }
+    void newestDateIsTheUtcDay()
+    {
+        QFETCH(qint64, secs);
+        const QByteArray page = yf::indexPageText({IndexEntry{"A.xml", "A", 3, secs}}, true);
+        const QByteArray day =
+            QDateTime::fromSecsSinceEpoch(secs, QTimeZone::utc()).toString("yyyy-MM-dd").toLatin1();
+        QVERIFY2(page.contains("3 episodes, newest " + day + "</span>"), day.constData());
+    }
+
     // A page for phones that needs nothing from elsewhere, is ASCII, and knows itself again.
     void pageStandsAlone_data()
     {
