@@ -42,7 +42,7 @@ bool buildMediaTree(const std::string &root, long folders, long filesPerFolder, 
                 tags.comment = QStringLiteral("What episode %1 is about.").arg(i);
             }
             const QString path = folder + QStringLiteral("/Part %1.mp3").arg(i);
-            if (!mediafixture::writeMp3(path, kEpisodeMs, tags)) {
+            if (!mediafixture::writeMp3(path, kEpisodeMs, tags, mediafixture::VbrHeader::Info)) {
                 error = "Cannot write " + path.toStdString();
                 return false;
             }

@@ -12,7 +12,8 @@ struct MediaTreeFacts {
 };
 
 // `folders - 1` folders directly below `root`, each with `filesPerFolder` MP3 files of about
-// a quarter of a second (valid MPEG frames), tagged through TagLib. Even folders are
+// a quarter of a second (valid MPEG frames behind an Info header, as encoders write them),
+// tagged through TagLib. Even folders are
 // audiobooks: every file with title, album, artist and track number, and a cover.jpg beside
 // them; odd ones are talk shows: titles and comments, no track numbers.
 [[nodiscard]] bool buildMediaTree(const std::string &root, long folders, long filesPerFolder, MediaTreeFacts &facts,

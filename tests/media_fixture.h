@@ -43,6 +43,34 @@ inline QByteArray mpegFrames(int frames)
     return all;
 }
 
+// What the first frame of an MP3 says about the rest, as encoders write it: nothing, or an
+// "Info" header (what lame writes into a constant bit rate file), which gives a reader the
+// frame count, and so the length, without a walk through the file.
+enum class VbrHeader { None, Info };
+
+// A silent frame (the same header) whose side information is followed by an "Info" header
+// with flags for frames and bytes: `audioFrames` frames after it, and the stream's bytes,
+// this frame included.
+inline QByteArray infoFrame(int audioFrames)
+{
+    QByteArray frame(kFrameBytes, '\0');
+    std::memcpy(frame.data(), kFrameHeader, sizeof kFrameHeader);
+    const auto putBigEndian = [&frame](int at, quint32 value) {
+        for (int i = 0; i < 4; ++i)
+            frame[at + i] = char(value >> (24 - 8 * i));
+    };
+    constexpr int kAt = 4 + 32;  // after the header and an MPEG-1 two-channel frame's side information
+    std::memcpy(frame.data() + kAt, "Info", 4);
+    putBigEndian(kAt + 4, 0x1 | 0x2);
+    putBigEndian(kAt + 8, quint32(audioFrames));
+    putBigEndian(kAt + 12, quint32(audioFrames + 1) * kFrameBytes);
+    return frame;
+}
+
+// The length a reader takes from an Info header counting `frames` frames, in milliseconds:
+// 1152 samples a frame at 44.1 kHz, rounded to the nearest.
+inline qint64 infoLengthOf(int frames) { return (qint64(frames) * 1152 * 1000 + 22050) / 44100; }
+
 // The number of frames whose length, as a reader works it out, is closest to `ms`.
 inline int framesFor(qint64 ms) { return int((ms * 128 + kFrameBytes * 4) / (kFrameBytes * 8)); }
 
@@ -80,10 +108,13 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 }
 
 // An MP3 of about `ms` milliseconds (see lengthOf(framesFor(ms)) for the exact figure), with
-// `tags` when any is given.
-inline bool writeMp3(const QString &path, qint64 ms, const Tags &tags = {})
+// `tags` when any is given. With an Info header in front, the same frames follow it and a
+// reader takes infoLengthOf(framesFor(ms)).
+inline bool writeMp3(const QString &path, qint64 ms, const Tags &tags = {}, VbrHeader header = VbrHeader::None)
 {
-    if (!writeFile(path, mpegFrames(framesFor(ms))))
+    const int frames = framesFor(ms);
+    const QByteArray audio = mpegFrames(frames);
+    if (!writeFile(path, header == VbrHeader::Info ? infoFrame(frames) + audio : audio))
         return false;
     const bool untagged = tags.title.isEmpty() && tags.comment.isEmpty() && tags.album.isEmpty()
         && tags.artist.isEmpty() && tags.albumArtist.isEmpty() && tags.track == 0 && tags.disc.isEmpty();

@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 using mediafixture::Tags;
+using mediafixture::VbrHeader;
 Q_DECLARE_METATYPE(mediafixture::Tags)
+Q_DECLARE_METATYPE(mediafixture::VbrHeader)
 
 class TestTagReader : public QObject {
     Q_OBJECT
@@ -84,21 +86,27 @@ void TestTagReader::readsTagsAndLength_data()
     QTest::addColumn<QByteArray>("albumArtist");
     QTest::addColumn<int>("track");
     QTest::addColumn<int>("disc");
+    QTest::addColumn<VbrHeader>("header");
     QTest::newRow("every tag") << Tags{"T\u00eftle", "C", "Al", "Ar", "AA", 3, "2/3"} << QByteArray("T\xc3\xaftle")
-                               << QByteArray("AA") << 3 << 2;
+                               << QByteArray("AA") << 3 << 2 << VbrHeader::None;
     QTest::newRow("blank edges trimmed") << Tags{"  Spaced \t", {}, {}, {}, {}, 0, {}} << QByteArray("Spaced")
-                                         << QByteArray() << 0 << 0;
+                                         << QByteArray() << 0 << 0 << VbrHeader::None;
     QTest::newRow("disc without a set") << Tags{"X", {}, {}, {}, {}, 12, "4"} << QByteArray("X") << QByteArray()
-                                        << 12 << 4;
-    QTest::newRow("no tags at all") << Tags{} << QByteArray() << QByteArray() << 0 << 0;
+                                        << 12 << 4 << VbrHeader::None;
+    QTest::newRow("no tags at all") << Tags{} << QByteArray() << QByteArray() << 0 << 0 << VbrHeader::None;
+    // The length comes from the header's frame count, not from the bit rate and the file's size.
+    QTest::newRow("Info header behind a tag") << Tags{"T", "C", "Al", "Ar", "AA", 3, "2/3"} << QByteArray("T")
+                                              << QByteArray("AA") << 3 << 2 << VbrHeader::Info;
+    QTest::newRow("Info header, no tags") << Tags{} << QByteArray() << QByteArray() << 0 << 0 << VbrHeader::Info;
 }
 
 void TestTagReader::readsTagsAndLength()
 {
     QFETCH(Tags, tags);
+    QFETCH(VbrHeader, header);
     QDir().mkpath(m_tmp.path() + "/in");
     const QString file = m_tmp.path() + "/in/" + QTest::currentDataTag() + ".mp3";
-    QVERIFY(mediafixture::writeMp3(file, 10'000, tags));
+    QVERIFY(mediafixture::writeMp3(file, 10'000, tags, header));
     const std::optional<yf::MediaDetails> read = yf::TagReader(path({})).read(QFile::encodeName(file));
     QVERIFY(read.has_value());
     QTEST(read->title, "title");
@@ -108,7 +116,8 @@ void TestTagReader::readsTagsAndLength()
     QCOMPARE(read->comment, tags.comment.toUtf8());
     QCOMPARE(read->album, tags.album.toUtf8());
     QCOMPARE(read->artist, tags.artist.toUtf8());
-    QCOMPARE(read->lengthMs, mediafixture::lengthOf(mediafixture::framesFor(10'000)));
+    const int frames = mediafixture::framesFor(10'000);
+    QCOMPARE(read->lengthMs, header == VbrHeader::Info ? mediafixture::infoLengthOf(frames) : mediafixture::lengthOf(frames));
 }
 
 void TestTagReader::givesNoDetailsForHostileFiles_data()
