@@ -13,6 +13,7 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <ctime>
 #include <numeric>
 #include <string_view>
 
@@ -70,23 +71,18 @@ qsizetype roomFor(const std::vector<IndexEntry> &entries, qsizetype fixed, qsize
     return room;
 }
 
-// "yyyy-MM-dd" in UTC. The page shows one date per feed, so the calendar is worked out with
-// integers (days to civil date, as in the proleptic Gregorian calendar) rather than through a
-// QDateTime and a format string each; a date beyond four-digit years goes the long way.
+// "yyyy-MM-dd" in UTC. The page shows one date per feed, so it is written from the C
+// library's broken-down time rather than through a QDateTime and a format string each; a
+// date beyond four-digit years goes the long way.
 QByteArray dateText(qint64 secs)
 {
-    const qint64 days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
-    const qint64 z = days + 719468;
-    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
-    const qint64 dayOfEra = z - era * 146097;
-    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const qint64 shifted = (5 * dayOfYear + 2) / 153;
-    const int day = static_cast<int>(dayOfYear - (153 * shifted + 2) / 5 + 1);
-    const int month = static_cast<int>(shifted < 10 ? shifted + 3 : shifted - 9);
-    const qint64 year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    const time_t at = static_cast<time_t>(secs);
+    struct tm utc {};
+    const long year = ::gmtime_r(&at, &utc) ? utc.tm_year + 1900L : -1;
     if (year < 0 || year > 9999)
         return QDateTime::fromSecsSinceEpoch(secs, QTimeZone::utc()).toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
+    const int month = utc.tm_mon + 1;
+    const int day = utc.tm_mday;
     char text[10] = {char('0' + year / 1000), char('0' + year / 100 % 10), char('0' + year / 10 % 10),
                      char('0' + year % 10), '-', char('0' + month / 10), char('0' + month % 10), '-',
                      char('0' + day / 10), char('0' + day % 10)};
