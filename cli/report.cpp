@@ -53,25 +53,6 @@ Report reportRun(const RunOutcome &outcome, const std::optional<Error> &storeErr
 
 namespace {
 
-// Tells whether the run said its scan succeeded, the moment the settings are stored.
-class ScanSeen final : public RunObserver {
-public:
-    explicit ScanSeen(StoreWhenScanned &storing) : m_storing(storing) {}
-    void foldersFound(qsizetype count) override { m_storing.foldersFound(count); }
-    void scanned() override
-    {
-        m_seen = true;
-        m_storing.scanned();
-    }
-    void feedWritten(qsizetype done, qsizetype total) override { m_storing.feedWritten(done, total); }
-    bool cancelRequested() const override { return m_storing.cancelRequested(); }
-    bool seen() const { return m_seen; }
-
-private:
-    StoreWhenScanned &m_storing;
-    bool m_seen = false;
-};
-
 template <typename Generate>
 Report storeRunAndReport(const CommandLineRun &run, CommandLineObserver &observer, bool quiet, Generate &&generate)
 {
@@ -79,11 +60,8 @@ Report storeRunAndReport(const CommandLineRun &run, CommandLineObserver &observe
     StoreWhenScanned storing(observer, run.settingsPath,
                              StoredRun{request.inputDir, request.outputDir, request.baseUrl, request.readTags},
                              run.defaultBaseUrl);
-    ScanSeen seen(storing);
-    const RunOutcome outcome = generate(&seen);
-    // An update that lists nothing has no scan to tell of; it finished, so store as a full run would.
-    if (outcome.finished() && !seen.seen())
-        storing.scanned();
+    // Full runs and updates alike tell of their scan, and the values are stored then.
+    const RunOutcome outcome = generate(&storing);
     observer.clear();
     return reportRun(outcome, storing.storeError(), stopSignal(), quiet);
 }
