@@ -276,7 +276,11 @@ void IncrementalRun::finishIndex(Kept &kept, const std::vector<qsizetype> &remad
         return IndexEntry{name + ".xml", name, feed.episodes, feed.newestEpisodeSecs, place};
     };
     const std::optional<QByteArray> address = feedsAddress(paths.baseUrl, paths.linkEntry, paths.outputPath);
-    const std::optional<std::vector<QByteArray>> sameList = std::exchange(kept.listedIndexFiles, std::nullopt);
+    // The list is taken as it was left only while its file is the one left: one removed or
+    // edited since is put right at once, not when the feeds next change.
+    std::optional<std::vector<QByteArray>> sameList = std::exchange(kept.listedIndexFiles, std::nullopt);
+    if (!kept.listFile || fileIdentity(paths.outputPath + '/' + kPublishedFeedsFile) != kept.listFile)
+        sameList.reset();
     std::optional<PatchedIndex> patched;
     if (!wholeTree && kept.index.pageFile) {
         std::vector<char> remadeAt(feeds.size(), 0);
@@ -312,7 +316,7 @@ void IncrementalRun::finishIndex(Kept &kept, const std::vector<qsizetype> &remad
     outcome.indexAddress = std::move(index.pageAddress);
     outcome.indexProblems = std::move(index.problems);
     kept.index = KeptIndexFiles{std::move(index.order), address, index.pageFile, index.opmlFile};
-    const bool listIsKnown = sameList && *sameList == index.written && kept.listFile;
+    const bool listIsKnown = sameList && *sameList == index.written;
     if (listIsKnown && patched->came.empty() && patched->gone.empty()) {
         kept.listedIndexFiles = std::move(index.written);  // the list holds these names already
         return;
