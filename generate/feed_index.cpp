@@ -106,7 +106,7 @@ std::optional<FileIdentity> putIndexFile(const QByteArray &outputPath, const QBy
     return left;
 }
 
-// The page's text for entries sorted already; each entry's length goes into `order`, one a entry.
+// The page's text for entries sorted already; each entry's length goes into `order`.
 QByteArray sortedPageText(const std::vector<IndexEntry> &entries, bool opmlWritten, std::vector<IndexPlace> &order)
 {
     QByteArray page;
