@@ -3,6 +3,7 @@
 
 #include "feed/base_url.h"
 #include "runtime/error.h"
+#include "runtime/file_copy.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -22,6 +23,14 @@ struct IndexEntry {
     QByteArray title;     // the channel's title, as the feed carries it (bytes meant as UTF-8)
     qsizetype episodes = 0;
     qint64 newestEpisodeSecs = 0;  // the newest episode file's modification time; unused when empty
+    qint32 place = -1;             // the caller's own tag for the feed, handed back in the index's order
+};
+
+// One entry as the index files hold it: whose, and the bytes of its part of each file.
+struct IndexPlace {
+    qint32 place = -1;
+    quint32 pageBytes = 0;
+    quint32 opmlBytes = 0;  // 0 when no OPML file is written
 };
 
 // `text` as HTML text or attribute value, pure ASCII: "&", "<", ">", '"' and "'" escaped,
@@ -56,6 +65,10 @@ struct FeedIndex {
     QString pageAddress;  // where a web server shows it; empty when that is not known
     std::vector<QByteArray> written;  // the file names now holding this run's text (written or unchanged)
     std::vector<Error> problems;      // a file that is not this program's, or could not be written
+    std::vector<IndexPlace> order;    // the entries in the files' order
+    // What each file is now, when it holds this run's text.
+    std::optional<FileIdentity> pageFile;
+    std::optional<FileIdentity> opmlFile;
 };
 
 // Writes the index page, and the OPML file when `address` is known, into `outputPath`,

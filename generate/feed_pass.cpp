@@ -121,8 +121,8 @@ std::optional<Error> makeFeeds(const FeedInputs &inputs, fast::HelperThreads &he
     return std::nullopt;
 }
 
-std::vector<QByteArray> finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome,
-                                  const std::vector<QByteArray> *sameList)
+FinishedIndex finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome,
+                        const std::vector<QByteArray> *sameList)
 {
     std::vector<QByteArray> produced;
     produced.reserve(listed.size() + 2);
@@ -134,14 +134,16 @@ std::vector<QByteArray> finishRun(const RunPaths &paths, std::vector<IndexEntry>
     outcome.indexPage = std::move(feedIndex.pagePath);
     outcome.indexAddress = std::move(feedIndex.pageAddress);
     outcome.indexProblems = std::move(feedIndex.problems);
+    FinishedIndex finished{feedIndex.written, std::move(feedIndex.order), feedIndex.pageFile, feedIndex.opmlFile, {}};
     if (sameList && *sameList == feedIndex.written)
-        return std::move(feedIndex.written);  // nothing to remove, and the list holds these names already
+        return finished;  // nothing to remove, and the list holds these names already
     // Listed as this run's own; no name of theirs ends in ".xml", so the list never removes them.
     produced.insert(produced.end(), feedIndex.written.begin(), feedIndex.written.end());
     FeedCleanup cleanup = updatePublishedFeeds(paths.outputPath, std::move(produced));
     outcome.removedFeeds = std::move(cleanup.removed);
     outcome.cleanupProblems = std::move(cleanup.problems);
-    return std::move(feedIndex.written);
+    finished.listFile = cleanup.listFile;
+    return finished;
 }
 
 } // namespace yf

@@ -5,6 +5,7 @@
 #include "feed/feed_names.h"
 #include "feed/feed_writer.h"
 #include "generate/feed_index.h"
+#include "generate/published_feeds.h"
 #include "generate/generate.h"
 #include "runtime/clock.h"
 #include "runtime/error.h"
@@ -54,13 +55,22 @@ using FeedReport = std::function<void(qsizetype index, const Result<FeedDone> &m
                                              RunObserver *observer, qint64 &lastFeedAtSecs,
                                              const FeedReport &report);
 
+// What finishing a run left in the output directory, for the next run to start from.
+struct FinishedIndex {
+    std::vector<QByteArray> written;  // the index files now listed
+    std::vector<IndexPlace> order;    // the feeds in the index files' order
+    std::optional<FileIdentity> pageFile;
+    std::optional<FileIdentity> opmlFile;
+    std::optional<FileIdentity> listFile;  // none when the list was left as it was, or is not known
+};
+
 // A finished run's last steps: the index page and OPML file from `listed`, then the output
 // directory's list of feeds set to `listed` and the index files, removing the feeds of an
 // earlier run that are listed no more. Fills the outcome's index and cleanup fields.
 // `sameList`, when given, holds the index files the last run of this caller listed and says
 // that its feed files are `listed`'s, all removals done: the list is then left as it is when
-// the index files are those again. Returns the index files now listed.
-std::vector<QByteArray> finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome,
+// the index files are those again.
+FinishedIndex finishRun(const RunPaths &paths, std::vector<IndexEntry> listed, RunOutcome &outcome,
                                   const std::vector<QByteArray> *sameList = nullptr);
 
 } // namespace yf

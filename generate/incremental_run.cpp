@@ -2,7 +2,9 @@
 
 #include "fast/ordered_work.h"
 #include "feed/feed_names.h"
+#include "feed/feed_text.h"
 #include "generate/feed_pass.h"
+#include "generate/index_patch.h"
 #include "generate/kept_tree.h"
 #include "runtime/atomic_file.h"
 #include "runtime/file_system.h"
@@ -69,6 +71,8 @@ struct IncrementalRun::Kept {
     // The index files the output directory's list of feeds names beside the feeds, when that
     // list is known to name exactly the feeds kept here and nothing else; none otherwise.
     std::optional<std::vector<QByteArray>> listedIndexFiles;
+    std::optional<FileIdentity> listFile;  // what that list's file was when last stored or found
+    KeptIndexFiles index;  // known when index.pageFile is
 };
 
 IncrementalRun::IncrementalRun(RunRequest request, const Clock &clock)
@@ -112,6 +116,27 @@ RunOutcome IncrementalRun::fullRun(RunObserver *observer)
     return makeFeedsAndFinish(std::move(kept), every, true, observer, std::move(outcome));
 }
 
+// The listed places to make again: those of `remake`, every one that could not be made last
+// time, and those of the folders `changes` names.
+std::vector<qsizetype> IncrementalRun::dueOf(std::vector<char> &remake, const TreeChangeList &changes, Kept &kept,
+                                             RunObserver *observer)
+{
+    kept.feedSkips.clear();  // every one is made again
+    for (const QByteArray &folder : changes.folders) {
+        const qint32 at = kept.tree.find(asFolderPath(folder));
+        if (at >= 0 && kept.tree.folders()[static_cast<std::size_t>(at)].listed > 0)
+            remake[static_cast<std::size_t>(kept.tree.folders()[static_cast<std::size_t>(at)].listed)] = 1;
+    }
+    if (observer)
+        observer->scanned();
+    std::vector<qsizetype> due;
+    for (std::size_t j = 1; j < remake.size(); ++j) {
+        if (remake[j])
+            due.push_back(static_cast<qsizetype>(j));
+    }
+    return due;
+}
+
 bool IncrementalRun::ready() const { return m_kept != nullptr; }
 
 RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *observer)
@@ -126,8 +151,8 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
         for (const auto &[at, error] : kept->feedSkips)
             remake[static_cast<std::size_t>(at)] = 1;
     } else {
-        kept->listedIndexFiles.reset();  // names may change
         const SuffixedNames oldNames = kept->names->suffixed();
+        const std::vector<QByteArray> oldListed = kept->tree.listed();  // shares the paths' bytes
         kept->names.reset();  // it reads the listed paths, which change now
         Result<std::vector<qint32>> relisted =
             kept->tree.relist(changes.subtrees, fs::folderId(kept->paths.outputPath), observer);
@@ -162,25 +187,24 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
                 remake[static_cast<std::size_t>(j)] = 1;
         }
         kept->feeds = std::move(feeds);
+        const qsizetype inputLength = kept->paths.inputPath.size();
+        const auto oldFileName = [&, inputLength](qint32 place) {
+            QByteArray name = suffixedName(oldNames, static_cast<std::size_t>(place));
+            if (name.isEmpty())
+                name = feedtext::feedName(oldListed[static_cast<std::size_t>(place)], inputLength);
+            return name + ".xml";
+        };
+        std::vector<qsizetype> due = dueOf(remake, changes, *kept, observer);
+        return makeFeedsAndFinish(std::move(kept), due, false, observer, std::move(outcome), &nowAt, oldFileName);
     }
-    kept->feedSkips.clear();  // every one is made again
-    for (const QByteArray &folder : changes.folders) {
-        const qint32 at = kept->tree.find(asFolderPath(folder));
-        if (at >= 0 && kept->tree.folders()[static_cast<std::size_t>(at)].listed > 0)
-            remake[static_cast<std::size_t>(kept->tree.folders()[static_cast<std::size_t>(at)].listed)] = 1;
-    }
-    if (observer)
-        observer->scanned();
-    std::vector<qsizetype> due;
-    for (std::size_t j = 1; j < remake.size(); ++j) {
-        if (remake[j])
-            due.push_back(static_cast<qsizetype>(j));
-    }
+    std::vector<qsizetype> due = dueOf(remake, changes, *kept, observer);
     return makeFeedsAndFinish(std::move(kept), due, false, observer, std::move(outcome));
 }
 
 RunOutcome IncrementalRun::makeFeedsAndFinish(std::unique_ptr<Kept> kept, const std::vector<qsizetype> &remake,
-                                              bool wholeTree, RunObserver *observer, RunOutcome outcome)
+                                              bool wholeTree, RunObserver *observer, RunOutcome outcome,
+                                              const std::vector<qint32> *nowAt,
+                                              const std::function<QByteArray(qint32)> &oldFileName)
 {
     const RunPaths &paths = kept->paths;
     std::vector<FeedState> &feeds = kept->feeds;
@@ -198,12 +222,13 @@ RunOutcome IncrementalRun::makeFeedsAndFinish(std::unique_ptr<Kept> kept, const 
     if (observer)
         observer->feedWritten(0, total);
     std::vector<std::pair<qint32, Error>> skips;
+    bool cameOrWent = nowAt != nullptr;  // names may have changed
     const std::optional<Error> stopped =
         makeFeeds(inputs, helpers, kept->tree.listed(), *kept->names, remake, m_clock, observer,
                   outcome.lastFeedAtSecs, [&](qsizetype index, const Result<FeedDone> &made) {
                       FeedState &state = feeds[static_cast<std::size_t>(index)];
                       if (made.ok() != state.written)
-                          kept->listedIndexFiles.reset();  // a feed came or went
+                          cameOrWent = true;
                       if (made.ok()) {
                           state = FeedState{made.value().newestEpisodeSecs,
                                             static_cast<qint32>(made.value().episodes), true};
@@ -232,23 +257,84 @@ RunOutcome IncrementalRun::makeFeedsAndFinish(std::unique_ptr<Kept> kept, const 
     kept->tree.appendSkips(outcome.skipped);
     for (const auto &[at, error] : kept->feedSkips)
         outcome.skipped.push_back(error);
-    std::vector<IndexEntry> listed;
-    listed.reserve(static_cast<std::size_t>(written));
-    for (std::size_t j = 1; j < feeds.size(); ++j) {
-        if (!feeds[j].written)
-            continue;
-        // The feed's name is its title, and its file name without ".xml".
-        QByteArray name = kept->names->name(j);
-        listed.push_back(IndexEntry{name + ".xml", name, feeds[j].episodes, feeds[j].newestEpisodeSecs});
-    }
-    // An update that left the set of feeds as it was need not read and compare the list again.
-    const std::optional<std::vector<QByteArray>> sameList = std::exchange(kept->listedIndexFiles, std::nullopt);
-    std::vector<QByteArray> indexFiles = finishRun(paths, std::move(listed), outcome, sameList ? &*sameList : nullptr);
-    if (outcome.cleanupProblems.empty())
-        kept->listedIndexFiles = std::move(indexFiles);
+    finishIndex(*kept, remake, wholeTree, outcome, cameOrWent, nowAt, oldFileName);
     m_kept = std::move(kept);
     releaseFreedMemory();
     return outcome;
+}
+
+void IncrementalRun::finishIndex(Kept &kept, const std::vector<qsizetype> &remade, bool wholeTree,
+                                 RunOutcome &outcome, bool feedsCameOrWent, const std::vector<qint32> *nowAt,
+                                 const std::function<QByteArray(qint32)> &oldFileName)
+{
+    const RunPaths &paths = kept.paths;
+    const std::vector<FeedState> &feeds = kept.feeds;
+    // The feed's name is its title, and its file name without ".xml".
+    const auto entryAt = [&](qint32 place) {
+        const FeedState &feed = feeds[static_cast<std::size_t>(place)];
+        const QByteArray name = kept.names->name(static_cast<std::size_t>(place));
+        return IndexEntry{name + ".xml", name, feed.episodes, feed.newestEpisodeSecs, place};
+    };
+    const std::optional<QByteArray> address = feedsAddress(paths.baseUrl, paths.linkEntry, paths.outputPath);
+    // The list is taken as it was left only while its file is the one left: one removed or
+    // edited since is put right at once, not when the feeds next change.
+    std::optional<std::vector<QByteArray>> sameList = std::exchange(kept.listedIndexFiles, std::nullopt);
+    if (!kept.listFile || fileIdentity(paths.outputPath + '/' + kPublishedFeedsFile) != kept.listFile)
+        sameList.reset();
+    std::optional<PatchedIndex> patched;
+    if (!wholeTree && kept.index.pageFile) {
+        std::vector<char> remadeAt(feeds.size(), 0);
+        IndexChange change{nowAt, &remadeAt, {}, entryAt, {}};
+        for (const qsizetype j : remade) {
+            remadeAt[static_cast<std::size_t>(j)] = 1;
+            if (feeds[static_cast<std::size_t>(j)].written)
+                change.written.push_back(static_cast<qint32>(j));
+        }
+        change.oldFileName = oldFileName ? oldFileName : [&](qint32 place) { return entryAt(place).fileName; };
+        patched = patchFeedIndex(paths.outputPath, address, kept.index, change);
+    }
+    kept.index = KeptIndexFiles();
+    if (!patched) {
+        // The whole way: every entry rendered, and the files compared and replaced as they are found.
+        std::vector<IndexEntry> listed;
+        listed.reserve(static_cast<std::size_t>(outcome.feedsWritten));
+        for (std::size_t j = 1; j < feeds.size(); ++j) {
+            if (feeds[j].written)
+                listed.push_back(entryAt(static_cast<qint32>(j)));
+        }
+        const bool listMayStay = sameList && !feedsCameOrWent;
+        FinishedIndex finished = finishRun(paths, std::move(listed), outcome, listMayStay ? &*sameList : nullptr);
+        kept.index = KeptIndexFiles{std::move(finished.order), address, finished.pageFile, finished.opmlFile};
+        if (!(listMayStay && *sameList == finished.written))  // else the list was left as it was
+            kept.listFile = finished.listFile;
+        if (outcome.cleanupProblems.empty())
+            kept.listedIndexFiles = std::move(finished.written);
+        return;
+    }
+    FeedIndex &index = patched->index;
+    outcome.indexPage = std::move(index.pagePath);
+    outcome.indexAddress = std::move(index.pageAddress);
+    outcome.indexProblems = std::move(index.problems);
+    kept.index = KeptIndexFiles{std::move(index.order), address, index.pageFile, index.opmlFile};
+    const bool listIsKnown = sameList && *sameList == index.written;
+    if (listIsKnown && patched->came.empty() && patched->gone.empty()) {
+        kept.listedIndexFiles = std::move(index.written);  // the list holds these names already
+        return;
+    }
+    std::optional<FeedCleanup> cleanup;
+    if (listIsKnown)
+        cleanup = updatePublishedFeedsBy(paths.outputPath, *kept.listFile, patched->came, patched->gone);
+    if (!cleanup) {
+        std::vector<QByteArray> produced = index.written;
+        for (const IndexPlace &entry : kept.index.order)
+            produced.push_back(entryAt(entry.place).fileName);
+        cleanup = updatePublishedFeeds(paths.outputPath, std::move(produced));
+    }
+    outcome.removedFeeds = std::move(cleanup->removed);
+    outcome.cleanupProblems = std::move(cleanup->problems);
+    kept.listFile = cleanup->listFile;
+    if (outcome.cleanupProblems.empty())
+        kept.listedIndexFiles = std::move(index.written);
 }
 
 std::size_t IncrementalRun::keptBytes() const
@@ -256,7 +342,8 @@ std::size_t IncrementalRun::keptBytes() const
     if (!m_kept)
         return 0;
     std::size_t total = sizeof(Kept) + m_kept->tree.bytes() + m_kept->feeds.capacity() * sizeof(FeedState)
-        + m_kept->feedSkips.capacity() * sizeof(std::pair<qint32, Error>);
+        + m_kept->feedSkips.capacity() * sizeof(std::pair<qint32, Error>)
+        + m_kept->index.order.capacity() * sizeof(IndexPlace);
     for (const auto &[at, name] : m_kept->names->suffixed())
         total += sizeof(std::pair<std::size_t, QByteArray>) + static_cast<std::size_t>(name.capacity());
     return total;

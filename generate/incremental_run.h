@@ -8,6 +8,7 @@
 #include <QByteArray>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,9 +53,19 @@ public:
 private:
     struct Kept;
     // Makes the feeds of `remake` (listed places, ascending) in `kept`'s tree and finishes the
-    // run; keeps `kept` when the run finishes. `wholeTree`: every folder was met.
+    // run; keeps `kept` when the run finishes. `wholeTree`: every folder was met. `nowAt` maps
+    // the last run's listed places to today's (none: they are the same), and `oldFileName`
+    // gives the feed file a last run's place had.
     RunOutcome makeFeedsAndFinish(std::unique_ptr<Kept> kept, const std::vector<qsizetype> &remake,
-                                  bool wholeTree, RunObserver *observer, RunOutcome outcome);
+                                  bool wholeTree, RunObserver *observer, RunOutcome outcome,
+                                  const std::vector<qint32> *nowAt = nullptr,
+                                  const std::function<QByteArray(qint32)> &oldFileName = {});
+    static std::vector<qsizetype> dueOf(std::vector<char> &remake, const TreeChangeList &changes, Kept &kept,
+                                        RunObserver *observer);
+    // The index files and the list of feeds after the feeds of `remade` were made again.
+    void finishIndex(Kept &kept, const std::vector<qsizetype> &remade, bool wholeTree, RunOutcome &outcome,
+                     bool feedsCameOrWent, const std::vector<qint32> *nowAt,
+                     const std::function<QByteArray(qint32)> &oldFileName);
 
     RunRequest m_request;
     const Clock &m_clock;

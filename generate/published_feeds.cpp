@@ -1,6 +1,7 @@
 #include "generate/published_feeds.h"
 
 #include "runtime/atomic_file.h"
+#include "runtime/descriptor.h"
 #include "runtime/file_contents.h"
 #include "runtime/file_system.h"
 
@@ -120,25 +121,67 @@ Removal removeIfFeed(int dirFd, const QByteArray &name)
     return Removal::Removed;
 }
 
+// One name as a line of the list.
+void appendLine(QByteArray &text, const QByteArray &name)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : name) {
+        if (!needsEscape(c)) {
+            text.append(c);
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        text.append('%').append(kHex[byte >> 4]).append(kHex[byte & 0xf]);
+    }
+    text.append('\n');
+}
+
+// Removes the listed feed `name` of `outputPath` (open as `folder`) as a run that no longer
+// makes it does; false when it stays and must stay listed.
+bool removeListedFeed(int folder, const QByteArray &outputPath, const QByteArray &name, FeedCleanup &cleanup)
+{
+    const QByteArray path = outputPath + '/' + name;
+    switch (removeIfFeed(folder, name)) {
+    case Removal::Removed:
+        cleanup.removed.push_back(fs::displayPath(path));
+        return true;
+    case Removal::NotOurs:
+        return true;
+    case Removal::Failed:
+        break;
+    }
+    cleanup.problems.push_back(
+        Error::fromErrno(ErrorKind::WriteFeed, QStringLiteral("Cannot remove old feed"), fs::displayPath(path), errno));
+    return false;
+}
+
+// Stores `text` as the list unless it holds it already; what the file is then.
+void storeList(const QByteArray &outputPath, const QByteArray &text, FeedCleanup &cleanup)
+{
+    const QByteArray listPath = outputPath + '/' + kPublishedFeedsFile;
+    std::optional<FileIdentity> before = fileIdentity(listPath);
+    if (fileHolds(outputPath, kPublishedFeedsFile, text)) {
+        cleanup.listFile = before;
+        return;
+    }
+    if (Status stored = replaceFile(outputPath, kPublishedFeedsFile, text, ErrorKind::WriteFeed); !stored.ok()) {
+        Error error = stored.error();
+        error.operation = QStringLiteral("Cannot store the list of feeds (old feeds may stay until a later run)");
+        cleanup.problems.push_back(std::move(error));
+        return;
+    }
+    cleanup.listFile = fileIdentity(listPath);
+}
+
 } // namespace
 
 QByteArray publishedFeedsText(std::vector<QByteArray> fileNames)
 {
     std::sort(fileNames.begin(), fileNames.end());
     fileNames.erase(std::unique(fileNames.begin(), fileNames.end()), fileNames.end());
-    static constexpr char kHex[] = "0123456789ABCDEF";
     QByteArray text(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
-    for (const QByteArray &name : fileNames) {
-        for (const char c : name) {
-            if (!needsEscape(c)) {
-                text.append(c);
-                continue;
-            }
-            const auto byte = static_cast<unsigned char>(c);
-            text.append('%').append(kHex[byte >> 4]).append(kHex[byte & 0xf]);
-        }
-        text.append('\n');
-    }
+    for (const QByteArray &name : fileNames)
+        appendLine(text, name);
     return text;
 }
 
@@ -204,31 +247,63 @@ FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByte
     for (const QByteArray &name : listed.value_or(std::vector<QByteArray>{})) {
         if (!isRemovableFeedName(name) || std::binary_search(produced.begin(), produced.end(), name))
             continue;
-        const QByteArray path = outputPath + '/' + name;
-        switch (removeIfFeed(folder, name)) {
-        case Removal::Removed:
-            cleanup.removed.push_back(fs::displayPath(path));
-            break;
-        case Removal::NotOurs:
-            break;
-        case Removal::Failed:
-            cleanup.problems.push_back(Error::fromErrno(ErrorKind::WriteFeed, QStringLiteral("Cannot remove old feed"),
-                                                        fs::displayPath(path), errno));
+        if (!removeListedFeed(folder, outputPath, name, cleanup))
             kept.push_back(name);
-            break;
-        }
     }
 
     if (folder < 0)
         return cleanup;
-    const QByteArray text = publishedFeedsText(std::move(kept));
-    if (fileHolds(outputPath, kPublishedFeedsFile, text))
-        return cleanup;
-    if (Status stored = replaceFile(outputPath, kPublishedFeedsFile, text, ErrorKind::WriteFeed); !stored.ok()) {
-        Error error = stored.error();
-        error.operation = QStringLiteral("Cannot store the list of feeds (old feeds may stay until a later run)");
-        cleanup.problems.push_back(std::move(error));
+    storeList(outputPath, publishedFeedsText(std::move(kept)), cleanup);
+    return cleanup;
+}
+
+std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, const FileIdentity &listFile,
+                                                  const std::vector<QByteArray> &came,
+                                                  const std::vector<QByteArray> &gone)
+{
+    const fs::Descriptor folder(::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    std::optional<QByteArray> text;
+    if (folder.valid())
+        text = readRegularFile(folder.get(), kPublishedFeedsFile, -1, st);
+    const QByteArrayView mark(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
+    if (!text || fileIdentity(outputPath + '/' + kPublishedFeedsFile) != listFile || !text->startsWith(mark))
+        return std::nullopt;
+    FeedCleanup cleanup;
+    std::vector<QByteArray> dropped;  // gone, and no longer there or never ours
+    for (const QByteArray &name : gone) {
+        if (!isRemovableFeedName(name) || removeListedFeed(folder.get(), outputPath, name, cleanup))
+            dropped.push_back(name);
     }
+    // The old lines are the list's sorted names, each once: merged with the new ones in one pass.
+    QByteArray merged;
+    merged.reserve(text->size() + static_cast<qsizetype>(came.size()) * 64);
+    merged.append(mark);
+    auto next = came.begin();
+    auto leaving = dropped.begin();
+    for (qsizetype at = mark.size(); at < text->size();) {
+        qsizetype end = text->indexOf('\n', at);
+        end = end < 0 ? text->size() : end + 1;
+        const QByteArrayView line = QByteArrayView(*text).sliced(at, end - at);
+        const QByteArrayView raw = line.endsWith('\n') ? line.chopped(1) : line;
+        at = end;
+        const std::optional<QByteArray> name =
+            raw.contains('%') ? decodeLine(raw) : std::optional<QByteArray>(raw.toByteArray());
+        if (!name)
+            continue;  // as readPublishedFeedsText leaves it out
+        for (; next != came.end() && *next < *name; ++next)
+            appendLine(merged, *next);
+        if (next != came.end() && *next == *name)
+            ++next;
+        while (leaving != dropped.end() && *leaving < *name)
+            ++leaving;
+        if (leaving != dropped.end() && *leaving == *name)
+            continue;
+        merged.append(raw).append('\n');
+    }
+    for (; next != came.end(); ++next)
+        appendLine(merged, *next);
+    storeList(outputPath, merged, cleanup);
     return cleanup;
 }
 

@@ -3,6 +3,8 @@
 
 #include "runtime/error.h"
 
+#include "runtime/file_copy.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -36,6 +38,8 @@ struct FeedCleanup {
     // Why an old feed may have stayed: the list could not be read or stored, or a removal
     // failed. None of these touch a feed the run wrote.
     std::vector<Error> problems;
+    // What the list's file is now, when it holds the list this run meant to store.
+    std::optional<FileIdentity> listFile;
 };
 
 // For a run that finished having written (or found unchanged) the feed files `produced` in
@@ -51,5 +55,14 @@ struct FeedCleanup {
 // a feed that has gone since, but never removes one it wrote. A listed feed that cannot be
 // removed is reported and stays on the list, so that a later run tries again.
 [[nodiscard]] FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByteArray> produced);
+
+// As updatePublishedFeeds, for a run whose feed files are those the list names with `came`
+// added and `gone` taken away (each sorted by bytes, none in both, no index file among them):
+// each of `gone` is removed by the same rules, and the list's text is merged with `came`
+// rather than made again. None, with nothing touched, when the list's file is not `listFile`.
+[[nodiscard]] std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath,
+                                                                const FileIdentity &listFile,
+                                                                const std::vector<QByteArray> &came,
+                                                                const std::vector<QByteArray> &gone);
 
 } // namespace yf

@@ -1,6 +1,7 @@
 #include "runtime/atomic_file.h"
 
 #include "runtime/descriptor.h"
+#include "runtime/file_copy.h"
 
 #include "fast/directory_reader.h"
 #include "runtime/file_system.h"
@@ -169,22 +170,30 @@ void TemporaryFile::discard()
         ::unlink(std::exchange(m_path, {}).constData());
 }
 
+namespace {
+
+// A new temporary file in `folder` held by `file`, and the descriptor to write it through;
+// -1 with errno set when none can be made.
+int openTemporary(const QByteArray &folder, TemporaryFile &file, TemporaryStyle style)
+{
+    if (style == TemporaryStyle::Unnamed) {
+        if (const int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666); fd >= 0)
+            return TemporaryFileAccess::fd(file) = fd;
+    }
+    // No unnamed files here (an old kernel or a file system without them), or no file at
+    // all: a named one, whose failure is then the one to report.
+    return createNamed(folder, TemporaryFileAccess::path(file));
+}
+
+} // namespace
+
 Result<TemporaryFile> writeTemporaryFile(const QByteArray &folder, const QByteArray &fileName,
                                          const QByteArray &contents, ErrorKind kind, TemporaryStyle style)
 {
     TemporaryFile file;
-    int fd = -1;
-    if (style == TemporaryStyle::Unnamed)
-        fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        TemporaryFileAccess::fd(file) = fd;
-    } else {
-        // No unnamed files here (an old kernel or a file system without them), or no file at
-        // all: a named one, whose failure is then the one to report.
-        fd = createNamed(folder, TemporaryFileAccess::path(file));
-        if (fd < 0)
-            return failure(kind, "Cannot write file", folder + '/' + fileName, errno).error();
-    }
+    const int fd = openTemporary(folder, file, style);
+    if (fd < 0)
+        return failure(kind, "Cannot write file", folder + '/' + fileName, errno).error();
     int err = fs::writeAll(fd, contents.constData(), contents.size());
     if (!file.isUnnamed() && ::close(fd) != 0 && err == 0)
         err = errno;
@@ -193,6 +202,44 @@ Result<TemporaryFile> writeTemporaryFile(const QByteArray &folder, const QByteAr
         return failure(kind, "Cannot write file", folder + '/' + fileName, err).error();
     }
     return file;
+}
+
+TemporaryFileStream::TemporaryFileStream(const QByteArray &folder, const QByteArray &fileName, ErrorKind kind)
+    : m_target(folder + '/' + fileName), m_kind(kind)
+{
+    m_fd = openTemporary(folder, m_file, TemporaryStyle::Unnamed);
+    if (m_fd < 0)
+        m_error = errno;
+}
+
+TemporaryFileStream::~TemporaryFileStream()
+{
+    if (m_fd >= 0 && !m_file.isUnnamed())
+        ::close(m_fd);
+}
+
+void TemporaryFileStream::append(QByteArrayView bytes)
+{
+    if (m_error == 0)
+        m_error = fs::writeAll(m_fd, bytes.data(), bytes.size());
+}
+
+void TemporaryFileStream::copy(int from, off_t offset, off_t length)
+{
+    if (m_error == 0)
+        m_error = copyFileRange(from, offset, m_fd, length);
+}
+
+Result<TemporaryFile> TemporaryFileStream::finish()
+{
+    if (m_fd >= 0 && !m_file.isUnnamed() && ::close(std::exchange(m_fd, -1)) != 0 && m_error == 0)
+        m_error = errno;
+    m_fd = -1;
+    if (m_error != 0) {
+        m_file.discard();
+        return failure(m_kind, "Cannot write file", m_target, m_error).error();
+    }
+    return std::move(m_file);
 }
 
 Status putTemporaryFile(TemporaryFile &temporary, const QByteArray &folder, const QByteArray &fileName, ErrorKind kind)

@@ -4,6 +4,9 @@
 #include "runtime/error.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
+
+#include <sys/types.h>
 
 namespace yf {
 
@@ -56,6 +59,30 @@ enum class TemporaryStyle {
 // empty afterwards either way.
 [[nodiscard]] Status putTemporaryFile(TemporaryFile &temporary, const QByteArray &folder,
                                       const QByteArray &fileName, ErrorKind kind);
+
+// A temporary file written piece by piece: text, and ranges copied from another file. The first
+// failure is kept, later pieces are skipped, and finish() reports it, naming
+// `folder + "/" + fileName` as writeTemporaryFile does.
+class TemporaryFileStream {
+public:
+    TemporaryFileStream(const QByteArray &folder, const QByteArray &fileName, ErrorKind kind);
+    TemporaryFileStream(const TemporaryFileStream &) = delete;
+    TemporaryFileStream &operator=(const TemporaryFileStream &) = delete;
+    ~TemporaryFileStream();
+
+    void append(QByteArrayView bytes);
+    // `length` bytes of the open file `from` at `offset`.
+    void copy(int from, off_t offset, off_t length);
+    // The file, ready for putTemporaryFile, or the first failure; nothing is left behind then.
+    [[nodiscard]] Result<TemporaryFile> finish();
+
+private:
+    QByteArray m_target;
+    ErrorKind m_kind;
+    TemporaryFile m_file;
+    int m_fd = -1;  // written through; the file's own for an unnamed one
+    int m_error = 0;
+};
 
 // Removes from `folder` the named temporary files that processes killed mid-write left: those
 // whose maker no longer runs, told by the process, its start and the boot its name carries, so

@@ -1,0 +1,143 @@
+// The list of feeds brought up to date by the names that came and went: the whole list's text, the same removals.
+#include "generate/published_feeds.h"
+#include "fixture.h"
+
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+namespace {
+
+using Names = std::vector<QByteArray>;
+
+const QByteArray kFeedLike = "<rss version=\"2.0\">\r\n<channel>\r\n</channel>\r\n</rss>\r\n";
+
+QString shown(const Names &names)
+{
+    QStringList lines;
+    for (const QByteArray &name : names)
+        lines << QString::fromUtf8(name.toPercentEncoding());
+    return lines.join(' ');
+}
+
+// An output directory whose list names `listed`, each a feed of ours there, as a run left it.
+struct Output {
+    QTemporaryDir tmp;
+    QByteArray path = QFile::encodeName(tmp.path());
+    std::optional<yf::FileIdentity> list;
+
+    explicit Output(const Names &listed)
+    {
+        for (const QByteArray &name : listed)
+            write(name, kFeedLike);
+        const yf::FeedCleanup cleanup = yf::updatePublishedFeeds(path, listed);
+        list = cleanup.listFile;
+    }
+    void write(const QByteArray &name, const QByteArray &bytes) const
+    {
+        QFile file(QFile::decodeName(path + '/' + name));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+    QByteArray listText() const { return fixture::readFile(QFile::decodeName(path + '/' + yf::kPublishedFeedsFile)); }
+    bool has(const QByteArray &name) const { return QFileInfo::exists(QFile::decodeName(path + '/' + name)); }
+};
+
+} // namespace
+
+class TestPublishedFeedsByChange : public QObject {
+    Q_OBJECT
+private slots:
+    void mergedListIsTheWholeList_data();
+    void mergedListIsTheWholeList();
+    void aListNotAsLeftIsNotTouched_data();
+    void aListNotAsLeftIsNotTouched();
+};
+
+void TestPublishedFeedsByChange::mergedListIsTheWholeList_data()
+{
+    QTest::addColumn<Names>("listed");
+    QTest::addColumn<Names>("came");
+    QTest::addColumn<Names>("gone");
+    QTest::addColumn<Names>("notOurs");  // of `gone`: a user's text or a link in its place
+    const Names some{"-b-.xml", "-d-.xml", "-f-.xml", "feeds.opml", "index.html"};
+    QTest::newRow("names come between others") << some << Names{"-c-.xml", "-e-.xml"} << Names{} << Names{};
+    QTest::newRow("before the first and after the last")
+        << some << Names{"-a-.xml", "zz.xml"} << Names{} << Names{};
+    QTest::newRow("the first and the last go") << Names{"-a-.xml", "-m-.xml", "-z-.xml"} << Names{}
+                                                << Names{"-a-.xml", "-z-.xml"} << Names{};
+    QTest::newRow("every feed goes") << some << Names{} << Names{"-b-.xml", "-d-.xml", "-f-.xml"} << Names{};
+    QTest::newRow("into an empty list") << Names{} << Names{"-x-.xml", "-y-.xml"} << Names{} << Names{};
+    QTest::newRow("escaped names sort by their own bytes, not their lines'")
+        << Names{"-%-.xml", "-\x01-.xml", "-a\nb-.xml", "-~-.xml"} << Names{"-\t-.xml", "-%25-.xml", "- -.xml"}
+        << Names{"-\x01-.xml"} << Names{};
+    QTest::newRow("a name taken by a user's file or a link goes from the list, the file stays")
+        << some << Names{"-e-.xml"} << Names{"-b-.xml", "-d-.xml", "-f-.xml"} << Names{"-b-.xml", "-f-.xml"};
+}
+
+void TestPublishedFeedsByChange::mergedListIsTheWholeList()
+{
+    QFETCH(Names, listed);
+    QFETCH(Names, came);
+    QFETCH(Names, gone);
+    QFETCH(Names, notOurs);
+    Output out(listed);
+    QVERIFY(out.list);
+    for (const QByteArray &name : came)
+        out.write(name, kFeedLike);
+    for (const QByteArray &name : notOurs) {
+        QVERIFY(QFile::remove(QFile::decodeName(out.path + '/' + name)));
+        if (name == notOurs.front())
+            out.write(name, "my own notes");
+        else
+            QVERIFY(::symlink("/etc/hostname", (out.path + '/' + name).constData()) == 0);
+    }
+    std::sort(came.begin(), came.end());
+    std::sort(gone.begin(), gone.end());
+    const std::optional<yf::FeedCleanup> cleanup = yf::updatePublishedFeedsBy(out.path, *out.list, came, gone);
+    QVERIFY(cleanup);
+    QVERIFY(cleanup->problems.empty());
+    Names expected = listed;
+    std::erase_if(expected, [&](const QByteArray &name) { return std::binary_search(gone.begin(), gone.end(), name); });
+    expected.insert(expected.end(), came.begin(), came.end());
+    QCOMPARE(out.listText(), yf::publishedFeedsText(expected));
+    QCOMPARE(cleanup->listFile, yf::fileIdentity(out.path + '/' + yf::kPublishedFeedsFile));
+    QCOMPARE(cleanup->removed.size() + notOurs.size(), gone.size());
+    for (const QByteArray &name : gone) {
+        const bool stays = std::find(notOurs.begin(), notOurs.end(), name) != notOurs.end();
+        QVERIFY2(out.has(name) == stays, qPrintable(shown({name})));
+    }
+}
+
+void TestPublishedFeedsByChange::aListNotAsLeftIsNotTouched_data()
+{
+    QTest::addColumn<QByteArray>("edit");
+    QTest::newRow("a line added") << QByteArray("append");
+    QTest::newRow("the same text in a new file") << QByteArray("rewrite");
+    QTest::newRow("removed") << QByteArray("remove");
+    QTest::newRow("a folder in its place") << QByteArray("folder");
+}
+
+void TestPublishedFeedsByChange::aListNotAsLeftIsNotTouched()
+{
+    QFETCH(QByteArray, edit);
+    Output out({"-a-.xml", "-b-.xml"});
+    const QString list = QFile::decodeName(out.path + '/' + yf::kPublishedFeedsFile);
+    const QByteArray text = out.listText();
+    if (edit == "append") {
+        out.write(yf::kPublishedFeedsFile, text + "-c-.xml\n");
+    } else {
+        QVERIFY(QFile::remove(list));
+        if (edit == "rewrite")
+            out.write(yf::kPublishedFeedsFile, text);
+        else if (edit == "folder")
+            QVERIFY(QDir().mkdir(list));
+    }
+    const std::optional<yf::FileIdentity> before = yf::fileIdentity(QFile::encodeName(list));
+    QVERIFY(!yf::updatePublishedFeedsBy(out.path, *out.list, {"-n-.xml"}, {"-a-.xml"}));
+    QVERIFY(out.has("-a-.xml"));
+    QCOMPARE(yf::fileIdentity(QFile::encodeName(list)), before);
+}
+
+QTEST_GUILESS_MAIN(TestPublishedFeedsByChange)
+#include "tst_published_feeds_by_change.moc"
