@@ -19,9 +19,9 @@ bool isCoverArtName(QByteArrayView fileName)
         return false;
     const QByteArrayView stem = fileName.first(dot);
     const QByteArrayView extension = fileName.sliced(dot + 1);
-    const auto same = [](QByteArrayView a, QByteArrayView b) { return a.compare(b, Qt::CaseInsensitive) == 0; };
-    return std::any_of(kStems.begin(), kStems.end(), [&](QByteArrayView s) { return same(stem, s); })
-        && std::any_of(kExtensions.begin(), kExtensions.end(), [&](QByteArrayView e) { return same(extension, e); });
+    return std::any_of(kExtensions.begin(), kExtensions.end(),
+                       [&](QByteArrayView e) { return equalsIgnoringAsciiCase(extension, e); })
+        && std::any_of(kStems.begin(), kStems.end(), [&](QByteArrayView s) { return equalsIgnoringAsciiCase(stem, s); });
 }
 
 void collectPlanFiles(const FileLister &lister, TagSource &tags, EpisodePlan &plan)

@@ -14,10 +14,22 @@ bool isMediaFileName(QByteArrayView fileName)
         return false;
     const QByteArrayView extension = fileName.sliced(dot + 1);
     for (QByteArrayView known : kExtensions) {
-        if (extension.compare(known, Qt::CaseInsensitive) == 0)
+        if (equalsIgnoringAsciiCase(extension, known))
             return true;
     }
     return false;
+}
+
+bool equalsIgnoringAsciiCase(QByteArrayView text, QByteArrayView lowerCase)
+{
+    if (text.size() != lowerCase.size())
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c) != lowerCase[i])
+            return false;
+    }
+    return true;
 }
 
 int leadingNumber(QByteArrayView text)

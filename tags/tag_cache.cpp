@@ -8,6 +8,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -22,29 +24,21 @@ constexpr qint64 kMappedBytes = qint64(1) << 30;
 
 const char *const kCreateTable = "CREATE TABLE IF NOT EXISTS folders (path BLOB PRIMARY KEY, files BLOB NOT NULL)";
 
-// SQLite's own codes for a file that is no database at all, or a damaged one.
-bool isDamaged(const QSqlError &error)
-{
-    const QString code = error.nativeErrorCode();
-    return code == QLatin1String("26") || code == QLatin1String("11");
-}
-
 Error cacheError(const QString &operation, const QString &file, const QSqlError &error)
 {
     return Error::failure(ErrorKind::TagCache, operation, file, error.text());
 }
 
-// One connection under a name of its own, removed again when this goes.
+// One connection through Qt SQL under a name of its own, removed again when this goes.
 class Connection {
 public:
-    Connection(const QString &file, bool readOnly)
+    explicit Connection(const QString &file)
         : m_name(QStringLiteral("yarrowfeed-tags-%1").arg(s_next.fetch_add(1)))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(file);
         // Another run (a watcher beside the window, say) may be storing at the same time.
-        db.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000")
-                                      : QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
         m_opened = db.open();
         if (!m_opened)
             m_openError = db.lastError();
@@ -125,6 +119,72 @@ private:
 
 constexpr std::size_t kLeastFileBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
 
+// A read-only connection through SQLite's own interface, closed when this goes.
+class ReadConnection {
+public:
+    explicit ReadConnection(const QString &file)
+        : m_file(file)
+    {
+        // Another run (a watcher beside the window, say) may be storing at the same time.
+        const QByteArray path = QFile::encodeName(file);
+        m_opened = sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr)
+                   == SQLITE_OK;
+        if (m_opened)
+            sqlite3_busy_timeout(m_db, 2000);
+    }
+    ~ReadConnection() { sqlite3_close(m_db); }
+    ReadConnection(const ReadConnection &) = delete;
+    ReadConnection &operator=(const ReadConnection &) = delete;
+
+    bool opened() const { return m_opened; }
+    sqlite3 *handle() const { return m_db; }
+    bool execute(const QByteArray &sql) const
+    {
+        return sqlite3_exec(m_db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    // A file that is no database at all, or a damaged one.
+    bool damaged() const
+    {
+        const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_NOMEM;
+        return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
+    }
+    Error failure(const QString &operation) const
+    {
+        const char *why = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        return Error::failure(ErrorKind::TagCache, operation, m_file, QString::fromUtf8(why));
+    }
+
+private:
+    QString m_file;
+    sqlite3 *m_db = nullptr;
+    bool m_opened = false;
+};
+
+// One prepared statement of a connection, finalized when this goes.
+class Statement {
+public:
+    Statement(const ReadConnection &connection, const char *sql)
+    {
+        if (sqlite3_prepare_v2(connection.handle(), sql, -1, &m_statement, nullptr) != SQLITE_OK)
+            m_statement = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    // SQLITE_ROW, SQLITE_DONE, or the error; a statement that could not be prepared fails.
+    int step() { return m_statement ? sqlite3_step(m_statement) : SQLITE_ERROR; }
+    qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
+    QByteArray blob(int column) const
+    {
+        const void *bytes = sqlite3_column_blob(m_statement, column);
+        return QByteArray(static_cast<const char *>(bytes), sqlite3_column_bytes(m_statement, column));
+    }
+
+private:
+    sqlite3_stmt *m_statement = nullptr;
+};
+
 } // namespace
 
 QByteArray encodeFolderTags(const FolderTags &files)
@@ -172,38 +232,37 @@ LoadedTagCache loadTagCache(const QString &file)
     LoadedTagCache loaded;
     if (!QFileInfo::exists(file))
         return loaded;
-    const Connection connection(file, true);
+    // Read through SQLite's own interface, not Qt SQL: loading Qt's driver plugin and its
+    // library costs an unchanged run, one process of its own, more than all its other work on
+    // the tags. Storing, the rarer case, goes through Qt SQL.
+    const ReadConnection connection(file);
     if (!connection.opened()) {
-        loaded.replace = isDamaged(connection.openError());
-        loaded.problem = cacheError(QStringLiteral("Cannot open the tag cache"), file, connection.openError());
+        loaded.replace = connection.damaged();
+        loaded.problem = connection.failure(QStringLiteral("Cannot open the tag cache"));
         return loaded;
     }
-    QSqlQuery query(connection.database());
     // Read through a mapping of the file rather than a system call per page: the whole file
     // is read, and a reader that only reads cannot corrupt it through the mapping.
-    (void)query.exec(QStringLiteral("PRAGMA mmap_size = %1").arg(kMappedBytes));
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
-        loaded.replace = isDamaged(query.lastError());
-        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
+    (void)connection.execute(QByteArrayLiteral("PRAGMA mmap_size = ") + QByteArray::number(kMappedBytes));
+    Statement version(connection, "PRAGMA user_version");
+    if (version.step() != SQLITE_ROW) {
+        loaded.replace = connection.damaged();
+        loaded.problem = connection.failure(QStringLiteral("Cannot read the tag cache"));
         return loaded;
     }
-    if (query.value(0).toInt() != kLayoutVersion) {
+    if (version.integer(0) != kLayoutVersion) {
         loaded.replace = true;
         return loaded;
     }
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT path, files FROM folders"))) {
-        loaded.replace = isDamaged(query.lastError());
-        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
-        return loaded;
-    }
-    while (query.next())
-        loaded.folders.insert_or_assign(query.value(0).toByteArray(), query.value(1).toByteArray());
-    if (query.lastError().isValid()) {
+    Statement rows(connection, "SELECT path, files FROM folders");
+    int stepped = SQLITE_ROW;
+    while ((stepped = rows.step()) == SQLITE_ROW)
+        loaded.folders.insert_or_assign(rows.blob(0), rows.blob(1));
+    if (stepped != SQLITE_DONE) {
         // Damaged part way through: what came before it may be damaged too.
         loaded.folders.clear();
-        loaded.replace = isDamaged(query.lastError());
-        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
+        loaded.replace = connection.damaged();
+        loaded.problem = connection.failure(QStringLiteral("Cannot read the tag cache"));
     }
     return loaded;
 }
@@ -215,7 +274,7 @@ Status storeTagCache(const QString &file, bool replace, const CachedFolders &fre
         return Error::failure(ErrorKind::TagCache, QStringLiteral("Cannot make the tag cache's folder"), folder);
     if (replace && !removeCacheFile(file))
         return Error::failure(ErrorKind::TagCache, QStringLiteral("Cannot replace the tag cache"), file);
-    const Connection connection(file, false);
+    const Connection connection(file);
     if (!connection.opened())
         return cacheError(QStringLiteral("Cannot open the tag cache"), file, connection.openError());
     QSqlDatabase db = connection.database();

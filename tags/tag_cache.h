@@ -1,4 +1,4 @@
-// The file of tags already read: SQLite through Qt SQL, read whole at a run's start, stored at its end.
+// The file of tags already read: SQLite, read whole at a run's start, stored through Qt SQL at its end.
 #pragma once
 
 #include "runtime/error.h"
