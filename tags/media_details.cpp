@@ -1,5 +1,6 @@
 #include "tags/media_details.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -9,8 +10,12 @@ bool isMediaFileName(QByteArrayView fileName)
 {
     static constexpr std::array<QByteArrayView, 12> kExtensions = {
         "mp3", "m4a", "m4b", "aac", "ogg", "oga", "opus", "flac", "wav", "mp4", "m4v", "mov"};
-    const qsizetype dot = fileName.lastIndexOf('.');
-    if (dot < 0)
+    // No extension is longer than four letters: the dot is among the last five bytes.
+    qsizetype dot = fileName.size() - 1;
+    const qsizetype stop = std::max<qsizetype>(0, fileName.size() - 5);
+    while (dot >= stop && fileName[dot] != '.')
+        --dot;
+    if (dot < stop)
         return false;
     const QByteArrayView extension = fileName.sliced(dot + 1);
     for (QByteArrayView known : kExtensions) {
@@ -18,18 +23,6 @@ bool isMediaFileName(QByteArrayView fileName)
             return true;
     }
     return false;
-}
-
-bool equalsIgnoringAsciiCase(QByteArrayView text, QByteArrayView lowerCase)
-{
-    if (text.size() != lowerCase.size())
-        return false;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if ((c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c) != lowerCase[i])
-            return false;
-    }
-    return true;
 }
 
 int leadingNumber(QByteArrayView text)

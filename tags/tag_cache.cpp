@@ -1,5 +1,7 @@
 #include "tags/tag_cache.h"
 
+#include "tags/sqlite_reader.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,8 +9,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
-
-#include <sqlite3.h>
 
 #include <atomic>
 #include <cstring>
@@ -19,8 +19,8 @@ namespace {
 
 // Raised whenever the columns change; a file of another layout is started afresh.
 constexpr int kLayoutVersion = 2;
-// Far more than any library's cache: a file of 10,000 episodes is under 2 MB.
-constexpr qint64 kMappedBytes = qint64(1) << 30;
+// A mapping far larger than any library's cache: a file of 10,000 episodes is under 2 MB.
+const char *const kMapTheFile = "PRAGMA mmap_size = 1073741824";
 
 const char *const kCreateTable = "CREATE TABLE IF NOT EXISTS folders (path BLOB PRIMARY KEY, files BLOB NOT NULL)";
 
@@ -90,8 +90,8 @@ void putText(QByteArray &out, const QByteArray &text)
 // Reads from a block, every read checked against its end.
 class BlockReader {
 public:
-    BlockReader(QByteArrayView block, bool borrow) : m_rest(block), m_borrow(borrow) {}
-    bool atEnd() const { return m_rest.isEmpty(); }
+    explicit BlockReader(QByteArrayView block) : m_rest(block) {}
+    QByteArrayView rest() const { return m_rest; }
 
     template <typename T>
     bool take(T &value)
@@ -102,127 +102,95 @@ public:
         m_rest = m_rest.sliced(sizeof value);
         return true;
     }
-    bool take(QByteArray &text)
+    bool take(QByteArrayView &text)
     {
         quint32 length = 0;
         if (!take(length) || m_rest.size() < qsizetype(length))
             return false;
-        text = m_borrow ? QByteArray::fromRawData(m_rest.data(), length) : m_rest.first(length).toByteArray();
+        text = m_rest.first(length);
         m_rest = m_rest.sliced(length);
         return true;
     }
 
 private:
     QByteArrayView m_rest;
-    bool m_borrow;
 };
 
 constexpr std::size_t kLeastFileBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
 
-// A read-only connection through SQLite's own interface, closed when this goes.
-class ReadConnection {
-public:
-    explicit ReadConnection(const QString &file)
-        : m_file(file)
-    {
-        // Another run (a watcher beside the window, say) may be storing at the same time.
-        const QByteArray path = QFile::encodeName(file);
-        m_opened = sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr)
-                   == SQLITE_OK;
-        if (m_opened)
-            sqlite3_busy_timeout(m_db, 2000);
-    }
-    ~ReadConnection() { sqlite3_close(m_db); }
-    ReadConnection(const ReadConnection &) = delete;
-    ReadConnection &operator=(const ReadConnection &) = delete;
-
-    bool opened() const { return m_opened; }
-    sqlite3 *handle() const { return m_db; }
-    bool execute(const QByteArray &sql) const
-    {
-        return sqlite3_exec(m_db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    // A file that is no database at all, or a damaged one.
-    bool damaged() const
-    {
-        const int code = m_db ? sqlite3_errcode(m_db) : SQLITE_NOMEM;
-        return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
-    }
-    Error failure(const QString &operation) const
-    {
-        const char *why = m_db ? sqlite3_errmsg(m_db) : "out of memory";
-        return Error::failure(ErrorKind::TagCache, operation, m_file, QString::fromUtf8(why));
-    }
-
-private:
-    QString m_file;
-    sqlite3 *m_db = nullptr;
-    bool m_opened = false;
-};
-
-// One prepared statement of a connection, finalized when this goes.
-class Statement {
-public:
-    Statement(const ReadConnection &connection, const char *sql)
-    {
-        if (sqlite3_prepare_v2(connection.handle(), sql, -1, &m_statement, nullptr) != SQLITE_OK)
-            m_statement = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(m_statement); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    // SQLITE_ROW, SQLITE_DONE, or the error; a statement that could not be prepared fails.
-    int step() { return m_statement ? sqlite3_step(m_statement) : SQLITE_ERROR; }
-    qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
-    QByteArray blob(int column) const
-    {
-        const void *bytes = sqlite3_column_blob(m_statement, column);
-        return QByteArray(static_cast<const char *>(bytes), sqlite3_column_bytes(m_statement, column));
-    }
-
-private:
-    sqlite3_stmt *m_statement = nullptr;
-};
+QByteArray borrowed(QByteArrayView text)
+{
+    return text.isEmpty() ? QByteArray() : QByteArray::fromRawData(text.data(), text.size());
+}
 
 } // namespace
+
+MediaDetails CachedEntry::borrowedDetails() const
+{
+    return MediaDetails{borrowed(title), borrowed(comment), borrowed(album), borrowed(artist), borrowed(albumArtist),
+                        track, disc, lengthMs};
+}
+
+bool takeCachedEntry(QByteArrayView &rest, CachedEntry &entry)
+{
+    BlockReader in(rest);
+    if (!in.take(entry.name) || !in.take(entry.title) || !in.take(entry.comment) || !in.take(entry.album)
+        || !in.take(entry.artist) || !in.take(entry.albumArtist) || !in.take(entry.size) || !in.take(entry.modifiedNs)
+        || !in.take(entry.lengthMs) || !in.take(entry.track) || !in.take(entry.disc))
+        return false;
+    entry.bytes = rest.first(rest.size() - in.rest().size());
+    rest = in.rest();
+    return true;
+}
+
+qsizetype countCachedEntries(QByteArrayView block)
+{
+    qsizetype count = 0;
+    CachedEntry entry;
+    while (!block.isEmpty()) {
+        if (!takeCachedEntry(block, entry))
+            return -1;
+        ++count;
+    }
+    return count;
+}
+
+void appendCachedFile(QByteArray &block, const CachedFile &file)
+{
+    const MediaDetails &d = file.details;
+    for (const QByteArray *text : {&file.name, &d.title, &d.comment, &d.album, &d.artist, &d.albumArtist})
+        putText(block, *text);
+    putValue(block, file.size);
+    putValue(block, file.modifiedNs);
+    putValue(block, d.lengthMs);
+    putValue(block, static_cast<qint32>(d.track));
+    putValue(block, static_cast<qint32>(d.disc));
+}
 
 QByteArray encodeFolderTags(const FolderTags &files)
 {
     QByteArray out;
-    for (const CachedFile &file : files) {
-        const MediaDetails &d = file.details;
-        for (const QByteArray *text : {&file.name, &d.title, &d.comment, &d.album, &d.artist, &d.albumArtist})
-            putText(out, *text);
-        putValue(out, file.size);
-        putValue(out, file.modifiedNs);
-        putValue(out, d.lengthMs);
-        putValue(out, static_cast<qint32>(d.track));
-        putValue(out, static_cast<qint32>(d.disc));
-    }
+    for (const CachedFile &file : files)
+        appendCachedFile(out, file);
     return out;
 }
 
-bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow)
+bool decodeFolderTags(QByteArrayView block, FolderTags &files)
 {
     files.clear();
     // No file takes fewer bytes than its five numbers and six lengths: room for them all at once.
     files.reserve(static_cast<std::size_t>(block.size()) / kLeastFileBytes);
-    BlockReader in(block, borrow);
-    while (!in.atEnd()) {
-        CachedFile file;
-        MediaDetails &d = file.details;
-        qint32 track = 0;
-        qint32 disc = 0;
-        if (!in.take(file.name) || !in.take(d.title) || !in.take(d.comment) || !in.take(d.album)
-            || !in.take(d.artist) || !in.take(d.albumArtist) || !in.take(file.size) || !in.take(file.modifiedNs)
-            || !in.take(d.lengthMs) || !in.take(track) || !in.take(disc)) {
+    CachedEntry entry;
+    while (!block.isEmpty()) {
+        if (!takeCachedEntry(block, entry)) {
             files.clear();
             return false;
         }
-        d.track = track;
-        d.disc = disc;
-        files.push_back(std::move(file));
+        files.push_back(CachedFile{entry.name.toByteArray(), entry.size, entry.modifiedNs,
+                                   MediaDetails{entry.title.toByteArray(), entry.comment.toByteArray(),
+                                                entry.album.toByteArray(), entry.artist.toByteArray(),
+                                                entry.albumArtist.toByteArray(), entry.track, entry.disc,
+                                                entry.lengthMs}});
     }
     return true;
 }
@@ -232,37 +200,33 @@ LoadedTagCache loadTagCache(const QString &file)
     LoadedTagCache loaded;
     if (!QFileInfo::exists(file))
         return loaded;
-    // Read through SQLite's own interface, not Qt SQL: loading Qt's driver plugin and its
-    // library costs an unchanged run, one process of its own, more than all its other work on
-    // the tags. Storing, the rarer case, goes through Qt SQL.
-    const ReadConnection connection(file);
-    if (!connection.opened()) {
-        loaded.replace = connection.damaged();
-        loaded.problem = connection.failure(QStringLiteral("Cannot open the tag cache"));
+    const auto failed = [&](const SqliteReader &reader, const char *operation) {
+        loaded.replace = reader.damaged();
+        loaded.problem = Error::failure(ErrorKind::TagCache, QString::fromLatin1(operation), file, reader.lastFailure());
         return loaded;
-    }
+    };
+    const SqliteReader reader(file);
+    if (!reader.opened())
+        return failed(reader, "Cannot open the tag cache");
     // Read through a mapping of the file rather than a system call per page: the whole file
     // is read, and a reader that only reads cannot corrupt it through the mapping.
-    (void)connection.execute(QByteArrayLiteral("PRAGMA mmap_size = ") + QByteArray::number(kMappedBytes));
-    Statement version(connection, "PRAGMA user_version");
-    if (version.step() != SQLITE_ROW) {
-        loaded.replace = connection.damaged();
-        loaded.problem = connection.failure(QStringLiteral("Cannot read the tag cache"));
-        return loaded;
+    (void)reader.execute(kMapTheFile);
+    {
+        SqliteRows version(reader, "PRAGMA user_version");
+        if (!version.next())
+            return failed(reader, "Cannot read the tag cache");
+        if (version.integer(0) != kLayoutVersion) {
+            loaded.replace = true;
+            return loaded;
+        }
     }
-    if (version.integer(0) != kLayoutVersion) {
-        loaded.replace = true;
-        return loaded;
-    }
-    Statement rows(connection, "SELECT path, files FROM folders");
-    int stepped = SQLITE_ROW;
-    while ((stepped = rows.step()) == SQLITE_ROW)
-        loaded.folders.insert_or_assign(rows.blob(0), rows.blob(1));
-    if (stepped != SQLITE_DONE) {
+    SqliteRows rows(reader, "SELECT path, files FROM folders");
+    while (rows.next())
+        loaded.folders.insert_or_assign(rows.bytes(0), rows.bytes(1));
+    if (!rows.done()) {
         // Damaged part way through: what came before it may be damaged too.
         loaded.folders.clear();
-        loaded.replace = connection.damaged();
-        loaded.problem = connection.failure(QStringLiteral("Cannot read the tag cache"));
+        return failed(reader, "Cannot read the tag cache");
     }
     return loaded;
 }

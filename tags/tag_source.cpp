@@ -8,45 +8,59 @@ FolderTagLookup::FolderTagLookup(const TagSource &source, const QByteArray &fold
     : m_source(&source)
     , m_folder(folder)
 {
-    if (const auto block = source.m_loaded.folders.find(folder); block != source.m_loaded.folders.end())
-        (void)decodeFolderTags(block->second, m_known, true);  // a damaged block is no files known
+    const auto block = source.m_loaded.folders.find(folder);
+    if (block == source.m_loaded.folders.end())
+        return;
+    // A damaged block is no files known: checked whole first, so that no part of it is trusted.
+    m_knownCount = countCachedEntries(block->second);
+    if (m_knownCount <= 0) {
+        m_knownCount = 0;
+        return;
+    }
+    m_known = block->second;
+    m_next = m_known;
+    m_met.reserve(static_cast<std::size_t>(m_knownCount));
 }
 
-const CachedFile *FolderTagLookup::known(QByteArrayView name)
+bool FolderTagLookup::known(QByteArrayView name, CachedEntry &entry)
 {
-    const std::size_t count = m_known.size();
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::size_t at = (m_cursor + k) % count;
-        if (m_known[at].name == name) {
-            m_cursor = at + 1;
-            return &m_known[at];
+    // From the entry after the last found to the end, then from the start up to it.
+    for (QByteArrayView from : {m_next, m_known.first(m_known.size() - m_next.size())}) {
+        while (!from.isEmpty() && takeCachedEntry(from, entry)) {
+            if (entry.name == name) {
+                m_next = from.isEmpty() ? m_known : from;
+                return true;
+            }
         }
     }
-    return nullptr;
+    return false;
 }
 
 MediaDetails FolderTagLookup::detailsOf(QByteArrayView name, qint64 size, qint64 modifiedNs)
 {
-    if (const CachedFile *file = known(name); file && file->size == size && file->modifiedNs == modifiedNs) {
+    if (CachedEntry entry; known(name, entry) && entry.size == size && entry.modifiedNs == modifiedNs) {
         ++m_hits;
-        m_met.push_back(file - m_known.data());
-        return file->details;
+        m_met.push_back({entry.bytes, 0});
+        return entry.borrowedDetails();
     }
     std::optional<MediaDetails> read = m_source->m_reader.read(QByteArray(m_folder).append(name));
     if (!read)
         return {};  // not opened: nothing learnt that a later run could trust
-    m_met.push_back(-1 - static_cast<qsizetype>(m_read.size()));
+    m_met.push_back({{}, m_read.size()});
     m_read.push_back(CachedFile{name.toByteArray(), size, modifiedNs, *read});
     return *std::move(read);
 }
 
-FolderTags FolderTagLookup::filesNow() const
+QByteArray FolderTagLookup::blockNow() const
 {
-    FolderTags files;
-    files.reserve(m_met.size());
-    for (const qsizetype at : m_met)
-        files.push_back(at >= 0 ? m_known[static_cast<std::size_t>(at)] : m_read[static_cast<std::size_t>(-1 - at)]);
-    return files;
+    QByteArray block;
+    for (const MetFile &met : m_met) {
+        if (!met.entry.isEmpty())
+            block.append(met.entry);
+        else
+            appendCachedFile(block, m_read[met.read]);
+    }
+    return block;
 }
 
 TagSource::TagSource(const QString &cacheFile, const QByteArray &treeRoot)
@@ -68,10 +82,10 @@ void TagSource::keep(FolderTagLookup &&done)
     if (m_cacheFile.isEmpty())
         return;
     // Unchanged when every file known was met again as it was, and no other was read.
-    const bool changed = read > 0 || done.m_hits != static_cast<qsizetype>(done.m_known.size());
+    const bool changed = !done.unchanged();
     QByteArray block;
     if (changed)
-        block = encodeFolderTags(done.filesNow());
+        block = done.blockNow();
     const std::lock_guard lock(m_mutex);
     if (changed)
         m_fresh.insert_or_assign(done.m_folder, std::move(block));
