@@ -87,37 +87,6 @@ void putText(QByteArray &out, const QByteArray &text)
     out.append(text);
 }
 
-// Reads from a block, every read checked against its end.
-class BlockReader {
-public:
-    explicit BlockReader(QByteArrayView block) : m_rest(block) {}
-    QByteArrayView rest() const { return m_rest; }
-
-    template <typename T>
-    bool take(T &value)
-    {
-        if (m_rest.size() < qsizetype(sizeof value))
-            return false;
-        std::memcpy(&value, m_rest.data(), sizeof value);
-        m_rest = m_rest.sliced(sizeof value);
-        return true;
-    }
-    bool take(QByteArrayView &text)
-    {
-        quint32 length = 0;
-        if (!take(length) || m_rest.size() < qsizetype(length))
-            return false;
-        text = m_rest.first(length);
-        m_rest = m_rest.sliced(length);
-        return true;
-    }
-
-private:
-    QByteArrayView m_rest;
-};
-
-constexpr std::size_t kLeastFileBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
-
 QByteArray borrowed(QByteArrayView text)
 {
     return text.isEmpty() ? QByteArray() : QByteArray::fromRawData(text.data(), text.size());
@@ -133,26 +102,36 @@ MediaDetails CachedEntry::borrowedDetails() const
 
 bool takeCachedEntry(QByteArrayView &rest, CachedEntry &entry)
 {
-    BlockReader in(rest);
-    if (!in.take(entry.name) || !in.take(entry.title) || !in.take(entry.comment) || !in.take(entry.album)
-        || !in.take(entry.artist) || !in.take(entry.albumArtist) || !in.take(entry.size) || !in.take(entry.modifiedNs)
-        || !in.take(entry.lengthMs) || !in.take(entry.track) || !in.take(entry.disc))
+    // Every read checked against the block's end.
+    const char *at = rest.data();
+    const char *const end = at + rest.size();
+    const auto text = [&](QByteArrayView &out) {
+        quint32 length = 0;
+        if (end - at < qsizetype(sizeof length))
+            return false;
+        std::memcpy(&length, at, sizeof length);
+        at += sizeof length;
+        if (quint64(end - at) < length)
+            return false;
+        out = QByteArrayView(at, length);
+        at += length;
+        return true;
+    };
+    const auto number = [&](auto &out) {
+        std::memcpy(&out, at, sizeof out);
+        at += sizeof out;
+    };
+    if (!text(entry.name) || !text(entry.title) || !text(entry.comment) || !text(entry.album) || !text(entry.artist)
+        || !text(entry.albumArtist) || end - at < qsizetype(3 * sizeof(qint64) + 2 * sizeof(qint32)))
         return false;
-    entry.bytes = rest.first(rest.size() - in.rest().size());
-    rest = in.rest();
+    number(entry.size);
+    number(entry.modifiedNs);
+    number(entry.lengthMs);
+    number(entry.track);
+    number(entry.disc);
+    entry.bytes = QByteArrayView(rest.data(), at - rest.data());
+    rest = QByteArrayView(at, end - at);
     return true;
-}
-
-qsizetype countCachedEntries(QByteArrayView block)
-{
-    qsizetype count = 0;
-    CachedEntry entry;
-    while (!block.isEmpty()) {
-        if (!takeCachedEntry(block, entry))
-            return -1;
-        ++count;
-    }
-    return count;
 }
 
 void appendCachedFile(QByteArray &block, const CachedFile &file)
@@ -179,7 +158,7 @@ bool decodeFolderTags(QByteArrayView block, FolderTags &files)
 {
     files.clear();
     // No file takes fewer bytes than its five numbers and six lengths: room for them all at once.
-    files.reserve(static_cast<std::size_t>(block.size()) / kLeastFileBytes);
+    files.reserve(static_cast<std::size_t>(block.size()) / kLeastCachedEntryBytes);
     CachedEntry entry;
     while (!block.isEmpty()) {
         if (!takeCachedEntry(block, entry)) {

@@ -44,8 +44,8 @@ struct CachedEntry {
 // Reads the entry at the front of `rest` into `entry` and moves `rest` past it; false when
 // what is left is no whole entry.
 bool takeCachedEntry(QByteArrayView &rest, CachedEntry &entry);
-// How many entries the block holds, or -1 when it is no whole sequence of them.
-qsizetype countCachedEntries(QByteArrayView block);
+// No entry is shorter: its five numbers and six lengths.
+constexpr std::size_t kLeastCachedEntryBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
 
 // One folder's files as the cache holds them, and back. Decoding text that is no such block
 // (damaged, say) gives false and no files.

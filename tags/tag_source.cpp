@@ -1,5 +1,6 @@
 #include "tags/tag_source.h"
 
+#include <cstring>
 #include <vector>
 
 namespace yf {
@@ -11,42 +12,54 @@ FolderTagLookup::FolderTagLookup(const TagSource &source, const QByteArray &fold
     const auto block = source.m_loaded.folders.find(folder);
     if (block == source.m_loaded.folders.end())
         return;
-    // A damaged block is no files known: checked whole first, so that no part of it is trusted.
-    m_knownCount = countCachedEntries(block->second);
-    if (m_knownCount <= 0) {
-        m_knownCount = 0;
-        return;
-    }
-    m_known = block->second;
-    m_next = m_known;
-    m_met.reserve(static_cast<std::size_t>(m_knownCount));
-}
-
-bool FolderTagLookup::known(QByteArrayView name, CachedEntry &entry)
-{
-    // From the entry after the last found to the end, then from the start up to it.
-    for (QByteArrayView from : {m_next, m_known.first(m_known.size() - m_next.size())}) {
-        while (!from.isEmpty() && takeCachedEntry(from, entry)) {
-            if (entry.name == name) {
-                m_next = from.isEmpty() ? m_known : from;
-                return true;
-            }
+    QByteArrayView rest = block->second;
+    m_known.reserve(static_cast<std::size_t>(rest.size()) / kLeastCachedEntryBytes);
+    while (!rest.isEmpty()) {
+        if (!takeCachedEntry(rest, m_known.emplace_back())) {
+            m_known.clear();  // a damaged block is no files known: no part of it is trusted
+            return;
         }
     }
-    return false;
+    m_met.reserve(m_known.size());
+}
+
+namespace {
+
+bool sameBytes(QByteArrayView a, QByteArrayView b)
+{
+    return a.size() == b.size()
+        && (a.isEmpty() || std::memcmp(a.data(), b.data(), static_cast<std::size_t>(a.size())) == 0);
+}
+
+} // namespace
+
+const CachedEntry *FolderTagLookup::known(QByteArrayView name)
+{
+    const std::size_t count = m_known.size();
+    // Most often the next one.
+    if (m_cursor < count && sameBytes(m_known[m_cursor].name, name))
+        return &m_known[m_cursor++];
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t at = (m_cursor + k) % count;
+        if (sameBytes(m_known[at].name, name)) {
+            m_cursor = at + 1;
+            return &m_known[at];
+        }
+    }
+    return nullptr;
 }
 
 MediaDetails FolderTagLookup::detailsOf(QByteArrayView name, qint64 size, qint64 modifiedNs)
 {
-    if (CachedEntry entry; known(name, entry) && entry.size == size && entry.modifiedNs == modifiedNs) {
+    if (const CachedEntry *entry = known(name); entry && entry->size == size && entry->modifiedNs == modifiedNs) {
         ++m_hits;
-        m_met.push_back({entry.bytes, 0});
-        return entry.borrowedDetails();
+        m_met.push_back(entry - m_known.data());
+        return entry->borrowedDetails();
     }
     std::optional<MediaDetails> read = m_source->m_reader.read(QByteArray(m_folder).append(name));
     if (!read)
         return {};  // not opened: nothing learnt that a later run could trust
-    m_met.push_back({{}, m_read.size()});
+    m_met.push_back(-1 - static_cast<qsizetype>(m_read.size()));
     m_read.push_back(CachedFile{name.toByteArray(), size, modifiedNs, *read});
     return *std::move(read);
 }
@@ -54,11 +67,11 @@ MediaDetails FolderTagLookup::detailsOf(QByteArrayView name, qint64 size, qint64
 QByteArray FolderTagLookup::blockNow() const
 {
     QByteArray block;
-    for (const MetFile &met : m_met) {
-        if (!met.entry.isEmpty())
-            block.append(met.entry);
+    for (const qsizetype at : m_met) {
+        if (at >= 0)
+            block.append(m_known[static_cast<std::size_t>(at)].bytes);
         else
-            appendCachedFile(block, m_read[met.read]);
+            appendCachedFile(block, m_read[static_cast<std::size_t>(-1 - at)]);
     }
     return block;
 }

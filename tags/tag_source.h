@@ -40,24 +40,20 @@ private:
     explicit FolderTagLookup(const TagSource &source, const QByteArray &folder);
     // The cached entry of `name`, looked for first where the last one was found, since files
     // come in the order they were stored.
-    bool known(QByteArrayView name, CachedEntry &entry);
-    bool unchanged() const { return m_read.empty() && m_hits == m_knownCount; }
+    const CachedEntry *known(QByteArrayView name);
+    bool unchanged() const { return m_read.empty() && m_hits == static_cast<qsizetype>(m_known.size()); }
 
     // The folder's entries as they are now, in order: what the cache gets when they changed.
     QByteArray blockNow() const;
 
     const TagSource *m_source;
     QByteArray m_folder;  // ends in "/"
-    QByteArrayView m_known;     // the block the cache had, in the source's loaded cache; empty when none or damaged
-    qsizetype m_knownCount = 0;  // its entries
-    QByteArrayView m_next;      // the rest of m_known after the entry found last
-    FolderTags m_read;          // read now
-    // The files met, in order: each an unchanged entry of m_known or one of m_read.
-    struct MetFile {
-        QByteArrayView entry;  // empty for a file read now
-        std::size_t read = 0;  // its index into m_read
-    };
-    std::vector<MetFile> m_met;
+    // As the cache had them, read in place from the source's loaded block; none when damaged.
+    std::vector<CachedEntry> m_known;
+    FolderTags m_read;  // read now
+    // The files met, in order: an index into m_known, or -1 - an index into m_read.
+    std::vector<qsizetype> m_met;
+    std::size_t m_cursor = 0;  // where the next name is looked for first: files come in the same order
     qsizetype m_hits = 0;
 };
 
