@@ -1,6 +1,8 @@
 #include "tags/tag_source.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 namespace yf {
@@ -12,6 +14,7 @@ FolderTagLookup::FolderTagLookup(const TagSource &source, const QByteArray &fold
     const auto block = source.m_loaded.folders.find(folder);
     if (block == source.m_loaded.folders.end())
         return;
+    m_cachedPath = &block->first;
     QByteArrayView rest = block->second;
     m_known.reserve(static_cast<std::size_t>(rest.size()) / kLeastCachedEntryBytes);
     while (!rest.isEmpty()) {
@@ -99,10 +102,13 @@ void TagSource::keep(FolderTagLookup &&done)
     QByteArray block;
     if (changed)
         block = done.blockNow();
+    if (!changed && !done.m_cachedPath)
+        return;  // nothing to store, nor a folder of the cache to keep
     const std::lock_guard lock(m_mutex);
     if (changed)
-        m_fresh.insert_or_assign(done.m_folder, std::move(block));
-    m_met.insert(std::move(done.m_folder));
+        m_fresh.insert_or_assign(std::move(done.m_folder), std::move(block));
+    if (done.m_cachedPath)
+        m_metCached.push_back(done.m_cachedPath);
 }
 
 std::optional<Error> TagSource::finish(bool finished)
@@ -112,8 +118,10 @@ std::optional<Error> TagSource::finish(bool finished)
     const std::lock_guard lock(m_mutex);
     std::vector<QByteArray> gone;
     if (finished) {
+        std::sort(m_metCached.begin(), m_metCached.end(), std::less<>());
         for (const auto &[folder, block] : m_loaded.folders) {
-            if (folder.startsWith(m_treePrefix) && !m_met.contains(folder))
+            if (folder.startsWith(m_treePrefix)
+                && !std::binary_search(m_metCached.begin(), m_metCached.end(), &folder, std::less<>()))
                 gone.push_back(folder);
         }
     }

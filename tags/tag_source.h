@@ -13,7 +13,6 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 namespace yf {
@@ -48,6 +47,7 @@ private:
 
     const TagSource *m_source;
     QByteArray m_folder;  // ends in "/"
+    const QByteArray *m_cachedPath = nullptr;  // the folder's key in the source's loaded cache, if there
     // As the cache had them, read in place from the source's loaded block; none when damaged.
     std::vector<CachedEntry> m_known;
     FolderTags m_read;  // read now
@@ -85,8 +85,10 @@ private:
     LoadedTagCache m_loaded;  // read-only once made
 
     std::mutex m_mutex;  // guards the two below
-    CachedFolders m_fresh;                    // folders whose files changed this run
-    std::unordered_set<QByteArray, PathHash> m_met;  // folders this run came to
+    CachedFolders m_fresh;  // folders whose files changed this run
+    // The folders of the loaded cache this run came to, by their keys there: what it did not
+    // come to is gone. Addresses, so that an unchanged folder costs no hashing of its path.
+    std::vector<const QByteArray *> m_metCached;
     std::atomic<qsizetype> m_filesRead{0};
     std::atomic<qsizetype> m_fromCache{0};
 };
