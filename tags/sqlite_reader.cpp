@@ -35,7 +35,7 @@ bool lookUp(void *library, const char *name, F &call)
 }
 
 // The library binds its calls to itself and to the C library first: looking each of its 1,600
-// symbols up through every library of a Qt program first costs four times as much as all the
+// symbols up through every library of a Qt program first costs twice as much as all the
 // reading. Safe for this library, which takes no data objects from the C library (so no copy
 // the program holds can differ from the one it sees) and hands out no memory for others to
 // free. The address sanitizer, which must see every allocation, refuses such a library.
