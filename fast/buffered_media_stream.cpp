@@ -8,17 +8,34 @@
 
 namespace yf::fast {
 
-BufferedMediaStream::BufferedMediaStream(int fd)
-    : m_fd(fd)
+namespace {
+
+// The length of the open file `fd`, or -1.
+long lengthOf(int fd)
 {
     struct stat st;
-    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || st.st_size < 0) {
+    if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 0)
+        return -1;
+    return static_cast<long>(st.st_size);
+}
+
+} // namespace
+
+BufferedMediaStream::BufferedMediaStream(int fd)
+    : BufferedMediaStream(fd, lengthOf(fd))
+{
+}
+
+BufferedMediaStream::BufferedMediaStream(int fd, long size)
+    : m_fd(fd)
+{
+    if (m_fd < 0 || size < 0) {
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
         return;
     }
-    m_size = static_cast<long>(st.st_size);
+    m_size = size;
     // A file no longer than both ends together is read whole, in one call.
     const bool whole = m_size <= kHeadBytes + kTailBytes;
     const long headWanted = whole ? m_size : kHeadBytes;

@@ -22,6 +22,9 @@ public:
     // Takes `fd` over and closes it when destroyed, reading both ends now; `fd` < 0 (or one
     // that cannot be examined) gives a stream that is not open.
     explicit BufferedMediaStream(int fd);
+    // The same for a caller that has just examined `fd` and found it `size` bytes long, which
+    // spares the stream looking again; `size` < 0 gives a stream that is not open.
+    BufferedMediaStream(int fd, long size);
     ~BufferedMediaStream() override;
 
     TagLib::FileName name() const override;

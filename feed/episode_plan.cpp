@@ -19,9 +19,9 @@ bool isCoverArtName(QByteArrayView fileName)
         return false;
     const QByteArrayView stem = fileName.first(dot);
     const QByteArrayView extension = fileName.sliced(dot + 1);
-    const auto same = [](QByteArrayView a, QByteArrayView b) { return a.compare(b, Qt::CaseInsensitive) == 0; };
-    return std::any_of(kStems.begin(), kStems.end(), [&](QByteArrayView s) { return same(stem, s); })
-        && std::any_of(kExtensions.begin(), kExtensions.end(), [&](QByteArrayView e) { return same(extension, e); });
+    return std::any_of(kExtensions.begin(), kExtensions.end(),
+                       [&](QByteArrayView e) { return equalsIgnoringAsciiCase(extension, e); })
+        && std::any_of(kStems.begin(), kStems.end(), [&](QByteArrayView s) { return equalsIgnoringAsciiCase(stem, s); });
 }
 
 void collectPlanFiles(const FileLister &lister, TagSource &tags, EpisodePlan &plan)
@@ -42,19 +42,20 @@ void collectPlanFiles(const FileLister &lister, TagSource &tags, EpisodePlan &pl
 namespace {
 
 // The text every media file has, when they all have the same one that is not blank.
-QByteArray sharedText(const std::vector<PlanFile> &files, QByteArray MediaDetails::*field)
-{
-    const QByteArray *shared = nullptr;
-    for (const PlanFile &file : files) {
-        if (!file.media)
-            continue;
-        const QByteArray &text = file.details.*field;
-        if (text.isEmpty() || (shared && *shared != text))
-            return {};
-        shared = &text;
+class SharedText {
+public:
+    void meet(const QByteArray &text)
+    {
+        if (!m_differs && (text.isEmpty() || (m_text && *m_text != text)))
+            m_differs = true;
+        m_text = &text;
     }
-    return shared ? *shared : QByteArray();
-}
+    QByteArray shared() const { return m_differs || !m_text ? QByteArray() : *m_text; }
+
+private:
+    const QByteArray *m_text = nullptr;
+    bool m_differs = false;
+};
 
 } // namespace
 
@@ -66,20 +67,25 @@ void planEpisodes(EpisodePlan &plan)
     plan.cover = -1;
     bool anyMedia = false;
     bool allNumbered = true;
+    SharedText album, albumArtist, artist;
     for (qsizetype i = 0; i < count; ++i) {
         const PlanFile &file = files[static_cast<std::size_t>(i)];
-        if (plan.cover < 0 && isCoverArtName(file.name))
+        // A picture is no media file: only the others need the look at their names.
+        if (plan.cover < 0 && !file.media && isCoverArtName(file.name))
             plan.cover = i;
         if (file.media) {
             anyMedia = true;
             allNumbered = allNumbered && file.details.track > 0;
+            album.meet(file.details.album);
+            albumArtist.meet(file.details.albumArtist);
+            artist.meet(file.details.artist);
         }
     }
     plan.serial = anyMedia && allNumbered;
-    plan.album = sharedText(files, &MediaDetails::album);
-    plan.author = sharedText(files, &MediaDetails::albumArtist);
+    plan.album = album.shared();
+    plan.author = albumArtist.shared();
     if (plan.author.isEmpty())
-        plan.author = sharedText(files, &MediaDetails::artist);
+        plan.author = artist.shared();
 
     if (plan.serial) {
         qint64 oldest = std::numeric_limits<qint64>::max();

@@ -3,7 +3,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-BUILD_PACKAGES="build-essential cmake ninja-build pkg-config qt6-base-dev libxcb1-dev tzdata libtag1-dev libqt6sql6-sqlite"
+BUILD_PACKAGES="build-essential cmake ninja-build pkg-config qt6-base-dev libxcb1-dev tzdata libtag1-dev libqt6sql6-sqlite libsqlite3-dev"
 DESKTOP_PACKAGES="xdg-utils fonts-dejavu-core"
 PACKAGE_PACKAGES="dpkg-dev file"
 TEST_PACKAGES="desktop-file-utils appstream lintian man-db xvfb xauth xdotool imagemagick x11-apps nginx libxml2-utils python3 python3-feedparser python3-podcastparser podget newsboat curl locales chromium lame opus-tools flac gpodder strace"

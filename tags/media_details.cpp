@@ -1,5 +1,6 @@
 #include "tags/media_details.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -9,12 +10,16 @@ bool isMediaFileName(QByteArrayView fileName)
 {
     static constexpr std::array<QByteArrayView, 12> kExtensions = {
         "mp3", "m4a", "m4b", "aac", "ogg", "oga", "opus", "flac", "wav", "mp4", "m4v", "mov"};
-    const qsizetype dot = fileName.lastIndexOf('.');
-    if (dot < 0)
+    // No extension is longer than four letters: the dot is among the last five bytes.
+    qsizetype dot = fileName.size() - 1;
+    const qsizetype stop = std::max<qsizetype>(0, fileName.size() - 5);
+    while (dot >= stop && fileName[dot] != '.')
+        --dot;
+    if (dot < stop)
         return false;
     const QByteArrayView extension = fileName.sliced(dot + 1);
     for (QByteArrayView known : kExtensions) {
-        if (extension.compare(known, Qt::CaseInsensitive) == 0)
+        if (equalsIgnoringAsciiCase(extension, known))
             return true;
     }
     return false;

@@ -1,5 +1,7 @@
 #include "tags/tag_cache.h"
 
+#include "tags/sqlite_reader.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,34 +19,26 @@ namespace {
 
 // Raised whenever the columns change; a file of another layout is started afresh.
 constexpr int kLayoutVersion = 2;
-// Far more than any library's cache: a file of 10,000 episodes is under 2 MB.
-constexpr qint64 kMappedBytes = qint64(1) << 30;
+// A mapping far larger than any library's cache: a file of 10,000 episodes is under 2 MB.
+const char *const kMapTheFile = "PRAGMA mmap_size = 1073741824";
 
 const char *const kCreateTable = "CREATE TABLE IF NOT EXISTS folders (path BLOB PRIMARY KEY, files BLOB NOT NULL)";
-
-// SQLite's own codes for a file that is no database at all, or a damaged one.
-bool isDamaged(const QSqlError &error)
-{
-    const QString code = error.nativeErrorCode();
-    return code == QLatin1String("26") || code == QLatin1String("11");
-}
 
 Error cacheError(const QString &operation, const QString &file, const QSqlError &error)
 {
     return Error::failure(ErrorKind::TagCache, operation, file, error.text());
 }
 
-// One connection under a name of its own, removed again when this goes.
+// One connection through Qt SQL under a name of its own, removed again when this goes.
 class Connection {
 public:
-    Connection(const QString &file, bool readOnly)
+    explicit Connection(const QString &file)
         : m_name(QStringLiteral("yarrowfeed-tags-%1").arg(s_next.fetch_add(1)))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(file);
         // Another run (a watcher beside the window, say) may be storing at the same time.
-        db.setConnectOptions(readOnly ? QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000")
-                                      : QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
         m_opened = db.open();
         if (!m_opened)
             m_openError = db.lastError();
@@ -93,76 +87,89 @@ void putText(QByteArray &out, const QByteArray &text)
     out.append(text);
 }
 
-// Reads from a block, every read checked against its end.
-class BlockReader {
-public:
-    BlockReader(QByteArrayView block, bool borrow) : m_rest(block), m_borrow(borrow) {}
-    bool atEnd() const { return m_rest.isEmpty(); }
-
-    template <typename T>
-    bool take(T &value)
-    {
-        if (m_rest.size() < qsizetype(sizeof value))
-            return false;
-        std::memcpy(&value, m_rest.data(), sizeof value);
-        m_rest = m_rest.sliced(sizeof value);
-        return true;
-    }
-    bool take(QByteArray &text)
-    {
-        quint32 length = 0;
-        if (!take(length) || m_rest.size() < qsizetype(length))
-            return false;
-        text = m_borrow ? QByteArray::fromRawData(m_rest.data(), length) : m_rest.first(length).toByteArray();
-        m_rest = m_rest.sliced(length);
-        return true;
-    }
-
-private:
-    QByteArrayView m_rest;
-    bool m_borrow;
-};
-
-constexpr std::size_t kLeastFileBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
+QByteArray borrowed(QByteArrayView text)
+{
+    return text.isEmpty() ? QByteArray() : QByteArray::fromRawData(text.data(), text.size());
+}
 
 } // namespace
+
+MediaDetails CachedEntry::borrowedDetails() const
+{
+    return MediaDetails{borrowed(title), borrowed(comment), borrowed(album), borrowed(artist), borrowed(albumArtist),
+                        track, disc, lengthMs};
+}
+
+bool takeCachedEntry(QByteArrayView &rest, CachedEntry &entry)
+{
+    // Every read checked against the block's end.
+    const char *at = rest.data();
+    const char *const end = at + rest.size();
+    const auto text = [&](QByteArrayView &out) {
+        quint32 length = 0;
+        if (end - at < qsizetype(sizeof length))
+            return false;
+        std::memcpy(&length, at, sizeof length);
+        at += sizeof length;
+        if (quint64(end - at) < length)
+            return false;
+        out = QByteArrayView(at, length);
+        at += length;
+        return true;
+    };
+    const auto number = [&](auto &out) {
+        std::memcpy(&out, at, sizeof out);
+        at += sizeof out;
+    };
+    if (!text(entry.name) || !text(entry.title) || !text(entry.comment) || !text(entry.album) || !text(entry.artist)
+        || !text(entry.albumArtist) || end - at < qsizetype(3 * sizeof(qint64) + 2 * sizeof(qint32)))
+        return false;
+    number(entry.size);
+    number(entry.modifiedNs);
+    number(entry.lengthMs);
+    number(entry.track);
+    number(entry.disc);
+    entry.bytes = QByteArrayView(rest.data(), at - rest.data());
+    rest = QByteArrayView(at, end - at);
+    return true;
+}
+
+void appendCachedFile(QByteArray &block, const CachedFile &file)
+{
+    const MediaDetails &d = file.details;
+    for (const QByteArray *text : {&file.name, &d.title, &d.comment, &d.album, &d.artist, &d.albumArtist})
+        putText(block, *text);
+    putValue(block, file.size);
+    putValue(block, file.modifiedNs);
+    putValue(block, d.lengthMs);
+    putValue(block, static_cast<qint32>(d.track));
+    putValue(block, static_cast<qint32>(d.disc));
+}
 
 QByteArray encodeFolderTags(const FolderTags &files)
 {
     QByteArray out;
-    for (const CachedFile &file : files) {
-        const MediaDetails &d = file.details;
-        for (const QByteArray *text : {&file.name, &d.title, &d.comment, &d.album, &d.artist, &d.albumArtist})
-            putText(out, *text);
-        putValue(out, file.size);
-        putValue(out, file.modifiedNs);
-        putValue(out, d.lengthMs);
-        putValue(out, static_cast<qint32>(d.track));
-        putValue(out, static_cast<qint32>(d.disc));
-    }
+    for (const CachedFile &file : files)
+        appendCachedFile(out, file);
     return out;
 }
 
-bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow)
+bool decodeFolderTags(QByteArrayView block, FolderTags &files)
 {
     files.clear();
     // No file takes fewer bytes than its five numbers and six lengths: room for them all at once.
-    files.reserve(static_cast<std::size_t>(block.size()) / kLeastFileBytes);
-    BlockReader in(block, borrow);
-    while (!in.atEnd()) {
-        CachedFile file;
-        MediaDetails &d = file.details;
-        qint32 track = 0;
-        qint32 disc = 0;
-        if (!in.take(file.name) || !in.take(d.title) || !in.take(d.comment) || !in.take(d.album)
-            || !in.take(d.artist) || !in.take(d.albumArtist) || !in.take(file.size) || !in.take(file.modifiedNs)
-            || !in.take(d.lengthMs) || !in.take(track) || !in.take(disc)) {
+    files.reserve(static_cast<std::size_t>(block.size()) / kLeastCachedEntryBytes);
+    CachedEntry entry;
+    while (!block.isEmpty()) {
+        if (!takeCachedEntry(block, entry)) {
             files.clear();
             return false;
         }
-        d.track = track;
-        d.disc = disc;
-        files.push_back(std::move(file));
+        files.push_back(CachedFile{entry.name.toByteArray(), entry.size, entry.modifiedNs,
+                                   MediaDetails{entry.title.toByteArray(), entry.comment.toByteArray(),
+                                                entry.album.toByteArray(), entry.artist.toByteArray(),
+                                                entry.albumArtist.toByteArray(), entry.track, entry.disc,
+                                                entry.lengthMs}});
     }
     return true;
 }
@@ -172,38 +179,33 @@ LoadedTagCache loadTagCache(const QString &file)
     LoadedTagCache loaded;
     if (!QFileInfo::exists(file))
         return loaded;
-    const Connection connection(file, true);
-    if (!connection.opened()) {
-        loaded.replace = isDamaged(connection.openError());
-        loaded.problem = cacheError(QStringLiteral("Cannot open the tag cache"), file, connection.openError());
+    const auto failed = [&](const SqliteReader &reader, const char *operation) {
+        loaded.replace = reader.damaged();
+        loaded.problem = Error::failure(ErrorKind::TagCache, QString::fromLatin1(operation), file, reader.lastFailure());
         return loaded;
-    }
-    QSqlQuery query(connection.database());
+    };
+    const SqliteReader reader(file);
+    if (!reader.opened())
+        return failed(reader, "Cannot open the tag cache");
     // Read through a mapping of the file rather than a system call per page: the whole file
     // is read, and a reader that only reads cannot corrupt it through the mapping.
-    (void)query.exec(QStringLiteral("PRAGMA mmap_size = %1").arg(kMappedBytes));
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
-        loaded.replace = isDamaged(query.lastError());
-        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
-        return loaded;
+    (void)reader.execute(kMapTheFile);
+    {
+        SqliteRows version(reader, "PRAGMA user_version");
+        if (!version.next())
+            return failed(reader, "Cannot read the tag cache");
+        if (version.integer(0) != kLayoutVersion) {
+            loaded.replace = true;
+            return loaded;
+        }
     }
-    if (query.value(0).toInt() != kLayoutVersion) {
-        loaded.replace = true;
-        return loaded;
-    }
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT path, files FROM folders"))) {
-        loaded.replace = isDamaged(query.lastError());
-        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
-        return loaded;
-    }
-    while (query.next())
-        loaded.folders.insert_or_assign(query.value(0).toByteArray(), query.value(1).toByteArray());
-    if (query.lastError().isValid()) {
+    SqliteRows rows(reader, "SELECT path, files FROM folders");
+    while (rows.next())
+        loaded.folders.insert_or_assign(rows.bytes(0), rows.bytes(1));
+    if (!rows.done()) {
         // Damaged part way through: what came before it may be damaged too.
         loaded.folders.clear();
-        loaded.replace = isDamaged(query.lastError());
-        loaded.problem = cacheError(QStringLiteral("Cannot read the tag cache"), file, query.lastError());
+        return failed(reader, "Cannot read the tag cache");
     }
     return loaded;
 }
@@ -215,7 +217,7 @@ Status storeTagCache(const QString &file, bool replace, const CachedFolders &fre
         return Error::failure(ErrorKind::TagCache, QStringLiteral("Cannot make the tag cache's folder"), folder);
     if (replace && !removeCacheFile(file))
         return Error::failure(ErrorKind::TagCache, QStringLiteral("Cannot replace the tag cache"), file);
-    const Connection connection(file, false);
+    const Connection connection(file);
     if (!connection.opened())
         return cacheError(QStringLiteral("Cannot open the tag cache"), file, connection.openError());
     QSqlDatabase db = connection.database();

@@ -1,4 +1,4 @@
-// The file of tags already read: SQLite through Qt SQL, read whole at a run's start, stored at its end.
+// The file of tags already read: SQLite, read whole at a run's start, stored through Qt SQL at its end.
 #pragma once
 
 #include "runtime/error.h"
@@ -27,11 +27,31 @@ struct CachedFile {
 // The media files of one folder whose details are known, in the lister's order.
 using FolderTags = std::vector<CachedFile>;
 
+// One file's entry in an encoded block, read in place: every view points into the block.
+struct CachedEntry {
+    QByteArrayView bytes;  // the whole entry: a new block takes an unchanged file's entry as it is
+    QByteArrayView name;
+    QByteArrayView title, comment, album, artist, albumArtist;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 lengthMs = 0;
+    qint32 track = 0;
+    qint32 disc = 0;
+
+    // The details it holds, their texts no copies but pointing into the block.
+    MediaDetails borrowedDetails() const;
+};
+// Reads the entry at the front of `rest` into `entry` and moves `rest` past it; false when
+// what is left is no whole entry.
+bool takeCachedEntry(QByteArrayView &rest, CachedEntry &entry);
+// No entry is shorter: its five numbers and six lengths.
+constexpr std::size_t kLeastCachedEntryBytes = 6 * sizeof(quint32) + 3 * sizeof(qint64) + 2 * sizeof(qint32);
+
 // One folder's files as the cache holds them, and back. Decoding text that is no such block
-// (damaged, say) gives false and no files. With `borrow` the texts decoded are no copies but
-// point into the block, which must then outlive them unchanged.
+// (damaged, say) gives false and no files.
 QByteArray encodeFolderTags(const FolderTags &files);
-bool decodeFolderTags(QByteArrayView block, FolderTags &files, bool borrow = false);
+void appendCachedFile(QByteArray &block, const CachedFile &file);
+bool decodeFolderTags(QByteArrayView block, FolderTags &files);
 
 struct PathHash {
     std::size_t operator()(const QByteArray &path) const noexcept { return qHash(path); }

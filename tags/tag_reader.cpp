@@ -107,7 +107,7 @@ TagReader::TagReader(const QByteArray &treeRoot)
         m_realRoot += '/';
 }
 
-int TagReader::openInsideTree(const QByteArray &path) const
+int TagReader::openInsideTree(const QByteArray &path, long &size) const
 {
     int fd = openPlainFile(path.constData());
     if (fd < 0 && errno == ELOOP && !m_realRoot.isEmpty()) {
@@ -119,21 +119,24 @@ int TagReader::openInsideTree(const QByteArray &path) const
     if (fd < 0)
         return -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
         ::close(fd);
         return -1;
     }
+    size = static_cast<long>(st.st_size);
     return fd;
 }
 
 std::optional<MediaDetails> TagReader::read(const QByteArray &path) const
 {
-    const int fd = openInsideTree(path);
+    long size = 0;
+    const int fd = openInsideTree(path, size);
     if (fd < 0)
         return std::nullopt;
     try {
-        // The stream takes the descriptor over and closes it.
-        fast::BufferedMediaStream stream(fd);
+        // The stream takes the descriptor over and closes it; the length just examined spares
+        // it a look of its own.
+        fast::BufferedMediaStream stream(fd, size);
         if (!stream.isOpen())
             return MediaDetails();
         const TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);

@@ -22,8 +22,8 @@ public:
     std::optional<MediaDetails> read(const QByteArray &path) const;
 
 private:
-    // The descriptor of the regular file at `path`, or -1.
-    int openInsideTree(const QByteArray &path) const;
+    // The descriptor of the regular file at `path`, or -1; its length into `size`.
+    int openInsideTree(const QByteArray &path, long &size) const;
 
     QByteArray m_realRoot;  // the tree's real path followed by "/"; empty when it has none
 };

@@ -1,5 +1,8 @@
 #include "tags/tag_source.h"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
 #include <vector>
 
 namespace yf {
@@ -8,16 +11,40 @@ FolderTagLookup::FolderTagLookup(const TagSource &source, const QByteArray &fold
     : m_source(&source)
     , m_folder(folder)
 {
-    if (const auto block = source.m_loaded.folders.find(folder); block != source.m_loaded.folders.end())
-        (void)decodeFolderTags(block->second, m_known, true);  // a damaged block is no files known
+    const auto block = source.m_loaded.folders.find(folder);
+    if (block == source.m_loaded.folders.end())
+        return;
+    m_cachedPath = &block->first;
+    QByteArrayView rest = block->second;
+    m_known.reserve(static_cast<std::size_t>(rest.size()) / kLeastCachedEntryBytes);
+    while (!rest.isEmpty()) {
+        if (!takeCachedEntry(rest, m_known.emplace_back())) {
+            m_known.clear();  // a damaged block is no files known: no part of it is trusted
+            return;
+        }
+    }
+    m_met.reserve(m_known.size());
 }
 
-const CachedFile *FolderTagLookup::known(QByteArrayView name)
+namespace {
+
+bool sameBytes(QByteArrayView a, QByteArrayView b)
+{
+    return a.size() == b.size()
+        && (a.isEmpty() || std::memcmp(a.data(), b.data(), static_cast<std::size_t>(a.size())) == 0);
+}
+
+} // namespace
+
+const CachedEntry *FolderTagLookup::known(QByteArrayView name)
 {
     const std::size_t count = m_known.size();
+    // Most often the next one.
+    if (m_cursor < count && sameBytes(m_known[m_cursor].name, name))
+        return &m_known[m_cursor++];
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t at = (m_cursor + k) % count;
-        if (m_known[at].name == name) {
+        if (sameBytes(m_known[at].name, name)) {
             m_cursor = at + 1;
             return &m_known[at];
         }
@@ -27,10 +54,10 @@ const CachedFile *FolderTagLookup::known(QByteArrayView name)
 
 MediaDetails FolderTagLookup::detailsOf(QByteArrayView name, qint64 size, qint64 modifiedNs)
 {
-    if (const CachedFile *file = known(name); file && file->size == size && file->modifiedNs == modifiedNs) {
+    if (const CachedEntry *entry = known(name); entry && entry->size == size && entry->modifiedNs == modifiedNs) {
         ++m_hits;
-        m_met.push_back(file - m_known.data());
-        return file->details;
+        m_met.push_back(entry - m_known.data());
+        return entry->borrowedDetails();
     }
     std::optional<MediaDetails> read = m_source->m_reader.read(QByteArray(m_folder).append(name));
     if (!read)
@@ -40,13 +67,16 @@ MediaDetails FolderTagLookup::detailsOf(QByteArrayView name, qint64 size, qint64
     return *std::move(read);
 }
 
-FolderTags FolderTagLookup::filesNow() const
+QByteArray FolderTagLookup::blockNow() const
 {
-    FolderTags files;
-    files.reserve(m_met.size());
-    for (const qsizetype at : m_met)
-        files.push_back(at >= 0 ? m_known[static_cast<std::size_t>(at)] : m_read[static_cast<std::size_t>(-1 - at)]);
-    return files;
+    QByteArray block;
+    for (const qsizetype at : m_met) {
+        if (at >= 0)
+            block.append(m_known[static_cast<std::size_t>(at)].bytes);
+        else
+            appendCachedFile(block, m_read[static_cast<std::size_t>(-1 - at)]);
+    }
+    return block;
 }
 
 TagSource::TagSource(const QString &cacheFile, const QByteArray &treeRoot)
@@ -68,14 +98,17 @@ void TagSource::keep(FolderTagLookup &&done)
     if (m_cacheFile.isEmpty())
         return;
     // Unchanged when every file known was met again as it was, and no other was read.
-    const bool changed = read > 0 || done.m_hits != static_cast<qsizetype>(done.m_known.size());
+    const bool changed = !done.unchanged();
     QByteArray block;
     if (changed)
-        block = encodeFolderTags(done.filesNow());
+        block = done.blockNow();
+    if (!changed && !done.m_cachedPath)
+        return;  // nothing to store, nor a folder of the cache to keep
     const std::lock_guard lock(m_mutex);
     if (changed)
-        m_fresh.insert_or_assign(done.m_folder, std::move(block));
-    m_met.insert(std::move(done.m_folder));
+        m_fresh.insert_or_assign(std::move(done.m_folder), std::move(block));
+    if (done.m_cachedPath)
+        m_metCached.push_back(done.m_cachedPath);
 }
 
 std::optional<Error> TagSource::finish(bool finished)
@@ -85,8 +118,10 @@ std::optional<Error> TagSource::finish(bool finished)
     const std::lock_guard lock(m_mutex);
     std::vector<QByteArray> gone;
     if (finished) {
+        std::sort(m_metCached.begin(), m_metCached.end(), std::less<>());
         for (const auto &[folder, block] : m_loaded.folders) {
-            if (folder.startsWith(m_treePrefix) && !m_met.contains(folder))
+            if (folder.startsWith(m_treePrefix)
+                && !std::binary_search(m_metCached.begin(), m_metCached.end(), &folder, std::less<>()))
                 gone.push_back(folder);
         }
     }

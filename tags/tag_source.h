@@ -13,7 +13,6 @@
 #include <atomic>
 #include <mutex>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 namespace yf {
@@ -31,21 +30,27 @@ class FolderTagLookup {
 public:
     // The details of the file `name` of the folder, which the lister found with this size
     // and modification time (nanoseconds since the epoch): from the cache when both are
-    // those it had when read, else read now.
+    // those it had when read, else read now. Texts from the cache point into it: they are
+    // valid while the source is.
     MediaDetails detailsOf(QByteArrayView name, qint64 size, qint64 modifiedNs);
 
 private:
     friend class TagSource;
     explicit FolderTagLookup(const TagSource &source, const QByteArray &folder);
-    const CachedFile *known(QByteArrayView name);
+    // The cached entry of `name`, looked for first where the last one was found, since files
+    // come in the order they were stored.
+    const CachedEntry *known(QByteArrayView name);
+    bool unchanged() const { return m_read.empty() && m_hits == static_cast<qsizetype>(m_known.size()); }
 
-    // The folder's files as they are now, in order: what the cache gets when they changed.
-    FolderTags filesNow() const;
+    // The folder's entries as they are now, in order: what the cache gets when they changed.
+    QByteArray blockNow() const;
 
     const TagSource *m_source;
     QByteArray m_folder;  // ends in "/"
-    FolderTags m_known;   // as the cache had them; the texts borrow the source's loaded block
-    FolderTags m_read;    // read now
+    const QByteArray *m_cachedPath = nullptr;  // the folder's key in the source's loaded cache, if there
+    // As the cache had them, read in place from the source's loaded block; none when damaged.
+    std::vector<CachedEntry> m_known;
+    FolderTags m_read;  // read now
     // The files met, in order: an index into m_known, or -1 - an index into m_read.
     std::vector<qsizetype> m_met;
     std::size_t m_cursor = 0;  // where the next name is looked for first: files come in the same order
@@ -80,8 +85,10 @@ private:
     LoadedTagCache m_loaded;  // read-only once made
 
     std::mutex m_mutex;  // guards the two below
-    CachedFolders m_fresh;                    // folders whose files changed this run
-    std::unordered_set<QByteArray, PathHash> m_met;  // folders this run came to
+    CachedFolders m_fresh;  // folders whose files changed this run
+    // The folders of the loaded cache this run came to, by their keys there: what it did not
+    // come to is gone. Addresses, so that an unchanged folder costs no hashing of its path.
+    std::vector<const QByteArray *> m_metCached;
     std::atomic<qsizetype> m_filesRead{0};
     std::atomic<qsizetype> m_fromCache{0};
 };

@@ -210,6 +210,16 @@ void TestBufferedMediaStream::notOpen()
     QCOMPARE(stream.tell(), 0L);
     QCOMPARE(stream.length(), 0L);
     QVERIFY(stream.readBlock(10).isEmpty());
+    // A length that cannot be: not open, and the descriptor it took over closed, not leaked.
+    const QString path = m_dir.filePath(QStringLiteral("any.bin"));
+    QVERIFY(mediafixture::writeFile(path, "bytes"));
+    const int fd = openReadOnly(path);
+    {
+        BufferedMediaStream lost(fd, -1);
+        QVERIFY(!lost.isOpen());
+        QVERIFY(lost.readBlock(10).isEmpty());
+    }
+    QCOMPARE(::fcntl(fd, F_GETFD), -1);
 }
 
 QTEST_GUILESS_MAIN(TestBufferedMediaStream)

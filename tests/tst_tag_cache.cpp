@@ -87,6 +87,8 @@ private slots:
     void forgetsWhatIsGone();
     void keepsEverythingWhenARunStopsEarly();
     void decodesOnlyWholeBlocks();
+    void trustsNoPartOfADamagedBlock_data();
+    void trustsNoPartOfADamagedBlock();
     void leavesEveryFeedAsItWasWithTagsOff();
 };
 
@@ -272,6 +274,31 @@ void TestTagCache::decodesOnlyWholeBlocks()
     lying[3] = '\x7f';
     QVERIFY(!yf::decodeFolderTags(lying, decoded));
     QVERIFY(decoded.empty());
+}
+
+void TestTagCache::trustsNoPartOfADamagedBlock_data()
+{
+    QTest::addColumn<int>("cut");  // bytes cut off the folder's block's end
+    QTest::newRow("its last byte") << 1;
+    QTest::newRow("its last number") << 4;
+    QTest::newRow("into its last name") << 60;
+}
+
+// A block whose files before the damage are whole: none of them is taken from it, every file
+// is read again, the feeds are those of a run without a cache, and the block is mended.
+void TestTagCache::trustsNoPartOfADamagedBlock()
+{
+    QFETCH(int, cut);
+    TaggedRun run;
+    const QMap<QString, QByteArray> expected = run.feedsWithoutCache();
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 4", "cached 0", "cache problem 0"}));
+    const QByteArray book = native(run.in("Book/"));
+    QByteArray block = yf::loadTagCache(run.cacheFile).folders.at(book);
+    block.chop(cut);
+    QVERIFY(yf::storeTagCache(run.cacheFile, false, {{book, block}}, {}).ok());
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 2", "cached 2", "cache problem 0"}));
+    QCOMPARE(run.feedTexts(), expected);
+    QCOMPARE(summary(run.run()), QStringList({"finished 1", "read 0", "cached 4", "cache problem 0"}));
 }
 
 void TestTagCache::leavesEveryFeedAsItWasWithTagsOff()

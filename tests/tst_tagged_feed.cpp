@@ -261,6 +261,14 @@ void TestTaggedFeed::titlesChannelByAlbumAndAuthor_data()
         << Files{{"a.mp3", by("One", "R1", "")}, {"b.mp3", by("Two", "R2", "")}} << "-Show-" << QStringList{};
     QTest::newRow("one without album") << Files{{"a.mp3", by("Book", "", "")}, {"b.mp3", by("", "", "")}} << "-Show-"
                                        << QStringList{};
+    // The first two agree, the others do not; a picture between them has no album to spoil it.
+    QTest::newRow("the last album differs")
+        << Files{{"a.mp3", by("Book", "R", "")}, {"b.mp3", by("Book", "R", "")}, {"cover.jpg"}, {"c.mp3", by("Book", "R", "")},
+                 {"d.mp3", by("Other", "R", "")}}
+        << "-Show-" << QStringList{"R"};
+    QTest::newRow("the first without album, the rest agree")
+        << Files{{"a.mp3", by("", "R", "")}, {"b.mp3", by("Book", "R", "")}, {"c.mp3", by("Book", "R", "")}} << "-Show-"
+        << QStringList{"R"};
     QTest::newRow("an album named with markup") << Files{{"a.mp3", by("A & B", "", "")}} << "A &amp; B" << QStringList{};
 }
 
