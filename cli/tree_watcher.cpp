@@ -1,6 +1,6 @@
 #include "cli/tree_watcher.h"
 
-#include "scan/folder_listing.h"
+#include "cli/folder_walk.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -24,31 +23,6 @@ namespace {
 // IN_MODIFY keeps the quiet time from running out while a big file is still being copied.
 constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE
     | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
-
-enum class Visit { Descend, Skip, Stop };
-constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
-
-// Breadth first over `top` (ending in "/") and every folder below it that a run would scan,
-// listed as the scan lists them; `leaveOut` is never among them. `visit` is given each
-// folder's path, its place in the walk and its parent's place (none for `top`).
-template <typename F>
-void forEachFolder(const QByteArray &top, const std::optional<fs::FolderId> &leaveOut, F &&visit)
-{
-    std::vector<QByteArray> queue{top};
-    std::vector<std::size_t> parents{kNoParent};
-    for (std::size_t i = 0; i < queue.size(); ++i) {
-        const Visit what = visit(queue[i], i, parents[i]);
-        if (what == Visit::Stop)
-            return;
-        if (what == Visit::Descend) {
-            // A folder that went, or cannot be read, adds nothing: the run reports it.
-            FolderListing listing = listFolder(queue[i], i == 0, leaveOut, false);
-            std::move(listing.children.begin(), listing.children.end(), std::back_inserter(queue));
-            parents.resize(queue.size(), i);
-        }
-        queue[i] = QByteArray();  // a walk of the whole tree holds only the folders still to visit
-    }
-}
 
 // The folder's absolute path, ending in "/" as the scan's paths do.
 QByteArray cleanDir(const QString &path)
