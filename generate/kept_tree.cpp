@@ -23,10 +23,6 @@ QByteArray parentOf(const QByteArray &path)
 // While a tree is walked again: the folder's place in the tree before, none for one listed now.
 constexpr qint32 kListedNow = -1;
 
-// Paths of folders gone may take this much room beyond twice that of the rest before the
-// paths are packed again: packing a large tree copies all of them.
-constexpr std::size_t kPackSlack = 64 * 1024;
-
 } // namespace
 
 // What a walk takes from the old tree and what it lists anew.
@@ -48,7 +44,6 @@ Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> lea
     m_folders.clear();
     m_listed.clear();
     m_skips.clear();
-    m_paths.clear();
     // The scan keeps the listed folders' paths; the unlisted ones' are taken as they are met.
     std::vector<KeptFolder> met;
     auto firstChild = static_cast<qint32>(1);
@@ -66,14 +61,10 @@ Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> lea
         return scanned.error();
     }
     m_listed = std::move(scanned).value();
-    m_paths.clear();
     std::size_t next = 0;
     for (KeptFolder &folder : met) {
-        // Each heap copy the scan made goes as soon as its bytes are in the blocks.
-        QByteArray &scannedPath = folder.listed >= 0 ? m_listed[next++] : folder.path;
-        QByteArray kept = m_paths.keep(scannedPath);
-        scannedPath = QByteArray();
-        folder.path = std::move(kept);
+        if (folder.listed >= 0)
+            folder.path = m_listed[next++];
     }
     m_folders = std::move(met);
     index();
@@ -125,7 +116,6 @@ Result<std::vector<qint32>> KeptTree::relist(const std::vector<QByteArray> &subt
         if (m_folders[k].listed >= 0 && from != kListedNow)
             before[static_cast<std::size_t>(m_folders[k].listed)] = wasListed[static_cast<std::size_t>(from)];
     }
-    packPaths();
     return before;
 }
 
@@ -158,8 +148,8 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
                 return *listing.failure;
             noteSkips(k, std::move(listing.skipped));
             next[k].listed = listing.unlisted ? -1 : 0;
-            for (const QByteArray &child : listing.children)
-                add(m_paths.keep(child), kListedNow);
+            for (QByteArray &child : listing.children)
+                add(std::move(child), kListedNow);
             if (observer)
                 observer->foldersFound(static_cast<qsizetype>(next.size()));
         } else if (auto again = walk.relisted.find(from); again != walk.relisted.end()) {
@@ -171,13 +161,12 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
             oldChildren.reserve(old.childCount);
             for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
                 oldChildren.insert(QByteArrayView(m_folders[static_cast<std::size_t>(child)].path), child);
-            for (const QByteArray &child : listing.children) {
-                const qint32 met = oldChildren.value(QByteArrayView(child), -1);
-                qint32 was = met;
+            for (QByteArray &child : listing.children) {
+                qint32 was = oldChildren.value(QByteArrayView(child), -1);
                 // One that could not be listed before is tried again: it may be readable now.
                 if (was >= 0 && (m_folders[static_cast<std::size_t>(was)].listed < 0 || walk.anew.contains(child)))
                     was = kListedNow;
-                add(met >= 0 ? m_folders[static_cast<std::size_t>(met)].path : m_paths.keep(child), was);
+                add(std::move(child), was);
             }
         } else {
             KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
@@ -221,20 +210,6 @@ void KeptTree::index()
     m_listed.shrink_to_fit();
 }
 
-void KeptTree::packPaths()
-{
-    std::size_t live = 0;
-    for (const KeptFolder &folder : m_folders)
-        live += static_cast<std::size_t>(folder.path.size()) + 1;
-    if (m_paths.usedBytes() <= 2 * live + kPackSlack)
-        return;
-    PathBlocks packed;
-    for (KeptFolder &folder : m_folders)
-        folder.path = packed.keep(folder.path);
-    m_paths = std::move(packed);  // the old blocks go; no view of them is left
-    index();
-}
-
 SkippedFolders KeptTree::takeSkips(qint32 folder)
 {
     const auto at = std::lower_bound(m_skips.begin(), m_skips.end(), folder,
@@ -274,8 +249,12 @@ void KeptTree::appendSkips(SkippedFolders &skipped) const
 
 std::size_t KeptTree::bytes() const
 {
-    std::size_t total = m_paths.bytes() + m_folders.capacity() * sizeof(KeptFolder)
-        + m_listed.capacity() * sizeof(QByteArray) + m_skips.capacity() * sizeof(m_skips[0]);
+    // Each path's bytes once, with their header and the allocator's share.
+    constexpr std::size_t kHeap = 24 + 16;
+    std::size_t total = m_folders.capacity() * sizeof(KeptFolder) + m_listed.capacity() * sizeof(QByteArray)
+        + m_skips.capacity() * sizeof(m_skips[0]);
+    for (const KeptFolder &folder : m_folders)
+        total += kHeap + static_cast<std::size_t>(folder.path.capacity());
     for (const auto &[at, noted] : m_skips)
         total += noted.capacity() * sizeof(Error);
     return total;

@@ -1,7 +1,6 @@
 // The folders of the last run's input tree in scan order, and putting subtrees of it right after a change.
 #pragma once
 
-#include "generate/path_blocks.h"
 #include "runtime/error.h"
 #include "runtime/file_system.h"
 #include "runtime/run_observer.h"
@@ -22,7 +21,7 @@ class HelperThreads;
 
 // One folder a scan met: listed, or found by its parent and then not listable.
 struct KeptFolder {
-    QByteArray path;        // as the scan wrote it, ending in "/"; a view into the tree's blocks
+    QByteArray path;        // as the scan wrote it, ending in "/"
     qint32 firstChild = 0;  // its sub-folders are folders [firstChild, firstChild + childCount)
     qint32 childCount = 0;
     qint32 listed = -1;     // its place among the listed folders; -1 when unlisted
@@ -32,10 +31,6 @@ struct KeptFolder {
 // follow one another in the order the file system gave them, so the whole order can be
 // walked again from each folder's children alone, and a folder is found from the root down
 // by its names, with no index by path to keep.
-//
-// Every path it hands out (folders(), listed()) is a view of bytes the tree keeps: good until
-// the next scanAll() or relist(), and copies of it no longer. Anything that keeps a path
-// past those copies its bytes (QByteArray(path.constData(), path.size())).
 class KeptTree {
 public:
     // Lists the tree below `root` (the input path and "/") with scanFolders, on `helpers` when
@@ -68,11 +63,8 @@ private:
     [[nodiscard]] std::optional<Error> rebuild(Walk &walk, RunObserver *observer);
     qint32 nearestListed(QByteArray path) const;
     void index();
-    // Puts the paths into fresh blocks once those of folders gone take more room than the rest.
-    void packPaths();
     [[nodiscard]] SkippedFolders takeSkips(qint32 folder);
 
-    PathBlocks m_paths;  // every folder's path
     std::vector<KeptFolder> m_folders;
     std::vector<QByteArray> m_listed;  // shares its paths' bytes with m_folders
     // What listing a folder noted (its sub-folders left out, or itself when unlisted), for
