@@ -1,6 +1,6 @@
 #include "cli/tree_watcher.h"
 
-#include "scan/folder_listing.h"
+#include "cli/folder_walk.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -24,26 +23,6 @@ namespace {
 // IN_MODIFY keeps the quiet time from running out while a big file is still being copied.
 constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE
     | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
-
-enum class Visit { Descend, Skip, Stop };
-
-// Breadth first over `top` (ending in "/") and every folder below it that a run would scan,
-// listed as the scan lists them; `leaveOut` is never among them.
-template <typename F>
-void forEachFolder(const QByteArray &top, const std::optional<fs::FolderId> &leaveOut, F &&visit)
-{
-    std::vector<QByteArray> queue{top};
-    for (std::size_t i = 0; i < queue.size(); ++i) {
-        const Visit what = visit(queue[i]);
-        if (what == Visit::Stop)
-            return;
-        if (what == Visit::Skip)
-            continue;
-        // A folder that went, or cannot be read, adds nothing: the run reports it.
-        FolderListing listing = listFolder(queue[i], i == 0, leaveOut, false);
-        std::move(listing.children.begin(), listing.children.end(), std::back_inserter(queue));
-    }
-}
 
 // The folder's absolute path, ending in "/" as the scan's paths do.
 QByteArray cleanDir(const QString &path)
@@ -100,10 +79,13 @@ Status TreeWatcher::open()
     return {};
 }
 
-Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into, bool distrustFailures)
+Status TreeWatcher::watchTree(const QByteArray &top, int parentWd, WatchedFolders &into, bool distrustFailures,
+                              std::vector<int> *placed)
 {
     std::optional<Error> failure;
-    forEachFolder(top, m_output, [&](const QByteArray &folder) {
+    std::vector<int> wds;  // by place in the walk
+    forEachFolder(top, m_output, [&](const QByteArray &folder, std::size_t at, std::size_t parentAt) {
+        wds.push_back(-1);
         const bool isRoot = folder == m_root;
         const int wd = m_addWatch(m_fd, withoutSlash(folder).constData(), kMask);
         if (wd < 0) {
@@ -122,8 +104,18 @@ Status TreeWatcher::watchTree(const QByteArray &top, WatchMap &into, bool distru
                 m_collected.distrust(QStringLiteral("a folder could not be watched"));
             return Visit::Skip;
         }
+        const int parent = parentAt == kNoParent ? parentWd : wds[parentAt];
+        const QByteArrayView name = parent < 0 ? QByteArrayView(folder)
+                                               : QByteArrayView(folder).chopped(1).sliced(folder.lastIndexOf('/', folder.size() - 2) + 1);
+        if (!into.place(wd, parent, name)) {
+            // The system says the folder holds itself: nothing below it is believed.
+            m_collected.distrust(QStringLiteral("a folder could not be watched"));
+            return Visit::Skip;
+        }
         m_removed.erase(wd);
-        into[wd] = folder;
+        wds[at] = wd;
+        if (placed)
+            placed->push_back(wd);
         if (isRoot)
             m_rootWd = wd;
         return Visit::Descend;
@@ -139,16 +131,16 @@ Status TreeWatcher::sync()
     if (const std::optional<fs::FolderId> output = fs::folderId(m_outputPath))
         m_output = output;
     watchOutput();
-    WatchMap fresh;
-    if (Status watched = watchTree(m_root, fresh, false); !watched.ok())
+    WatchedFolders fresh;
+    if (Status watched = watchTree(m_root, -1, fresh, false); !watched.ok())
         return watched;
     // Adding a watch for a folder already watched returns its descriptor again, so what
     // is left over belongs to folders that are gone or no longer count.
-    for (const auto &[wd, path] : m_paths) {
-        if (!fresh.count(wd))
+    for (const int wd : m_folders.all()) {
+        if (!fresh.contains(wd))
             unwatch(wd);
     }
-    m_paths = std::move(fresh);
+    m_folders = std::move(fresh);
     return {};
 }
 
@@ -171,24 +163,22 @@ Status TreeWatcher::syncSubtrees(const std::vector<QByteArray> &subtrees)
     for (const QByteArray &top : tops) {
         const QByteArray parent = top.left(top.lastIndexOf('/', top.size() - 2) + 1);
         const QByteArray name = withoutSlash(top).mid(parent.size());
-        const bool parentWatched = std::any_of(m_paths.begin(), m_paths.end(),
-                                               [&parent](const auto &entry) { return entry.second == parent; });
+        const std::vector<int> parents = m_folders.at(parent);
+        const std::vector<int> before = m_folders.below(top);
         const std::optional<fs::FolderId> id = fs::plainFolderId(parent, name.constData());
-        WatchMap fresh;
-        if (parentWatched && id && id != m_output) {
-            if (Status watched = watchTree(top, fresh, true); !watched.ok())
+        std::vector<int> placed;
+        if (!parents.empty() && id && id != m_output) {
+            if (Status watched = watchTree(top, parents.front(), m_folders, true, &placed); !watched.ok())
                 return watched;
         }
-        for (auto it = m_paths.begin(); it != m_paths.end();) {
-            if (it->second.startsWith(top) && !fresh.count(it->first)) {
-                unwatch(it->first);
-                it = m_paths.erase(it);
-            } else {
-                ++it;
+        std::sort(placed.begin(), placed.end());
+        // Those below first, so that no watch forgotten leaves another named whole.
+        for (auto wd = before.rbegin(); wd != before.rend(); ++wd) {
+            if (!std::binary_search(placed.begin(), placed.end(), *wd)) {
+                unwatch(*wd);
+                m_folders.erase(*wd);
             }
         }
-        for (auto &[wd, path] : fresh)
-            m_paths[wd] = std::move(path);
     }
     return {};
 }
@@ -216,7 +206,7 @@ bool TreeWatcher::isWatchLimit(const Error &error)
 Error TreeWatcher::limitError() const
 {
     qsizetype folders = 0;
-    forEachFolder(m_root, m_output, [&](const QByteArray &) {
+    forEachFolder(m_root, m_output, [&](const QByteArray &, std::size_t, std::size_t) {
         ++folders;
         return Visit::Descend;
     });
@@ -234,10 +224,9 @@ Error TreeWatcher::limitError() const
     return error;
 }
 
-bool TreeWatcher::isSettingsFile(int wd, const char *name) const
+bool TreeWatcher::isSettingsFile(const QByteArray &folder, const char *name) const
 {
-    const auto it = m_paths.find(wd);
-    if (it == m_paths.end() || it->second != m_settingsDir)
+    if (folder != m_settingsDir)
         return false;
     const QByteArray entry(name);
     // Its next text is written beside it under a hidden name that starts with its own.
@@ -245,7 +234,7 @@ bool TreeWatcher::isSettingsFile(int wd, const char *name) const
         || entry.startsWith('.' + m_settingsName + '.');
 }
 
-bool TreeWatcher::isUnlinkedFile(int wd, const inotify_event &event) const
+bool TreeWatcher::isUnlinkedFile(const QByteArray &folder, const inotify_event &event)
 {
     // A file made with O_TMPFILE (the settings file's next text, written beside it) is
     // written under the name "#" and its inode number, no entry of the folder; it shows
@@ -256,9 +245,8 @@ bool TreeWatcher::isUnlinkedFile(int wd, const inotify_event &event) const
     const QByteArray digits = QByteArray(event.name + 1);
     if (digits.isEmpty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
-    const auto it = m_paths.find(wd);
     struct stat st;
-    return it != m_paths.end() && ::lstat((it->second + event.name).constData(), &st) != 0 && errno == ENOENT;
+    return ::lstat((folder + event.name).constData(), &st) != 0 && errno == ENOENT;
 }
 
 QByteArray TreeWatcher::asScanned(const QByteArray &watched) const
@@ -293,7 +281,7 @@ void TreeWatcher::noteEvent(const inotify_event &event, const QByteArray &folder
             m_collected.subtree(folder);
         return;
     }
-    if (isSettingsFile(event.wd, name) || isUnlinkedFile(event.wd, event))
+    if (isSettingsFile(folder, name) || isUnlinkedFile(folder, event))
         return;
     // A hidden entry is never listed, but its coming and going changes the folder's own time,
     // which the feed shows: the folder is redone with the next run, yet starts none, so that
@@ -349,15 +337,14 @@ Result<TreeChanges> TreeWatcher::readEvents()
                     m_removed.erase(event->wd);
                 continue;  // a folder that no longer counts, or its last words
             }
-            const auto watched = m_paths.find(event->wd);
+            const bool watched = m_folders.contains(event->wd);
             if (event->mask & IN_IGNORED) {
                 if (event->wd == m_rootWd)
                     changes.rootGone = true;
-                else if (watched != m_paths.end())
-                    m_collected.watchEnded(watched->second);
+                else if (watched)
+                    m_collected.watchEnded(m_folders.path(event->wd));
                 changes.relevant = true;
-                if (watched != m_paths.end())
-                    m_paths.erase(watched);
+                m_folders.erase(event->wd);
                 continue;
             }
             if (event->mask & IN_UNMOUNT) {
@@ -365,7 +352,7 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 m_collected.distrust(QStringLiteral("a file system in the tree was unmounted"));
                 continue;
             }
-            if (watched == m_paths.end()) {
+            if (!watched) {
                 changes.relevant = true;
                 m_collected.distrust(QStringLiteral("a change came from a folder not watched"));
                 continue;
@@ -374,7 +361,7 @@ Result<TreeChanges> TreeWatcher::readEvents()
                 changes.rootGone = true;
                 continue;
             }
-            const QByteArray folder = watched->second;  // a copy: watching below may rehash
+            const QByteArray folder = m_folders.path(event->wd);
             noteEvent(*event, folder, changes);
             if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO))) {
                 const std::optional<fs::FolderId> id = fs::plainFolderId(folder, name);
@@ -382,7 +369,7 @@ Result<TreeChanges> TreeWatcher::readEvents()
                     m_output = output;  // an output directory made again in the tree stays unwatched
                 if (!id || id == m_output)
                     continue;
-                if (Status added = watchTree(folder + name + '/', m_paths, true); !added.ok())
+                if (Status added = watchTree(folder + name + '/', event->wd, m_folders, true); !added.ok())
                     return added.error();
             }
         }

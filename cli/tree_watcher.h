@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli/change_collector.h"
+#include "cli/watched_folders.h"
 #include "runtime/error.h"
 #include "runtime/file_system.h"
 
@@ -12,7 +13,6 @@
 #include <functional>
 #include <optional>
 #include <sys/inotify.h>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -67,17 +67,19 @@ public:
     ChangeCollector::Taken takeChanges();
 
     // Folders of the tree watched now (the output directory's own watch is not one).
-    qsizetype watchCount() const { return static_cast<qsizetype>(m_paths.size()); }
+    qsizetype watchCount() const { return m_folders.size(); }
 
     // The message for a tree beyond the watch limit, with its folders counted as they are now.
     Error limitError() const;
     static bool isWatchLimit(const Error &error);
 
 private:
-    using WatchMap = std::unordered_map<int, QByteArray>;
-    [[nodiscard]] Status watchTree(const QByteArray &top, WatchMap &into, bool distrustFailures);
-    bool isSettingsFile(int wd, const char *name) const;
-    bool isUnlinkedFile(int wd, const inotify_event &event) const;
+    // Watches `top` and what lies below it into `into`, `top` as a folder of `parentWd`
+    // (-1: `top` is the tree's root); every watch it places is added to `placed` when given.
+    [[nodiscard]] Status watchTree(const QByteArray &top, int parentWd, WatchedFolders &into, bool distrustFailures,
+                                   std::vector<int> *placed = nullptr);
+    bool isSettingsFile(const QByteArray &folder, const char *name) const;
+    static bool isUnlinkedFile(const QByteArray &folder, const inotify_event &event);
     void watchOutput();
     void unwatch(int wd);
     void noteEvent(const inotify_event &event, const QByteArray &folder, TreeChanges &changes);
@@ -94,7 +96,7 @@ private:
     int m_fd = -1;
     int m_rootWd = -1;
     int m_outputWd = -1;
-    WatchMap m_paths;  // watch descriptor -> folder path, ending in "/"
+    WatchedFolders m_folders;
     // Watches this watcher removed: their last events, and the kernel's notice, are no news.
     std::unordered_set<int> m_removed;
     ChangeCollector m_collected;

@@ -26,6 +26,16 @@ QByteArray cutAtCharacter(const QByteArray &name, qsizetype room)
     return name.left(cut);
 }
 
+// The folder's plain feed name written into `into`, whose room is kept from one name to the
+// next: settling the names of a large tree allocates for the few that meet, not for each.
+QByteArrayView plainNameInto(const QByteArray &folder, qsizetype inputPathLength, QByteArray &into)
+{
+    const qsizetype from = std::min(inputPathLength, folder.size());
+    into.resize(folder.size() - from);
+    std::replace_copy(folder.cbegin() + from, folder.cend(), into.begin(), '/', '-');
+    return into;
+}
+
 } // namespace
 
 QByteArray stableHash(const QByteArray &bytes)
@@ -52,6 +62,8 @@ FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPath
     if (!hash)
         hash = [](QByteArrayView name) -> std::uint64_t { return qHash(name, 0); };
     const auto plain = [&](std::size_t i) { return feedtext::feedName(folders[i], inputPathLength); };
+    QByteArray scratch;
+    const auto plainView = [&](std::size_t i) { return plainNameInto(folders[i], inputPathLength, scratch); };
 
     // Plain names that fit, grouped by hash and latest first within a group: the first of
     // equal names met is the one that keeps it, as it would by overwriting.
@@ -63,11 +75,10 @@ FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPath
     std::vector<std::size_t> suffixed;
     entries.reserve(folders.size());
     for (std::size_t i = 1; i < folders.size(); ++i) {
-        const QByteArray name = plain(i);
-        if (name.size() + kExtension > nameMax)
+        if (folders[i].size() - inputPathLength + kExtension > nameMax)
             suffixed.push_back(i);
         else
-            entries.push_back({hash(name), i});
+            entries.push_back({hash(plainView(i)), i});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
         return a.hash != b.hash ? a.hash < b.hash : a.index > b.index;
@@ -106,7 +117,7 @@ FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPath
         auto at = std::lower_bound(kept.begin(), kept.end(), h,
                                    [](const Entry &e, std::uint64_t value) { return e.hash < value; });
         for (; at != kept.end() && at->hash == h; ++at) {
-            if (plain(at->index) == candidate)
+            if (plainView(at->index) == candidate)
                 return true;
         }
         return false;

@@ -289,6 +289,49 @@ private slots:
         QCOMPARE(watcher.watchCount(), 6);  // C/Locked is one again
     }
 
+    // Folders moved within the tree before the watches are put right carry their watches,
+    // and those below, to their new paths; a folder moved out whose old parent then goes
+    // loses its watches with the rest, and nothing asks for a full run.
+    void watchesFollowMovesBeforeTheSync_data()
+    {
+        QTest::addColumn<QStringList>("commands");
+        QTest::addColumn<int>("watches");  // after the subtrees are put right
+        QTest::addColumn<QString>("touched");
+        QTest::addColumn<QStringList>("folders");
+        QTest::newRow("a folder moved deeper, with its own") << QStringList{"mv in/A in/B/Deep/A"} << 5
+                                                            << "in/B/Deep/A/Sub/x.mp3" << QStringList{"B/Deep/A/Sub/"};
+        QTest::newRow("moved and moved again") << QStringList{"mv in/A in/B/A", "mv in/B/A/Sub in/Sub"} << 5
+                                               << "in/Sub/x.mp3" << QStringList{"Sub/"};
+        QTest::newRow("moved out, then its parent removed")
+            << QStringList{"mv in/A/Sub outside/Sub", "rmdir in/A"} << 3 << "in/B/Deep/x.mp3" << QStringList{"B/Deep/"};
+        QTest::newRow("one moved into another's place")
+            << QStringList{"mv in/A/Sub outside/Sub", "mv in/B/Deep in/A/Sub"} << 4 << "in/A/Sub/x.mp3"
+            << QStringList{"A/Sub/"};
+    }
+    void watchesFollowMovesBeforeTheSync()
+    {
+        QFETCH(QStringList, commands);
+        QFETCH(QString, touched);
+        QTemporaryDir tmp;
+        fixture::makeTree(tmp.path(), {"in/A/Sub/s.mp3", "in/B/Deep/d.mp3", "outside/", "out/"});
+        TreeWatcher watcher(tmp.filePath("in"), tmp.filePath("out"), tmp.filePath("config.ini"));
+        QVERIFY(watcher.open().ok());
+        QVERIFY(watcher.sync().ok());
+        shell(tmp.path(), commands);
+        (void)waitForChanges(watcher);
+        const ChangeCollector::Taken first = watcher.takeChanges();
+        QVERIFY2(first.fullRunReason.isEmpty(), qPrintable(first.fullRunReason));
+        QVERIFY(watcher.syncSubtrees(first.changes.subtrees).ok());
+        QTEST(int(watcher.watchCount()), "watches");
+        QVERIFY2(watcher.takeChanges().fullRunReason.isEmpty(), "putting the watches right lost none");
+
+        shell(tmp.path(), {"touch '" + touched + "' outside/Sub/y.mp3 2>/dev/null || touch '" + touched + "'"});
+        (void)waitForChanges(watcher);
+        const ChangeCollector::Taken second = watcher.takeChanges();
+        QTEST(below(QFile::encodeName(tmp.filePath("in")) + '/', second.changes.folders), "folders");
+        QVERIFY2(second.fullRunReason.isEmpty(), qPrintable(second.fullRunReason));
+    }
+
     // A file made with O_TMPFILE in a watched folder (the settings file's next text) shows
     // under a name of "#" and digits that no entry has: no change. A real file of such a
     // name is one.
