@@ -155,12 +155,18 @@ bool removeListedFeed(int folder, const QByteArray &outputPath, const QByteArray
     return false;
 }
 
-// Stores `text` as the list unless it holds it already; what the file is then.
-void storeList(const QByteArray &outputPath, const QByteArray &text, FeedCleanup &cleanup)
+// Stores `text` as the list unless it holds it already; what the file is then. `held`, when
+// given, is what the list's file `heldFile` was just read to hold, so it need not be read again.
+void storeList(const QByteArray &outputPath, const QByteArray &text, FeedCleanup &cleanup,
+               const QByteArray *held = nullptr, const std::optional<FileIdentity> &heldFile = std::nullopt)
 {
     const QByteArray listPath = outputPath + '/' + kPublishedFeedsFile;
+    if (held && *held == text) {
+        cleanup.listFile = heldFile;
+        return;
+    }
     std::optional<FileIdentity> before = fileIdentity(listPath);
-    if (fileHolds(outputPath, kPublishedFeedsFile, text)) {
+    if (!held && fileHolds(outputPath, kPublishedFeedsFile, text)) {
         cleanup.listFile = before;
         return;
     }
@@ -267,7 +273,7 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
     if (folder.valid())
         text = readRegularFile(folder.get(), kPublishedFeedsFile, -1, st);
     const QByteArrayView mark(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
-    if (!text || fileIdentity(outputPath + '/' + kPublishedFeedsFile) != listFile || !text->startsWith(mark))
+    if (!text || fileIdentity(st) != listFile || !text->startsWith(mark))
         return std::nullopt;
     FeedCleanup cleanup;
     std::vector<QByteArray> dropped;  // gone, and no longer there or never ours
@@ -303,7 +309,7 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
     }
     for (; next != came.end(); ++next)
         appendLine(merged, *next);
-    storeList(outputPath, merged, cleanup);
+    storeList(outputPath, merged, cleanup, &*text, listFile);
     return cleanup;
 }
 

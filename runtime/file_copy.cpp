@@ -11,14 +11,6 @@ namespace yf {
 
 namespace {
 
-std::optional<FileIdentity> identityOf(const struct stat &st)
-{
-    if (!S_ISREG(st.st_mode))
-        return std::nullopt;
-    return FileIdentity{st.st_dev, st.st_ino, st.st_size,
-                        static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
 ssize_t kernelCopy(int from, off_t *fromOffset, int to, off_t *toOffset, std::size_t length, unsigned flags)
 {
     return ::copy_file_range(from, fromOffset, to, toOffset, length, flags);
@@ -53,12 +45,20 @@ int readAndWrite(int from, off_t offset, int to, off_t length)
 
 } // namespace
 
+std::optional<FileIdentity> fileIdentity(const struct stat &st)
+{
+    if (!S_ISREG(st.st_mode))
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino, st.st_size,
+                        static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 std::optional<FileIdentity> fileIdentity(const QByteArray &path)
 {
     struct stat st;
     if (::lstat(path.constData(), &st) != 0)
         return std::nullopt;
-    return identityOf(st);
+    return fileIdentity(st);
 }
 
 std::optional<FileIdentity> fileIdentity(int fd)
@@ -66,7 +66,7 @@ std::optional<FileIdentity> fileIdentity(int fd)
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return std::nullopt;
-    return identityOf(st);
+    return fileIdentity(st);
 }
 
 int copyFileRange(int from, off_t offset, int to, off_t length, CopyRangeCall call)

@@ -4,6 +4,7 @@
 #include <QByteArray>
 
 #include <optional>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace yf {
@@ -22,6 +23,8 @@ struct FileIdentity {
 [[nodiscard]] std::optional<FileIdentity> fileIdentity(const QByteArray &path);
 // The same for an open descriptor.
 [[nodiscard]] std::optional<FileIdentity> fileIdentity(int fd);
+// The same for what stat(2) said of a file.
+[[nodiscard]] std::optional<FileIdentity> fileIdentity(const struct stat &st);
 
 // The kernel's copy_file_range(2), or a stand-in for it in a test.
 using CopyRangeCall = ssize_t (*)(int from, off_t *fromOffset, int to, off_t *toOffset, std::size_t length,
