@@ -124,11 +124,7 @@ qsizetype indexTextStartBytes() { return static_cast<qsizetype>(std::max(kPageSt
 
 bool indexEntryLess(const IndexEntry &a, const IndexEntry &b)
 {
-    if ((a.episodes == 0) != (b.episodes == 0))
-        return b.episodes == 0;
-    if (a.title != b.title)
-        return fast::nameLess(a.title, b.title);
-    return a.fileName < b.fileName;
+    return indexEntryLessBy(a, b, [](const QByteArray &x, const QByteArray &y) { return fast::nameLess(x, y); });
 }
 
 QByteArray pageHeadText(qsizetype count, bool opmlWritten)

@@ -7,8 +7,17 @@
 
 namespace yf {
 
-// The index's order: feeds with episodes first, each group by title in the listing's order,
-// then by file name.
+// The index's order: feeds with episodes first, each group by title in the listing's order
+// (`titleLess`, which a sort may give a cache of folded titles), then by file name.
+template <typename TitleLess>
+[[nodiscard]] bool indexEntryLessBy(const IndexEntry &a, const IndexEntry &b, TitleLess &&titleLess)
+{
+    if ((a.episodes == 0) != (b.episodes == 0))
+        return b.episodes == 0;
+    if (a.title != b.title)
+        return titleLess(a.title, b.title);
+    return a.fileName < b.fileName;
+}
 [[nodiscard]] bool indexEntryLess(const IndexEntry &a, const IndexEntry &b);
 
 // How many leading bytes tell an index file of this program's (see isOwnIndexText).
