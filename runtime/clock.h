@@ -21,15 +21,24 @@ public:
 // Renders a moment as "ddd, d MMM yyyy HH:mm:ss +hhmm" in local time. Day and month
 // names are always English, whatever the locale, and the zone is the machine's offset
 // at that instant. Remembers the last second it rendered, because a run asks for the
-// same second thousands of times.
+// same second thousands of times, and the zone's offset over the last hour it met,
+// because a serial's dates are minutes apart and the C library's local time costs more
+// than all the rest of a date.
 class DateText {
 public:
     const QByteArray &format(qint64 secsSinceEpoch);
 
 private:
+    // The offset from UTC in seconds at `secs`, when the hour around it has one offset and
+    // local time there is plain arithmetic on it; nothing otherwise.
+    bool steadyOffset(qint64 secs, long &offset);
+
     qint64 m_secs = 0;
     bool m_valid = false;
     QByteArray m_text;
+    qint64 m_hour = 0;        // secs / 3600 of the hour whose offset is known
+    long m_hourOffset = 0;
+    int m_hourState = 0;      // 0 unknown, 1 m_hourOffset holds all of m_hour, 2 it does not
 };
 
 } // namespace yf

@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QtTest>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -37,6 +38,8 @@ private slots:
     void choosesTypeByExtension();
     void writesEnglishDatesWithRealZone_data();
     void writesEnglishDatesWithRealZone();
+    void agreesWithTheLibraryAroundZoneChanges_data();
+    void agreesWithTheLibraryAroundZoneChanges();
     void cleanupTestCase();
 };
 
@@ -225,6 +228,48 @@ void TestFeedText::writesEnglishDatesWithRealZone()
     QCOMPARE(dates.format(secs), expected);
     QCOMPARE(dates.format(secs), expected);  // served from the remembered second
     QVERIFY(dates.format(secs + 1) != expected);
+}
+
+void TestFeedText::agreesWithTheLibraryAroundZoneChanges_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<qint64>("around");
+    QTest::newRow("New York, clocks forward") << QByteArray("America/New_York") << qint64(1772953200);
+    QTest::newRow("New York, clocks back") << QByteArray("America/New_York") << qint64(1793512800);
+    QTest::newRow("Lord Howe, half an hour back") << QByteArray("Australia/Lord_Howe") << qint64(1775314800);
+    QTest::newRow("Adelaide, a change in the middle of an hour") << QByteArray("Australia/Adelaide")
+                                                                 << qint64(1775320200);
+    QTest::newRow("Dublin, winter time below standard") << QByteArray("Europe/Dublin") << qint64(1792890000);
+    QTest::newRow("Kathmandu, a quarter-hour zone") << QByteArray("Asia/Kathmandu") << qint64(1772953200);
+    QTest::newRow("a zone counting leap seconds") << QByteArray("right/UTC") << qint64(1483225200);
+    QTest::newRow("the epoch's eve") << QByteArray("America/New_York") << qint64(-43200);
+    QTest::newRow("2100, no leap day") << QByteArray("Asia/Kolkata") << qint64(4107499200);
+    QTest::newRow("2400, a leap day") << QByteArray("UTC") << qint64(13574606400);
+}
+
+// Every date over two days around a moment, one a minute and a second apart, against the C
+// library's own local time: the hours that change offset, and those that do not.
+void TestFeedText::agreesWithTheLibraryAroundZoneChanges()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(qint64, around);
+    setZone(zone.constData());
+    static constexpr char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    yf::DateText dates;
+    for (qint64 secs = around - 86400; secs <= around + 86400; secs += 61) {
+        const auto t = static_cast<std::time_t>(secs);
+        std::tm local{};
+        QVERIFY(::localtime_r(&t, &local));
+        const long minutes = local.tm_gmtoff / 60;
+        char expected[64];
+        std::snprintf(expected, sizeof expected,
+            "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", days[local.tm_wday], local.tm_mday,
+            months[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+            minutes < 0 ? '-' : '+', std::labs(minutes) / 60, std::labs(minutes) % 60);
+        QCOMPARE(dates.format(secs), QByteArray(expected));
+    }
 }
 
 void TestFeedText::cleanupTestCase()
