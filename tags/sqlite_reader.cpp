@@ -10,20 +10,26 @@ namespace yf {
 namespace {
 
 // The few calls a reader makes, looked up once in the library the system's SQLite package
-// installs (the one Qt's driver uses too). Their types come from SQLite's own header.
+// installs (the one Qt's driver uses too). Their types come from SQLite's own header; each is
+// named once here, for both its member and its lookup.
+#define YF_SQLITE_CALLS(CALL)               \
+    CALL(open, sqlite3_open_v2)             \
+    CALL(close, sqlite3_close)              \
+    CALL(busyTimeout, sqlite3_busy_timeout) \
+    CALL(exec, sqlite3_exec)                \
+    CALL(errcode, sqlite3_errcode)          \
+    CALL(errmsg, sqlite3_errmsg)            \
+    CALL(prepare, sqlite3_prepare_v2)       \
+    CALL(step, sqlite3_step)                \
+    CALL(columnInt64, sqlite3_column_int64) \
+    CALL(columnBlob, sqlite3_column_blob)   \
+    CALL(columnBytes, sqlite3_column_bytes) \
+    CALL(finalize, sqlite3_finalize)
+
 struct SqliteCalls {
-    decltype(&sqlite3_open_v2) open = nullptr;
-    decltype(&sqlite3_close) close = nullptr;
-    decltype(&sqlite3_busy_timeout) busyTimeout = nullptr;
-    decltype(&sqlite3_exec) exec = nullptr;
-    decltype(&sqlite3_errcode) errcode = nullptr;
-    decltype(&sqlite3_errmsg) errmsg = nullptr;
-    decltype(&sqlite3_prepare_v2) prepare = nullptr;
-    decltype(&sqlite3_step) step = nullptr;
-    decltype(&sqlite3_column_int64) columnInt64 = nullptr;
-    decltype(&sqlite3_column_blob) columnBlob = nullptr;
-    decltype(&sqlite3_column_bytes) columnBytes = nullptr;
-    decltype(&sqlite3_finalize) finalize = nullptr;
+#define YF_SQLITE_MEMBER(member, symbol) decltype(&symbol) member = nullptr;
+    YF_SQLITE_CALLS(YF_SQLITE_MEMBER)
+#undef YF_SQLITE_MEMBER
     bool loaded = false;
 };
 
@@ -52,15 +58,9 @@ SqliteCalls loadCalls()
     void *library = ::dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_LOCAL | kOwnSymbolsFirst);
     if (!library)
         return calls;
-    calls.loaded = lookUp(library, "sqlite3_open_v2", calls.open) && lookUp(library, "sqlite3_close", calls.close)
-                   && lookUp(library, "sqlite3_busy_timeout", calls.busyTimeout)
-                   && lookUp(library, "sqlite3_exec", calls.exec) && lookUp(library, "sqlite3_errcode", calls.errcode)
-                   && lookUp(library, "sqlite3_errmsg", calls.errmsg)
-                   && lookUp(library, "sqlite3_prepare_v2", calls.prepare) && lookUp(library, "sqlite3_step", calls.step)
-                   && lookUp(library, "sqlite3_column_int64", calls.columnInt64)
-                   && lookUp(library, "sqlite3_column_blob", calls.columnBlob)
-                   && lookUp(library, "sqlite3_column_bytes", calls.columnBytes)
-                   && lookUp(library, "sqlite3_finalize", calls.finalize);
+#define YF_SQLITE_LOOK_UP(member, symbol) &&lookUp(library, #symbol, calls.member)
+    calls.loaded = true YF_SQLITE_CALLS(YF_SQLITE_LOOK_UP);
+#undef YF_SQLITE_LOOK_UP
     return calls;
 }
 
