@@ -28,7 +28,7 @@ QByteArray cutAtCharacter(const QByteArray &name, qsizetype room)
 
 // The folder's plain feed name written into `into`, whose room is kept from one name to the
 // next: settling the names of a large tree allocates for the few that meet, not for each.
-QByteArrayView plainNameInto(const QByteArray &folder, qsizetype inputPathLength, QByteArray &into)
+QByteArrayView plainNameInto(QByteArrayView folder, qsizetype inputPathLength, QByteArray &into)
 {
     const qsizetype from = std::min(inputPathLength, folder.size());
     into.resize(folder.size() - from);
@@ -54,16 +54,34 @@ qsizetype fileNameLimit(const QByteArray &folder)
     return limit > 0 ? static_cast<qsizetype>(limit) : 255;
 }
 
-FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPathLength, qsizetype nameMax,
-                     Hash hash)
+FeedNames::FeedNames(const FolderPaths &folders, qsizetype inputPathLength, qsizetype nameMax, Hash hash)
     : m_folders(folders)
     , m_inputPathLength(inputPathLength)
 {
+    settle(nameMax, hash);
+}
+
+FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPathLength, qsizetype nameMax,
+                     Hash hash)
+    : m_wholePaths(std::in_place, folders)
+    , m_folders(*m_wholePaths)
+    , m_inputPathLength(inputPathLength)
+{
+    settle(nameMax, hash);
+}
+
+void FeedNames::settle(qsizetype nameMax, Hash hash)
+{
+    const FolderPaths &folders = m_folders;
+    const qsizetype inputPathLength = m_inputPathLength;
     if (!hash)
         hash = [](QByteArrayView name) -> std::uint64_t { return qHash(name, 0); };
-    const auto plain = [&](std::size_t i) { return feedtext::feedName(folders[i], inputPathLength); };
+    const auto plain = [&](std::size_t i) { return feedtext::feedName(folders.path(i), inputPathLength); };
     QByteArray scratch;
-    const auto plainView = [&](std::size_t i) { return plainNameInto(folders[i], inputPathLength, scratch); };
+    QByteArray pathScratch;
+    const auto plainView = [&](std::size_t i) {
+        return plainNameInto(folders.pathInto(i, pathScratch), inputPathLength, scratch);
+    };
 
     // Plain names that fit, grouped by hash and latest first within a group: the first of
     // equal names met is the one that keeps it, as it would by overwriting.
@@ -73,12 +91,13 @@ FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPath
     };
     std::vector<Entry> entries;
     std::vector<std::size_t> suffixed;
-    entries.reserve(folders.size());
-    for (std::size_t i = 1; i < folders.size(); ++i) {
-        if (folders[i].size() - inputPathLength + kExtension > nameMax)
+    entries.reserve(folders.count());
+    for (std::size_t i = 1; i < folders.count(); ++i) {
+        const QByteArrayView path = folders.pathInto(i, pathScratch);
+        if (path.size() - inputPathLength + kExtension > nameMax)
             suffixed.push_back(i);
         else
-            entries.push_back({hash(plainView(i)), i});
+            entries.push_back({hash(plainNameInto(path, inputPathLength, scratch)), i});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
         return a.hash != b.hash ? a.hash < b.hash : a.index > b.index;
@@ -126,7 +145,7 @@ FeedNames::FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPath
     const qsizetype room = nameMax - kExtension - kSuffix;
     for (const std::size_t i : suffixed) {
         const QByteArray stem = cutAtCharacter(plain(i), room);
-        const QByteArray below = folders[i].mid(inputPathLength);
+        const QByteArray below = folders.path(i).mid(inputPathLength);
         QByteArray key = below;
         for (int attempt = 1;; ++attempt) {
             QByteArray candidate = stem + '~' + stableHash(key);
@@ -150,7 +169,7 @@ QByteArray FeedNames::name(std::size_t index) const
                                      [](const auto &entry, std::size_t value) { return entry.first < value; });
     if (at != m_suffixed.end() && at->first == index)
         return at->second;
-    return feedtext::feedName(m_folders[index], m_inputPathLength);
+    return feedtext::feedName(m_folders.path(index), m_inputPathLength);
 }
 
 } // namespace yf

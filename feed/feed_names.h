@@ -1,10 +1,13 @@
 // The feed file name of every folder of a run, each distinct and each a valid file name.
 #pragma once
 
+#include "scan/folder_paths.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -26,8 +29,12 @@ public:
     // Groups names to find those that meet; any hash will do, a weak one only costs time.
     using Hash = std::uint64_t (*)(QByteArrayView name);
 
+    FeedNames(const FolderPaths &folders, qsizetype inputPathLength, qsizetype nameMax, Hash hash = nullptr);
+    // The same over paths held whole.
     FeedNames(const std::vector<QByteArray> &folders, qsizetype inputPathLength, qsizetype nameMax,
               Hash hash = nullptr);
+    FeedNames(const FeedNames &) = delete;
+    FeedNames &operator=(const FeedNames &) = delete;
 
     [[nodiscard]] QByteArray name(std::size_t index) const;
     // How many names got an ending.
@@ -37,7 +44,10 @@ public:
     [[nodiscard]] const std::vector<std::pair<std::size_t, QByteArray>> &suffixed() const { return m_suffixed; }
 
 private:
-    const std::vector<QByteArray> &m_folders;
+    void settle(qsizetype nameMax, Hash hash);
+
+    std::optional<FolderPathList> m_wholePaths;  // when made over a vector
+    const FolderPaths &m_folders;
     qsizetype m_inputPathLength;
     std::vector<std::pair<std::size_t, QByteArray>> m_suffixed;  // by ascending index
 };

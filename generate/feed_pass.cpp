@@ -81,7 +81,7 @@ Result<RunPaths> checkRunRequest(const RunRequest &request)
 }
 
 std::optional<Error> makeFeeds(const FeedInputs &inputs, fast::HelperThreads &helpers,
-                               const std::vector<QByteArray> &folders, const FeedNames &names,
+                               const FolderPaths &folders, const FeedNames &names,
                                const std::vector<qsizetype> &indices, const Clock &clock, RunObserver *observer,
                                qint64 &lastFeedAtSecs, const FeedReport &report)
 {
@@ -95,7 +95,7 @@ std::optional<Error> makeFeeds(const FeedInputs &inputs, fast::HelperThreads &he
     const auto count = static_cast<qsizetype>(indices.size());
     fast::OrderedWork<MadeFeed> ahead(helpers, 0, count, kFeedsAhead, [&](int worker, qsizetype k) {
         const auto at = static_cast<std::size_t>(indices[static_cast<std::size_t>(k)]);
-        return MadeFeed{worker, makers[static_cast<std::size_t>(worker)]->prepare(folders[at], names.name(at))};
+        return MadeFeed{worker, makers[static_cast<std::size_t>(worker)]->prepare(folders.path(at), names.name(at))};
     });
     for (qsizetype k = 0; k < count; ++k) {
         if (observer && observer->cancelRequested())

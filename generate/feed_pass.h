@@ -50,7 +50,7 @@ using FeedReport = std::function<void(qsizetype index, const Result<FeedDone> &m
 // `lastFeedAtSecs`. Asks `observer` to cancel between folders. Returns the failure that
 // stopped the pass (cancelling is one); none when every folder was reported.
 [[nodiscard]] std::optional<Error> makeFeeds(const FeedInputs &inputs, fast::HelperThreads &helpers,
-                                             const std::vector<QByteArray> &folders, const FeedNames &names,
+                                             const FolderPaths &folders, const FeedNames &names,
                                              const std::vector<qsizetype> &indices, const Clock &clock,
                                              RunObserver *observer, qint64 &lastFeedAtSecs,
                                              const FeedReport &report);

@@ -52,7 +52,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
 
     std::vector<IndexEntry> listed;  // the feed files this run leaves in the output directory
     const std::optional<Error> stopped =
-        makeFeeds(feedInputs, helpers, folders, names, indices, clock, observer, outcome.lastFeedAtSecs,
+        makeFeeds(feedInputs, helpers, FolderPathList(folders), names, indices, clock, observer, outcome.lastFeedAtSecs,
                   [&](qsizetype, const Result<FeedDone> &made) {
                       if (made.ok()) {
                           // The feed's name is its title, and its file name without ".xml".

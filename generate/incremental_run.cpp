@@ -108,7 +108,7 @@ RunOutcome IncrementalRun::fullRun(RunObserver *observer)
         observer->scanned();
     kept->nameMax = fileNameLimit(paths.outputPath);
     kept->names = std::make_unique<FeedNames>(kept->tree.listed(), paths.inputPath.size(), kept->nameMax);
-    kept->feeds.assign(kept->tree.listed().size(), FeedState());
+    kept->feeds.assign(kept->tree.count(), FeedState());
     std::vector<qsizetype> every(kept->feeds.size() - 1);
     std::iota(every.begin(), every.end(), 1);
     if (!every.empty())
@@ -152,7 +152,7 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
             remake[static_cast<std::size_t>(at)] = 1;
     } else {
         const SuffixedNames oldNames = kept->names->suffixed();
-        const std::vector<QByteArray> oldListed = kept->tree.listed();  // shares the paths' bytes
+        const KeptTree oldTree = kept->tree;  // for the old names of feeds that go or move
         kept->names.reset();  // it reads the listed paths, which change now
         Result<std::vector<qint32>> relisted =
             kept->tree.relist(changes.subtrees, fs::folderId(kept->paths.outputPath), observer);
@@ -191,7 +191,7 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
         const auto oldFileName = [&, inputLength](qint32 place) {
             QByteArray name = suffixedName(oldNames, static_cast<std::size_t>(place));
             if (name.isEmpty())
-                name = feedtext::feedName(oldListed[static_cast<std::size_t>(place)], inputLength);
+                name = feedtext::feedName(oldTree.path(static_cast<std::size_t>(place)), inputLength);
             return name + ".xml";
         };
         std::vector<qsizetype> due = dueOf(remake, changes, *kept, observer);

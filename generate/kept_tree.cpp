@@ -23,6 +23,45 @@ QByteArray parentOf(const QByteArray &path)
 // While a tree is walked again: the folder's place in the tree before, none for one listed now.
 constexpr qint32 kListedNow = -1;
 
+// The path of `folders[folder]` written into `into`: the root, then each name down to it with "/".
+QByteArrayView pathIn(const std::vector<KeptFolder> &folders, const QByteArray &names, const QByteArray &root,
+                      qint32 folder, QByteArray &into)
+{
+    qsizetype size = root.size();
+    for (qint32 at = folder; at > 0; at = folders[static_cast<std::size_t>(at)].parent)
+        size += folders[static_cast<std::size_t>(at)].nameSize + 1;
+    into.resize(size);
+    char *end = into.data() + size;
+    for (qint32 at = folder; at > 0; at = folders[static_cast<std::size_t>(at)].parent) {
+        const KeptFolder &f = folders[static_cast<std::size_t>(at)];
+        *--end = '/';
+        end -= f.nameSize;
+        std::copy_n(names.constData() + f.nameAt, f.nameSize, end);
+    }
+    std::copy_n(root.constData(), root.size(), into.data());
+    return into;
+}
+
+QByteArrayView nameIn(const QByteArray &names, const KeptFolder &folder)
+{
+    return QByteArrayView(names.constData() + folder.nameAt, folder.nameSize);
+}
+
+// A folder below `parent` (at `parentIndex`, its path `parentPath`) whose path, as a listing
+// gives it, is `child`: its name goes to the end of `names`.
+KeptFolder childOf(qint32 parentIndex, QByteArrayView parentPath, QByteArrayView child, QByteArray &names)
+{
+    // A listing's child is its folder's path, the child's name and "/".
+    const QByteArrayView name = child.sliced(parentPath.size()).chopped(1);
+    KeptFolder kept;
+    kept.parent = parentIndex;
+    kept.nameAt = static_cast<qint32>(names.size());
+    kept.nameSize = static_cast<qint32>(name.size());
+    kept.listed = 0;  // until its own listing says otherwise
+    names.append(name);
+    return kept;
+}
+
 } // namespace
 
 // What a walk takes from the old tree and what it lists anew.
@@ -42,16 +81,20 @@ Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> lea
                          fast::HelperThreads *helpers)
 {
     m_folders.clear();
+    m_names.clear();
     m_listed.clear();
     m_skips.clear();
-    // The scan keeps the listed folders' paths; the unlisted ones' are taken as they are met.
-    std::vector<KeptFolder> met;
-    auto firstChild = static_cast<qint32>(1);
+    m_root = root;
+    // Each folder is met after its parent, which named it: the scan's paths are not kept.
+    std::vector<KeptFolder> met(1);
+    QByteArray names;
     const auto onFolder = [&](std::size_t at, const QByteArray &folder, FolderListing &listing) {
-        const auto children = static_cast<qint32>(listing.children.size());
-        met.push_back(KeptFolder{listing.unlisted ? folder : QByteArray(), firstChild, children,
-                                 listing.unlisted ? -1 : 0});
-        firstChild += children;
+        KeptFolder &self = met[at];
+        self.firstChild = static_cast<qint32>(met.size());
+        self.childCount = static_cast<qint32>(listing.children.size());
+        self.listed = listing.unlisted ? -1 : 0;
+        for (const QByteArray &child : listing.children)
+            met.push_back(childOf(static_cast<qint32>(at), folder, child, names));
         if (!listing.skipped.empty())
             m_skips.emplace_back(static_cast<qint32>(at), std::move(listing.skipped));
     };
@@ -60,13 +103,8 @@ Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> lea
         m_skips.clear();
         return scanned.error();
     }
-    m_listed = std::move(scanned).value();
-    std::size_t next = 0;
-    for (KeptFolder &folder : met) {
-        if (folder.listed >= 0)
-            folder.path = m_listed[next++];
-    }
     m_folders = std::move(met);
+    m_names = std::move(names);
     index();
     return {};
 }
@@ -74,7 +112,7 @@ Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> lea
 Result<std::vector<qint32>> KeptTree::relist(const std::vector<QByteArray> &subtrees,
                                              std::optional<fs::FolderId> leaveOut, RunObserver *observer)
 {
-    Walk walk{m_folders.at(0).path, leaveOut, false, {}, {}, {}};
+    Walk walk{m_root, leaveOut, false, {}, {}, {}};
     std::vector<qint32> pending;  // folders to list again
     for (QByteArray path : subtrees) {
         if (!path.endsWith('/'))
@@ -92,7 +130,7 @@ Result<std::vector<qint32>> KeptTree::relist(const std::vector<QByteArray> &subt
         pending.pop_back();
         if (walk.relisted.contains(at))
             continue;
-        const QByteArray &path = m_folders[static_cast<std::size_t>(at)].path;
+        const QByteArray path = folderPath(at);
         FolderListing listing = listFolder(path, at == 0, leaveOut, true);
         if (listing.failure)
             return *listing.failure;
@@ -123,62 +161,81 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
 {
     std::vector<KeptFolder> next;
     next.reserve(m_folders.size() + 16);
+    QByteArray names;
+    names.reserve(m_names.size() + 256);
     std::vector<std::pair<qint32, SkippedFolders>> skips;  // the new tree's, by ascending index
     const auto noteSkips = [&](std::size_t k, SkippedFolders noted) {
         if (!noted.empty())
             skips.emplace_back(static_cast<qint32>(k), std::move(noted));
     };
     std::vector<qint32> &source = walk.source;
-    const auto add = [&](QByteArray path, qint32 from) {
-        next.push_back(KeptFolder{std::move(path), 0, 0, 0});
-        source.push_back(from);
-    };
-    add(walk.freshRoot ? walk.root : m_folders.at(0).path, walk.freshRoot ? kListedNow : 0);
+    next.emplace_back().listed = 0;
+    source.push_back(walk.freshRoot ? kListedNow : 0);
+    if (walk.freshRoot)
+        m_root = walk.root;
     if (observer)
         observer->foldersFound(1);
+    QByteArray path;
     // Breadth-first, as the scan: each folder's sub-folders are appended when its turn comes.
     for (std::size_t k = 0; k < next.size(); ++k) {
         if (observer && observer->cancelRequested())
             return Error::cancelled();
         const qint32 from = source[k];
         const auto first = static_cast<qint32>(next.size());
+        const auto self = static_cast<qint32>(k);
         if (from == kListedNow) {
-            FolderListing listing = listFolder(next[k].path, k == 0, walk.leaveOut, true);
+            (void)pathIn(next, names, m_root, self, path);
+            FolderListing listing = listFolder(path, k == 0, walk.leaveOut, true);
             if (listing.failure)
                 return *listing.failure;
             noteSkips(k, std::move(listing.skipped));
             next[k].listed = listing.unlisted ? -1 : 0;
-            for (QByteArray &child : listing.children)
-                add(std::move(child), kListedNow);
+            for (const QByteArray &child : listing.children) {
+                next.push_back(childOf(self, path, child, names));
+                source.push_back(kListedNow);
+            }
             if (observer)
                 observer->foldersFound(static_cast<qsizetype>(next.size()));
         } else if (auto again = walk.relisted.find(from); again != walk.relisted.end()) {
             FolderListing &listing = again->second;
             noteSkips(k, std::move(listing.skipped));
-            // Its old sub-folders by path, to tell each child met again from one that is new.
+            // Its old sub-folders by name, to tell each child met again from one that is new.
             const KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
             QHash<QByteArrayView, qint32> oldChildren;
             oldChildren.reserve(old.childCount);
             for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
-                oldChildren.insert(QByteArrayView(m_folders[static_cast<std::size_t>(child)].path), child);
-            for (QByteArray &child : listing.children) {
-                qint32 was = oldChildren.value(QByteArrayView(child), -1);
+                oldChildren.insert(nameIn(m_names, m_folders[static_cast<std::size_t>(child)]), child);
+            (void)pathIn(next, names, m_root, self, path);
+            for (const QByteArray &child : listing.children) {
+                KeptFolder added = childOf(self, path, child, names);
+                qint32 was = oldChildren.value(nameIn(names, added), -1);
                 // One that could not be listed before is tried again: it may be readable now.
                 if (was >= 0 && (m_folders[static_cast<std::size_t>(was)].listed < 0 || walk.anew.contains(child)))
                     was = kListedNow;
-                add(std::move(child), was);
+                next.push_back(added);
+                source.push_back(was);
             }
         } else {
-            KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
+            const KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
             noteSkips(k, takeSkips(from));
             next[k].listed = old.listed;
-            for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
-                add(m_folders[static_cast<std::size_t>(child)].path, child);
+            for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child) {
+                const QByteArrayView name = nameIn(m_names, m_folders[static_cast<std::size_t>(child)]);
+                KeptFolder added;
+                added.parent = self;
+                added.nameAt = static_cast<qint32>(names.size());
+                added.nameSize = static_cast<qint32>(name.size());
+                added.listed = 0;
+                names.append(name);
+                next.push_back(added);
+                source.push_back(child);
+            }
         }
         next[k].firstChild = first;
         next[k].childCount = static_cast<qint32>(next.size()) - first;
     }
     m_folders = std::move(next);
+    m_names = std::move(names);
     m_skips = std::move(skips);
     index();
     return std::nullopt;
@@ -186,7 +243,7 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
 
 qint32 KeptTree::nearestListed(QByteArray path) const
 {
-    const QByteArray &root = m_folders.at(0).path;
+    const QByteArray &root = m_root;
     while (path.size() > root.size() && path.startsWith(root)) {
         const qint32 at = find(path);
         if (at >= 0 && m_folders[static_cast<std::size_t>(at)].listed >= 0)
@@ -199,16 +256,32 @@ qint32 KeptTree::nearestListed(QByteArray path) const
 void KeptTree::index()
 {
     m_folders.shrink_to_fit();
+    m_names.squeeze();
     m_skips.shrink_to_fit();
     m_listed.clear();
-    for (KeptFolder &folder : m_folders) {
+    for (std::size_t k = 0; k < m_folders.size(); ++k) {
+        KeptFolder &folder = m_folders[k];
         if (folder.listed >= 0) {
             folder.listed = static_cast<qint32>(m_listed.size());
-            m_listed.push_back(folder.path);
+            m_listed.push_back(static_cast<qint32>(k));
         }
     }
     m_listed.shrink_to_fit();
 }
+
+QByteArray KeptTree::folderPath(qint32 folder) const
+{
+    QByteArray path;
+    (void)pathIn(m_folders, m_names, m_root, folder, path);
+    return path;
+}
+
+QByteArrayView KeptTree::pathInto(std::size_t place, QByteArray &scratch) const
+{
+    return pathIn(m_folders, m_names, m_root, m_listed[place], scratch);
+}
+
+QByteArray KeptTree::path(std::size_t place) const { return folderPath(m_listed[place]); }
 
 SkippedFolders KeptTree::takeSkips(qint32 folder)
 {
@@ -219,16 +292,17 @@ SkippedFolders KeptTree::takeSkips(qint32 folder)
 
 qint32 KeptTree::find(const QByteArray &path) const
 {
-    if (m_folders.empty() || !path.startsWith(m_folders[0].path) || !path.endsWith('/'))
+    if (m_folders.empty() || !path.startsWith(m_root) || !path.endsWith('/'))
         return -1;
     // Name by name from the root: each step looks only among one folder's sub-folders.
     qint32 at = 0;
-    for (qsizetype from = m_folders[0].path.size(); from < path.size();) {
-        const QByteArrayView prefix(path.constData(), path.indexOf('/', from) + 1);
+    for (qsizetype from = m_root.size(); from < path.size();) {
+        const qsizetype end = path.indexOf('/', from);
+        const QByteArrayView name(path.constData() + from, end - from);
         const KeptFolder &parent = m_folders[static_cast<std::size_t>(at)];
         qint32 found = -1;
         for (qint32 child = parent.firstChild; child < parent.firstChild + parent.childCount; ++child) {
-            if (QByteArrayView(m_folders[static_cast<std::size_t>(child)].path) == prefix) {
+            if (nameIn(m_names, m_folders[static_cast<std::size_t>(child)]) == name) {
                 found = child;
                 break;
             }
@@ -236,7 +310,7 @@ qint32 KeptTree::find(const QByteArray &path) const
         if (found < 0)
             return -1;
         at = found;
-        from = prefix.size();
+        from = end + 1;
     }
     return at;
 }
@@ -249,12 +323,8 @@ void KeptTree::appendSkips(SkippedFolders &skipped) const
 
 std::size_t KeptTree::bytes() const
 {
-    // Each path's bytes once, with their header and the allocator's share.
-    constexpr std::size_t kHeap = 24 + 16;
-    std::size_t total = m_folders.capacity() * sizeof(KeptFolder) + m_listed.capacity() * sizeof(QByteArray)
-        + m_skips.capacity() * sizeof(m_skips[0]);
-    for (const KeptFolder &folder : m_folders)
-        total += kHeap + static_cast<std::size_t>(folder.path.capacity());
+    std::size_t total = m_folders.capacity() * sizeof(KeptFolder) + m_listed.capacity() * sizeof(qint32)
+        + static_cast<std::size_t>(m_names.capacity() + m_root.capacity()) + m_skips.capacity() * sizeof(m_skips[0]);
     for (const auto &[at, noted] : m_skips)
         total += noted.capacity() * sizeof(Error);
     return total;

@@ -5,6 +5,7 @@
 #include "runtime/file_system.h"
 #include "runtime/run_observer.h"
 #include "scan/folder_listing.h"
+#include "scan/folder_paths.h"
 
 #include <QByteArray>
 
@@ -19,9 +20,12 @@ namespace fast {
 class HelperThreads;
 }
 
-// One folder a scan met: listed, or found by its parent and then not listable.
+// One folder a scan met: listed, or found by its parent and then not listable. Its path is
+// its parent's, its name and "/"; the root's is the tree's root.
 struct KeptFolder {
-    QByteArray path;        // as the scan wrote it, ending in "/"
+    qint32 parent = -1;     // none for the root
+    qint32 nameAt = 0;      // its name is bytes [nameAt, nameAt + nameSize) of the tree's names
+    qint32 nameSize = 0;
     qint32 firstChild = 0;  // its sub-folders are folders [firstChild, firstChild + childCount)
     qint32 childCount = 0;
     qint32 listed = -1;     // its place among the listed folders; -1 when unlisted
@@ -30,8 +34,10 @@ struct KeptFolder {
 // The tree as a breadth-first scan lists it (see scanFolders): each folder's sub-folders
 // follow one another in the order the file system gave them, so the whole order can be
 // walked again from each folder's children alone, and a folder is found from the root down
-// by its names, with no index by path to keep.
-class KeptTree {
+// by its names, with no index by path to keep. A folder is kept as its name alone, in one
+// block of names, so that a large tree costs a few bytes a folder more than its names; its
+// path is built when asked for. As FolderPaths, the tree gives the listed folders' paths.
+class KeptTree final : public FolderPaths {
 public:
     // Lists the tree below `root` (the input path and "/") with scanFolders, on `helpers` when
     // given, the folder `leaveOut` left out wherever it appears. Ends with the scan's failure.
@@ -49,8 +55,11 @@ public:
                                                      std::optional<fs::FolderId> leaveOut, RunObserver *observer);
 
     [[nodiscard]] const std::vector<KeptFolder> &folders() const { return m_folders; }
-    // The listed folders' paths in scan order; element 0 is the root.
-    [[nodiscard]] const std::vector<QByteArray> &listed() const { return m_listed; }
+    // The listed folders' paths in scan order; place 0 is the root.
+    [[nodiscard]] const FolderPaths &listed() const { return *this; }
+    [[nodiscard]] std::size_t count() const override { return m_listed.size(); }
+    [[nodiscard]] QByteArrayView pathInto(std::size_t place, QByteArray &scratch) const override;
+    [[nodiscard]] QByteArray path(std::size_t place) const override;
     // The index of the folder at `path` (ending in "/"), -1 when the tree has none.
     [[nodiscard]] qint32 find(const QByteArray &path) const;
     // Every folder's notes in scan order, as a scan gives them.
@@ -62,11 +71,14 @@ private:
     struct Walk;
     [[nodiscard]] std::optional<Error> rebuild(Walk &walk, RunObserver *observer);
     qint32 nearestListed(QByteArray path) const;
+    [[nodiscard]] QByteArray folderPath(qint32 folder) const;
     void index();
     [[nodiscard]] SkippedFolders takeSkips(qint32 folder);
 
     std::vector<KeptFolder> m_folders;
-    std::vector<QByteArray> m_listed;  // shares its paths' bytes with m_folders
+    QByteArray m_root;                 // the root's path, ending in "/"
+    QByteArray m_names;                // every folder's name but the root's, one after another
+    std::vector<qint32> m_listed;      // by listed place: the folder
     // What listing a folder noted (its sub-folders left out, or itself when unlisted), for
     // the few folders that noted any, by ascending folder index.
     std::vector<std::pair<qint32, SkippedFolders>> m_skips;
