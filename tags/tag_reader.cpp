@@ -2,8 +2,10 @@
 
 #include "fast/buffered_media_stream.h"
 
+#include <taglib/apetag.h>
 #include <taglib/audioproperties.h>
 #include <taglib/fileref.h>
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2frame.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
@@ -11,6 +13,7 @@
 #include <taglib/tpropertymap.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -39,9 +42,14 @@ int openPlainFile(const char *path)
     return ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 }
 
+// The text as UTF-8 without blanks at either end: TagLib's own conversion (what to8Bit(true)
+// gives, before it copies that into a string), copied once more, trimmed.
 QByteArray trimmed(const TagLib::String &text)
 {
-    return QByteArray::fromStdString(text.to8Bit(true)).trimmed();
+    if (text.isEmpty())
+        return {};
+    const TagLib::ByteVector utf8 = text.data(TagLib::String::UTF8);
+    return QByteArrayView(utf8.data(), static_cast<qsizetype>(utf8.size())).trimmed().toByteArray();
 }
 
 QByteArray firstOf(const TagLib::PropertyMap &properties, const char *key)
@@ -79,17 +87,52 @@ TagLib::PropertyMap propertiesForMore(const TagLib::FileRef &file)
     return file.file()->properties();
 }
 
+// The tags whose fields a file's tag() gives, in the order it prefers them: each field from the
+// first tag where it is not empty. An MPEG file's tag() asks its ID3v2, APE and ID3v1 tags in
+// that order, and asks the one that has a field twice (once to see that it is not empty, once
+// to return it), which costs a tenth of reading the file; asked here directly, once each.
+using TagsInOrder = std::array<const TagLib::Tag *, 3>;
+
+TagsInOrder tagsOf(const TagLib::FileRef &file)
+{
+    if (auto *mpeg = dynamic_cast<TagLib::MPEG::File *>(file.file()))
+        return {mpeg->ID3v2Tag(false), mpeg->APETag(false), mpeg->ID3v1Tag(false)};
+    return {file.tag(), nullptr, nullptr};
+}
+
+QByteArray firstText(const TagsInOrder &tags, TagLib::String (TagLib::Tag::*field)() const)
+{
+    for (const TagLib::Tag *tag : tags) {
+        if (!tag)
+            continue;
+        // Not empty, though perhaps blank: then blank is what the field is, as with tag().
+        if (const TagLib::String text = (tag->*field)(); !text.isEmpty())
+            return trimmed(text);
+    }
+    return {};
+}
+
+unsigned firstTrack(const TagsInOrder &tags)
+{
+    for (const TagLib::Tag *tag : tags) {
+        if (!tag)
+            continue;
+        if (const unsigned track = tag->track(); track > 0)
+            return track;
+    }
+    return 0;
+}
+
 MediaDetails detailsOf(const TagLib::FileRef &file)
 {
     MediaDetails details;
-    if (const TagLib::Tag *tag = file.tag()) {
-        details.title = trimmed(tag->title());
-        details.comment = trimmed(tag->comment());
-        details.album = trimmed(tag->album());
-        details.artist = trimmed(tag->artist());
-        const unsigned track = tag->track();
-        details.track = track <= 1'000'000 ? static_cast<int>(track) : 0;
-    }
+    const TagsInOrder tags = tagsOf(file);
+    details.title = firstText(tags, &TagLib::Tag::title);
+    details.comment = firstText(tags, &TagLib::Tag::comment);
+    details.album = firstText(tags, &TagLib::Tag::album);
+    details.artist = firstText(tags, &TagLib::Tag::artist);
+    const unsigned track = firstTrack(tags);
+    details.track = track <= 1'000'000 ? static_cast<int>(track) : 0;
     const TagLib::PropertyMap properties = propertiesForMore(file);
     details.albumArtist = firstOf(properties, "ALBUMARTIST");
     details.disc = leadingNumber(firstOf(properties, "DISCNUMBER"));

@@ -8,6 +8,7 @@
 
 #include <taglib/apetag.h>
 #include <taglib/fileref.h>
+#include <taglib/id3v1tag.h>
 #include <taglib/textidentificationframe.h>
 
 #include <sys/stat.h>
@@ -17,6 +18,17 @@ using mediafixture::Tags;
 using mediafixture::VbrHeader;
 Q_DECLARE_METATYPE(mediafixture::Tags)
 Q_DECLARE_METATYPE(mediafixture::VbrHeader)
+
+// One of an MP3's tags: left out when not written, else its fields (an empty one left out).
+struct TagFields {
+    bool written = false;
+    QString title;
+    QString comment;
+    QString album;
+    QString artist;
+    unsigned track = 0;
+};
+Q_DECLARE_METATYPE(TagFields)
 
 class TestTagReader : public QObject {
     Q_OBJECT
@@ -35,6 +47,8 @@ private slots:
     void opensNothingButRegularFiles();
     void takesAlbumArtistAndDiscAsTagLibsPropertiesSay_data();
     void takesAlbumArtistAndDiscAsTagLibsPropertiesSay();
+    void takesEachFieldFromTheFirstTagThatHasIt_data();
+    void takesEachFieldFromTheFirstTagThatHasIt();
 
 private:
     QByteArray path(const QString &relative) const { return QFile::encodeName(m_tmp.path() + "/in/" + relative); }
@@ -278,6 +292,85 @@ void TestTagReader::takesAlbumArtistAndDiscAsTagLibsPropertiesSay()
     QVERIFY(read.has_value());
     QCOMPARE(read->albumArtist, first("ALBUMARTIST"));
     QCOMPARE(read->disc, yf::leadingNumber(first("DISCNUMBER")));
+}
+
+void TestTagReader::takesEachFieldFromTheFirstTagThatHasIt_data()
+{
+    QTest::addColumn<TagFields>("id3v2");
+    QTest::addColumn<TagFields>("ape");
+    QTest::addColumn<TagFields>("id3v1");
+    QTest::addColumn<TagFields>("expected");
+    const TagFields none;
+    // Beyond the Basic Multilingual Plane too, so that the UTF-8 is checked against TagLib's own.
+    const TagFields two{true, "Two \U0001F3A7", "Two says", "Tw\u00f6's", "Two Ar", 2};
+    const TagFields ape{true, "Ape", "Ape says", "Ape's", "Ape Ar", 5};
+    const TagFields one{true, "One", "One says", "One's", "One Ar", 1};
+    QTest::newRow("ID3v2 before APE and ID3v1") << two << ape << one << two;
+    QTest::newRow("APE before ID3v1") << none << ape << one << ape;
+    QTest::newRow("APE tag alone") << none << ape << none << ape;
+    QTest::newRow("ID3v1 tag alone") << none << none << one << one;
+    QTest::newRow("ID3v1 fills what ID3v2 lacks")
+        << TagFields{true, {}, "Two says", {}, "Two Ar", 0} << none << one
+        << TagFields{true, "One", "Two says", "One's", "Two Ar", 1};
+    QTest::newRow("each field from its own tag")
+        << TagFields{true, "Two", {}, {}, {}, 0} << TagFields{true, {}, "Ape says", {}, {}, 5} << one
+        << TagFields{true, "Two", "Ape says", "One's", "One Ar", 5};
+    // A blank field is not an empty one: it hides the next tag's, and is then trimmed away.
+    QTest::newRow("blank ID3v2 title") << TagFields{true, "  ", {}, {}, {}, 0} << none << one
+                                       << TagFields{true, {}, "One says", "One's", "One Ar", 1};
+    QTest::newRow("no tag at all") << none << none << none << none;
+}
+
+// Whatever the reader takes from which tag, it must be what the file's own merged tag says.
+void TestTagReader::takesEachFieldFromTheFirstTagThatHasIt()
+{
+    QFETCH(TagFields, id3v2);
+    QFETCH(TagFields, ape);
+    QFETCH(TagFields, id3v1);
+    QFETCH(TagFields, expected);
+    QDir().mkpath(m_tmp.path() + "/in");
+    const QString file = m_tmp.path() + "/in/" + QTest::currentDataTag() + ".mp3";
+    QVERIFY(mediafixture::writeFile(file, mediafixture::mpegFrames(40)));
+    {
+        TagLib::MPEG::File mpeg(QFile::encodeName(file).constData(), false);
+        int kinds = TagLib::MPEG::File::NoTags;
+        const auto fill = [](TagLib::Tag *tag, const TagFields &fields) {
+            tag->setTitle(mediafixture::text(fields.title));
+            tag->setComment(mediafixture::text(fields.comment));
+            tag->setAlbum(mediafixture::text(fields.album));
+            tag->setArtist(mediafixture::text(fields.artist));
+            tag->setTrack(fields.track);
+        };
+        if (id3v2.written) {
+            fill(mpeg.ID3v2Tag(true), id3v2);
+            kinds |= TagLib::MPEG::File::ID3v2;
+        }
+        if (ape.written) {
+            fill(mpeg.APETag(true), ape);
+            kinds |= TagLib::MPEG::File::APE;
+        }
+        if (id3v1.written) {
+            fill(mpeg.ID3v1Tag(true), id3v1);
+            kinds |= TagLib::MPEG::File::ID3v1;
+        }
+        QVERIFY(mpeg.save(kinds, TagLib::File::StripOthers, TagLib::ID3v2::v4, TagLib::File::DoNotDuplicate));
+    }
+    const std::optional<yf::MediaDetails> read = yf::TagReader(path({})).read(QFile::encodeName(file));
+    QVERIFY(read.has_value());
+    QCOMPARE(read->title, expected.title.toUtf8());
+    QCOMPARE(read->comment, expected.comment.toUtf8());
+    QCOMPARE(read->album, expected.album.toUtf8());
+    QCOMPARE(read->artist, expected.artist.toUtf8());
+    QCOMPARE(read->track, int(expected.track));
+
+    const TagLib::FileRef whole(QFile::encodeName(file).constData());
+    QVERIFY(!whole.isNull() && whole.tag());
+    const auto merged = [](const TagLib::String &text) { return QByteArray::fromStdString(text.to8Bit(true)).trimmed(); };
+    QCOMPARE(read->title, merged(whole.tag()->title()));
+    QCOMPARE(read->comment, merged(whole.tag()->comment()));
+    QCOMPARE(read->album, merged(whole.tag()->album()));
+    QCOMPARE(read->artist, merged(whole.tag()->artist()));
+    QCOMPARE(read->track, int(whole.tag()->track()));
 }
 
 QTEST_GUILESS_MAIN(TestTagReader)
