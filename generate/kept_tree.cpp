@@ -47,12 +47,9 @@ QByteArrayView nameIn(const QByteArray &names, const KeptFolder &folder)
     return QByteArrayView(names.constData() + folder.nameAt, folder.nameSize);
 }
 
-// A folder below `parent` (at `parentIndex`, its path `parentPath`) whose path, as a listing
-// gives it, is `child`: its name goes to the end of `names`.
-KeptFolder childOf(qint32 parentIndex, QByteArrayView parentPath, QByteArrayView child, QByteArray &names)
+// A folder below the one at `parentIndex`, named `name`: the name goes to the end of `names`.
+KeptFolder namedChild(qint32 parentIndex, QByteArrayView name, QByteArray &names)
 {
-    // A listing's child is its folder's path, the child's name and "/".
-    const QByteArrayView name = child.sliced(parentPath.size()).chopped(1);
     KeptFolder kept;
     kept.parent = parentIndex;
     kept.nameAt = static_cast<qint32>(names.size());
@@ -60,6 +57,13 @@ KeptFolder childOf(qint32 parentIndex, QByteArrayView parentPath, QByteArrayView
     kept.listed = 0;  // until its own listing says otherwise
     names.append(name);
     return kept;
+}
+
+// The same for a child as a listing of the parent at `parentPath` gives it: that path, the
+// child's name and "/".
+KeptFolder childOf(qint32 parentIndex, QByteArrayView parentPath, QByteArrayView child, QByteArray &names)
+{
+    return namedChild(parentIndex, child.sliced(parentPath.size()).chopped(1), names);
 }
 
 } // namespace
@@ -220,14 +224,7 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
             noteSkips(k, takeSkips(from));
             next[k].listed = old.listed;
             for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child) {
-                const QByteArrayView name = nameIn(m_names, m_folders[static_cast<std::size_t>(child)]);
-                KeptFolder added;
-                added.parent = self;
-                added.nameAt = static_cast<qint32>(names.size());
-                added.nameSize = static_cast<qint32>(name.size());
-                added.listed = 0;
-                names.append(name);
-                next.push_back(added);
+                next.push_back(namedChild(self, nameIn(m_names, m_folders[static_cast<std::size_t>(child)]), names));
                 source.push_back(child);
             }
         }
