@@ -2,7 +2,6 @@
 
 #include "feed/feed_text.h"
 
-#include <QHashFunctions>
 #include <QSet>
 
 #include <algorithm>
@@ -74,8 +73,13 @@ void FeedNames::settle(qsizetype nameMax, Hash hash)
 {
     const FolderPaths &folders = m_folders;
     const qsizetype inputPathLength = m_inputPathLength;
-    if (!hash)
-        hash = [](QByteArrayView name) -> std::uint64_t { return qHash(name, 0); };
+    // Without a hash given, the paths' own name keys group the names: a tree gives them
+    // without building each name.
+    std::vector<NameKey> keys;
+    if (!hash) {
+        keys = folders.nameKeys(inputPathLength);
+        hash = [](QByteArrayView name) { return extendNameKey(kNameKeySeed, name); };
+    }
     const auto plain = [&](std::size_t i) { return feedtext::feedName(folders.path(i), inputPathLength); };
     QByteArray scratch;
     QByteArray pathScratch;
@@ -93,12 +97,19 @@ void FeedNames::settle(qsizetype nameMax, Hash hash)
     std::vector<std::size_t> suffixed;
     entries.reserve(folders.count());
     for (std::size_t i = 1; i < folders.count(); ++i) {
-        const QByteArrayView path = folders.pathInto(i, pathScratch);
-        if (path.size() - inputPathLength + kExtension > nameMax)
+        NameKey key;
+        if (!keys.empty()) {
+            key = keys[i];
+        } else {
+            const QByteArrayView plainName = plainView(i);
+            key = NameKey{hash(plainName), plainName.size()};
+        }
+        if (key.size + kExtension > nameMax)
             suffixed.push_back(i);
         else
-            entries.push_back({hash(plainNameInto(path, inputPathLength, scratch)), i});
+            entries.push_back({key.hash, i});
     }
+    keys = std::vector<NameKey>();
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
         return a.hash != b.hash ? a.hash < b.hash : a.index > b.index;
     });

@@ -152,15 +152,13 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
             remake[static_cast<std::size_t>(at)] = 1;
     } else {
         const SuffixedNames oldNames = kept->names->suffixed();
-        const KeptTree oldTree = kept->tree;  // for the old names of feeds that go or move
         kept->names.reset();  // it reads the listed paths, which change now
-        Result<std::vector<qint32>> relisted =
-            kept->tree.relist(changes.subtrees, fs::folderId(kept->paths.outputPath), observer);
+        Result<Relisted> relisted = kept->tree.relist(changes.subtrees, fs::folderId(kept->paths.outputPath), observer);
         if (!relisted.ok()) {
             outcome.error = relisted.error();
             return outcome;
         }
-        const std::vector<qint32> &was = relisted.value();
+        const std::vector<qint32> &was = relisted.value().was;
         // A new folder can take another's name, or give one back: every name is settled again.
         kept->names = std::make_unique<FeedNames>(kept->tree.listed(), kept->paths.inputPath.size(), kept->nameMax);
         std::vector<FeedState> feeds(was.size());
@@ -188,10 +186,16 @@ RunOutcome IncrementalRun::update(const TreeChangeList &changes, RunObserver *ob
         }
         kept->feeds = std::move(feeds);
         const qsizetype inputLength = kept->paths.inputPath.size();
+        const KeptTree &tree = kept->tree;
+        // A folder carried on has the path it had; one left has its old path kept.
         const auto oldFileName = [&, inputLength](qint32 place) {
             QByteArray name = suffixedName(oldNames, static_cast<std::size_t>(place));
-            if (name.isEmpty())
-                name = feedtext::feedName(oldTree.path(static_cast<std::size_t>(place)), inputLength);
+            if (name.isEmpty()) {
+                const qint32 now = nowAt[static_cast<std::size_t>(place)];
+                name = feedtext::feedName(now >= 0 ? tree.path(static_cast<std::size_t>(now))
+                                                   : relisted.value().leftPath(place),
+                                          inputLength);
+            }
             return name + ".xml";
         };
         std::vector<qsizetype> due = dueOf(remake, changes, *kept, observer);

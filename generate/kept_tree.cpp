@@ -23,6 +23,18 @@ QByteArray parentOf(const QByteArray &path)
 // While a tree is walked again: the folder's place in the tree before, none for one listed now.
 constexpr qint32 kListedNow = -1;
 
+// Bytes of names no folder uses that the block of names may hold beyond those in use.
+constexpr qsizetype kUnusedNameSlack = 64 * 1024;
+
+// Gives back the room a vector holds beyond an eighth more than it uses, which a tree put
+// right again and again would otherwise copy for nothing.
+template <typename T>
+void dropSlack(std::vector<T> &held)
+{
+    if (held.capacity() - held.size() > held.size() / 8 + 16)
+        held.shrink_to_fit();
+}
+
 // The path of `folders[folder]` written into `into`: the root, then each name down to it with "/".
 QByteArrayView pathIn(const std::vector<KeptFolder> &folders, const QByteArray &names, const QByteArray &root,
                       qint32 folder, QByteArray &into)
@@ -79,7 +91,16 @@ struct KeptTree::Walk {
     QSet<QByteArray> anew;
     // For each folder of the new tree, its index in the old one or kListedNow.
     std::vector<qint32> source;
+    // The old paths of the listed folders the new tree does not carry on, by old listed place.
+    std::vector<std::pair<qint32, QByteArray>> left;
 };
+
+QByteArray Relisted::leftPath(qint32 oldPlace) const
+{
+    const auto at = std::lower_bound(leftPaths.begin(), leftPaths.end(), oldPlace,
+                                     [](const auto &entry, qint32 value) { return entry.first < value; });
+    return at != leftPaths.end() && at->first == oldPlace ? at->second : QByteArray();
+}
 
 Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> leaveOut, RunObserver *observer,
                          fast::HelperThreads *helpers)
@@ -109,14 +130,15 @@ Status KeptTree::scanAll(const QByteArray &root, std::optional<fs::FolderId> lea
     }
     m_folders = std::move(met);
     m_names = std::move(names);
+    m_names.squeeze();
     index();
     return {};
 }
 
-Result<std::vector<qint32>> KeptTree::relist(const std::vector<QByteArray> &subtrees,
+Result<Relisted> KeptTree::relist(const std::vector<QByteArray> &subtrees,
                                              std::optional<fs::FolderId> leaveOut, RunObserver *observer)
 {
-    Walk walk{m_root, leaveOut, false, {}, {}, {}};
+    Walk walk{m_root, leaveOut, false, {}, {}, {}, {}};
     std::vector<qint32> pending;  // folders to list again
     for (QByteArray path : subtrees) {
         if (!path.endsWith('/'))
@@ -152,27 +174,48 @@ Result<std::vector<qint32>> KeptTree::relist(const std::vector<QByteArray> &subt
         wasListed.push_back(folder.listed);
     if (std::optional<Error> failed = rebuild(walk, observer))
         return *failed;
-    std::vector<qint32> before(m_listed.size(), kListedNow);
+    Relisted relisted{std::vector<qint32>(m_listed.size(), kListedNow), std::move(walk.left)};
     for (std::size_t k = 0; k < m_folders.size(); ++k) {
         const qint32 from = walk.source[k];
         if (m_folders[k].listed >= 0 && from != kListedNow)
-            before[static_cast<std::size_t>(m_folders[k].listed)] = wasListed[static_cast<std::size_t>(from)];
+            relisted.was[static_cast<std::size_t>(m_folders[k].listed)] = wasListed[static_cast<std::size_t>(from)];
     }
-    return before;
+    return relisted;
 }
 
 std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
 {
+    // A folder carried on keeps its name where it is and new names go to the end of the block,
+    // unless the names no folder uses would then outweigh those in use: the new tree's names
+    // are then copied into a block of their own.
+    qsizetype usedNames = 0;
+    for (const KeptFolder &folder : m_folders)
+        usedNames += folder.nameSize;
+    const bool copyNames = m_names.size() > 2 * usedNames + kUnusedNameSlack;
+    QByteArray copiedNames;
+    if (copyNames)
+        copiedNames.reserve(usedNames + 256);
+    QByteArray &names = copyNames ? copiedNames : m_names;
+    const auto carried = [&](qint32 parentIndex, const KeptFolder &old) {
+        if (copyNames)
+            return namedChild(parentIndex, nameIn(m_names, old), names);
+        KeptFolder kept;
+        kept.parent = parentIndex;
+        kept.nameAt = old.nameAt;
+        kept.nameSize = old.nameSize;
+        kept.listed = 0;  // until its own listing, or its old one, says otherwise
+        return kept;
+    };
+
     std::vector<KeptFolder> next;
     next.reserve(m_folders.size() + 16);
-    QByteArray names;
-    names.reserve(m_names.size() + 256);
     std::vector<std::pair<qint32, SkippedFolders>> skips;  // the new tree's, by ascending index
     const auto noteSkips = [&](std::size_t k, SkippedFolders noted) {
         if (!noted.empty())
             skips.emplace_back(static_cast<qint32>(k), std::move(noted));
     };
     std::vector<qint32> &source = walk.source;
+    source.reserve(next.capacity());
     next.emplace_back().listed = 0;
     source.push_back(walk.freshRoot ? kListedNow : 0);
     if (walk.freshRoot)
@@ -180,6 +223,7 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
     if (observer)
         observer->foldersFound(1);
     QByteArray path;
+    std::vector<qint32> metAgain;
     // Breadth-first, as the scan: each folder's sub-folders are appended when its turn comes.
     for (std::size_t k = 0; k < next.size(); ++k) {
         if (observer && observer->cancelRequested())
@@ -203,20 +247,27 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
         } else if (auto again = walk.relisted.find(from); again != walk.relisted.end()) {
             FolderListing &listing = again->second;
             noteSkips(k, std::move(listing.skipped));
-            // Its old sub-folders by name, to tell each child met again from one that is new.
-            const KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
-            QHash<QByteArrayView, qint32> oldChildren;
-            oldChildren.reserve(old.childCount);
-            for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
-                oldChildren.insert(nameIn(m_names, m_folders[static_cast<std::size_t>(child)]), child);
             (void)pathIn(next, names, m_root, self, path);
-            for (const QByteArray &child : listing.children) {
-                KeptFolder added = childOf(self, path, child, names);
-                qint32 was = oldChildren.value(nameIn(names, added), -1);
+            {
+                // Its old sub-folders by name, to tell each child met again from one that is
+                // new. The views are into the names, which grow only once it is asked.
+                const KeptFolder &old = m_folders[static_cast<std::size_t>(from)];
+                QHash<QByteArrayView, qint32> oldChildren;
+                oldChildren.reserve(old.childCount);
+                for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child)
+                    oldChildren.insert(nameIn(m_names, m_folders[static_cast<std::size_t>(child)]), child);
+                metAgain.clear();
+                for (const QByteArray &child : listing.children)
+                    metAgain.push_back(oldChildren.value(QByteArrayView(child).sliced(path.size()).chopped(1), -1));
+            }
+            for (std::size_t c = 0; c < listing.children.size(); ++c) {
+                qint32 was = metAgain[c];
+                next.push_back(was >= 0 ? carried(self, m_folders[static_cast<std::size_t>(was)])
+                                        : childOf(self, path, listing.children[c], names));
                 // One that could not be listed before is tried again: it may be readable now.
-                if (was >= 0 && (m_folders[static_cast<std::size_t>(was)].listed < 0 || walk.anew.contains(child)))
+                if (was >= 0
+                    && (m_folders[static_cast<std::size_t>(was)].listed < 0 || walk.anew.contains(listing.children[c])))
                     was = kListedNow;
-                next.push_back(added);
                 source.push_back(was);
             }
         } else {
@@ -224,15 +275,27 @@ std::optional<Error> KeptTree::rebuild(Walk &walk, RunObserver *observer)
             noteSkips(k, takeSkips(from));
             next[k].listed = old.listed;
             for (qint32 child = old.firstChild; child < old.firstChild + old.childCount; ++child) {
-                next.push_back(namedChild(self, nameIn(m_names, m_folders[static_cast<std::size_t>(child)]), names));
+                next.push_back(carried(self, m_folders[static_cast<std::size_t>(child)]));
                 source.push_back(child);
             }
         }
         next[k].firstChild = first;
         next[k].childCount = static_cast<qint32>(next.size()) - first;
     }
+
+    // The listed folders not carried on are named by their old paths, while the old tree is here.
+    std::vector<char> carriedOn(m_folders.size(), 0);
+    for (const qint32 was : source) {
+        if (was != kListedNow)
+            carriedOn[static_cast<std::size_t>(was)] = 1;
+    }
+    for (std::size_t old = 0; old < m_folders.size(); ++old) {
+        if (m_folders[old].listed >= 0 && !carriedOn[old])
+            walk.left.emplace_back(m_folders[old].listed, folderPath(static_cast<qint32>(old)));
+    }
     m_folders = std::move(next);
-    m_names = std::move(names);
+    if (copyNames)
+        m_names = std::move(copiedNames);
     m_skips = std::move(skips);
     index();
     return std::nullopt;
@@ -252,9 +315,10 @@ qint32 KeptTree::nearestListed(QByteArray path) const
 
 void KeptTree::index()
 {
-    m_folders.shrink_to_fit();
-    m_names.squeeze();
-    m_skips.shrink_to_fit();
+    dropSlack(m_folders);
+    dropSlack(m_skips);
+    if (m_names.capacity() > 2 * m_names.size() + kUnusedNameSlack)
+        m_names.squeeze();
     m_listed.clear();
     for (std::size_t k = 0; k < m_folders.size(); ++k) {
         KeptFolder &folder = m_folders[k];
@@ -263,7 +327,7 @@ void KeptTree::index()
             m_listed.push_back(static_cast<qint32>(k));
         }
     }
-    m_listed.shrink_to_fit();
+    dropSlack(m_listed);
 }
 
 QByteArray KeptTree::folderPath(qint32 folder) const
@@ -279,6 +343,27 @@ QByteArrayView KeptTree::pathInto(std::size_t place, QByteArray &scratch) const
 }
 
 QByteArray KeptTree::path(std::size_t place) const { return folderPath(m_listed[place]); }
+
+std::vector<NameKey> KeptTree::nameKeys(qsizetype skip) const
+{
+    // Each folder's key extends that of its parent, met before it, by its name and "/". The
+    // listed folders' keys then move down to their places, which are never past their own.
+    std::vector<NameKey> keys(m_folders.size());
+    if (keys.empty())
+        return keys;
+    const QByteArrayView rootPast = QByteArrayView(m_root).sliced(std::min(skip, m_root.size()));
+    keys[0] = NameKey{extendNameKey(kNameKeySeed, rootPast), rootPast.size()};
+    for (std::size_t k = 1; k < m_folders.size(); ++k) {
+        const KeptFolder &folder = m_folders[k];
+        const NameKey &parent = keys[static_cast<std::size_t>(folder.parent)];
+        keys[k] = NameKey{extendNameKey(extendNameKey(parent.hash, nameIn(m_names, folder)), "/"),
+                          parent.size + folder.nameSize + 1};
+    }
+    for (std::size_t place = 0; place < m_listed.size(); ++place)
+        keys[place] = keys[static_cast<std::size_t>(m_listed[place])];
+    keys.resize(m_listed.size());
+    return keys;
+}
 
 SkippedFolders KeptTree::takeSkips(qint32 folder)
 {

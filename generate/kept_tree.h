@@ -31,6 +31,19 @@ struct KeptFolder {
     qint32 listed = -1;     // its place among the listed folders; -1 when unlisted
 };
 
+// What KeptTree::relist() tells of the folders listed before it.
+struct Relisted {
+    // For each listed folder now, the listed place it had before; -1 for one listed now.
+    std::vector<qint32> was;
+    // The paths of the folders listed before that no listed folder now carries on (gone, or
+    // listed anew), with their old listed places, by ascending place. Every other folder
+    // listed before has the same path now.
+    std::vector<std::pair<qint32, QByteArray>> leftPaths;
+
+    // The path the folder listed before at `oldPlace` had, when it is one of leftPaths.
+    [[nodiscard]] QByteArray leftPath(qint32 oldPlace) const;
+};
+
 // The tree as a breadth-first scan lists it (see scanFolders): each folder's sub-folders
 // follow one another in the order the file system gave them, so the whole order can be
 // walked again from each folder's children alone, and a folder is found from the root down
@@ -49,9 +62,9 @@ public:
     // in their new order; the subtrees named and those of sub-folders that are new are listed
     // anew; every other folder is kept as it was. A path named that lies outside the tree is
     // ignored; the root named lists the whole tree again. Returns, for each listed folder now,
-    // the listed place it had before, -1 for one listed now. On failure the tree is as good
-    // as lost: only scanAll() brings it back.
-    [[nodiscard]] Result<std::vector<qint32>> relist(const std::vector<QByteArray> &subtrees,
+    // the listed place it had before, and the old paths of the folders it left. On failure
+    // the tree is as good as lost: only scanAll() brings it back.
+    [[nodiscard]] Result<Relisted> relist(const std::vector<QByteArray> &subtrees,
                                                      std::optional<fs::FolderId> leaveOut, RunObserver *observer);
 
     [[nodiscard]] const std::vector<KeptFolder> &folders() const { return m_folders; }
@@ -60,6 +73,7 @@ public:
     [[nodiscard]] std::size_t count() const override { return m_listed.size(); }
     [[nodiscard]] QByteArrayView pathInto(std::size_t place, QByteArray &scratch) const override;
     [[nodiscard]] QByteArray path(std::size_t place) const override;
+    [[nodiscard]] std::vector<NameKey> nameKeys(qsizetype skip) const override;
     // The index of the folder at `path` (ending in "/"), -1 when the tree has none.
     [[nodiscard]] qint32 find(const QByteArray &path) const;
     // Every folder's notes in scan order, as a scan gives them.
@@ -77,7 +91,10 @@ private:
 
     std::vector<KeptFolder> m_folders;
     QByteArray m_root;                 // the root's path, ending in "/"
-    QByteArray m_names;                // every folder's name but the root's, one after another
+    // Every folder's name but the root's, one after another; a folder kept through a change
+    // keeps its name where it is, so the block also holds names no folder uses any more, up to
+    // about as many bytes again as those in use.
+    QByteArray m_names;
     std::vector<qint32> m_listed;      // by listed place: the folder
     // What listing a folder noted (its sub-folders left out, or itself when unlisted), for
     // the few folders that noted any, by ascending folder index.
