@@ -64,6 +64,39 @@ std::optional<QByteArray> decodeLine(QByteArrayView line)
     return name;
 }
 
+// The name `line` holds, none when it holds none: a view of the line itself when nothing in
+// it is escaped, else of `scratch`, which the name is decoded into.
+std::optional<QByteArrayView> nameOfLine(QByteArrayView line, QByteArray &scratch)
+{
+    for (const char c : line) {
+        if (c == '%') {
+            std::optional<QByteArray> decoded = decodeLine(line);
+            if (!decoded)
+                return std::nullopt;
+            scratch = std::move(*decoded);
+            return QByteArrayView(scratch);
+        }
+        if (needsEscape(c))
+            return std::nullopt;
+    }
+    return line;
+}
+
+// Calls `visit(start, end, name)` for each line of the list `text` after its mark line:
+// where the line starts, where the next one does, and the name it holds (see nameOfLine).
+template <typename Visit>
+void forEachListLine(QByteArrayView text, Visit visit)
+{
+    QByteArray scratch;
+    for (qsizetype at = static_cast<qsizetype>(kMarkLine.size()); at < text.size();) {
+        const qsizetype newline = text.indexOf('\n', at);
+        const qsizetype end = newline < 0 ? text.size() : newline;
+        const qsizetype next = newline < 0 ? text.size() : newline + 1;
+        visit(at, next, nameOfLine(text.sliced(at, end - at), scratch));
+        at = next;
+    }
+}
+
 // Reads at most `limit` bytes (all of it for -1) of the regular file `name` in `dirFd`,
 // never through a link. Empty with errno set when it cannot; EINVAL for anything not a
 // regular file.
@@ -196,15 +229,10 @@ std::optional<std::vector<QByteArray>> readPublishedFeedsText(const QByteArray &
     if (!text.startsWith(QByteArrayView(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()))))
         return std::nullopt;
     std::vector<QByteArray> names;
-    qsizetype at = static_cast<qsizetype>(kMarkLine.size());
-    while (at < text.size()) {
-        qsizetype end = text.indexOf('\n', at);
-        if (end < 0)
-            end = text.size();
-        if (std::optional<QByteArray> name = decodeLine(QByteArrayView(text).sliced(at, end - at)))
-            names.push_back(std::move(*name));
-        at = end + 1;
-    }
+    forEachListLine(text, [&](qsizetype, qsizetype, std::optional<QByteArrayView> name) {
+        if (name)
+            names.push_back(name->toByteArray());
+    });
     return names;
 }
 
@@ -281,32 +309,41 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
         if (!isRemovableFeedName(name) || removeListedFeed(folder.get(), outputPath, name, cleanup))
             dropped.push_back(name);
     }
-    // The old lines are the list's sorted names, each once: merged with the new ones in one pass.
+    // The old lines are the list's sorted names, each once: merged with the new ones in one
+    // pass, the runs of lines that stay copied as they are.
     QByteArray merged;
-    merged.reserve(text->size() + static_cast<qsizetype>(came.size()) * 64);
+    merged.reserve(text->size() + static_cast<qsizetype>(came.size()) * 64 + 1);
     merged.append(mark);
     auto next = came.begin();
     auto leaving = dropped.begin();
-    for (qsizetype at = mark.size(); at < text->size();) {
-        qsizetype end = text->indexOf('\n', at);
-        end = end < 0 ? text->size() : end + 1;
-        const QByteArrayView line = QByteArrayView(*text).sliced(at, end - at);
-        const QByteArrayView raw = line.endsWith('\n') ? line.chopped(1) : line;
-        at = end;
-        const std::optional<QByteArray> name =
-            raw.contains('%') ? decodeLine(raw) : std::optional<QByteArray>(raw.toByteArray());
-        if (!name)
-            continue;  // as readPublishedFeedsText leaves it out
-        for (; next != came.end() && *next < *name; ++next)
-            appendLine(merged, *next);
-        if (next != came.end() && *next == *name)
+    qsizetype stayingFrom = mark.size();  // the old lines from here on are not copied yet
+    const auto copyStaying = [&](qsizetype upTo) {
+        merged.append(QByteArrayView(*text).sliced(stayingFrom, upTo - stayingFrom));
+        if (!merged.endsWith('\n'))
+            merged.append('\n');  // the list's last line, ended
+    };
+    forEachListLine(*text, [&](qsizetype start, qsizetype end, std::optional<QByteArrayView> name) {
+        if (!name) {  // as readPublishedFeedsText leaves it out
+            copyStaying(start);
+            stayingFrom = end;
+            return;
+        }
+        if (next != came.end() && QByteArrayView(*next) < *name) {
+            copyStaying(start);
+            stayingFrom = start;
+            for (; next != came.end() && QByteArrayView(*next) < *name; ++next)
+                appendLine(merged, *next);
+        }
+        if (next != came.end() && QByteArrayView(*next) == *name)
             ++next;
-        while (leaving != dropped.end() && *leaving < *name)
+        while (leaving != dropped.end() && QByteArrayView(*leaving) < *name)
             ++leaving;
-        if (leaving != dropped.end() && *leaving == *name)
-            continue;
-        merged.append(raw).append('\n');
-    }
+        if (leaving != dropped.end() && QByteArrayView(*leaving) == *name) {
+            copyStaying(start);
+            stayingFrom = end;
+        }
+    });
+    copyStaying(text->size());
     for (; next != came.end(); ++next)
         appendLine(merged, *next);
     storeList(outputPath, merged, cleanup, &*text, listFile);

@@ -52,6 +52,8 @@ private slots:
     void mergedListIsTheWholeList();
     void aListNotAsLeftIsNotTouched_data();
     void aListNotAsLeftIsNotTouched();
+    void linesAreReadAsTheWholeListReadsThem_data();
+    void linesAreReadAsTheWholeListReadsThem();
 };
 
 void TestPublishedFeedsByChange::mergedListIsTheWholeList_data()
@@ -137,6 +139,35 @@ void TestPublishedFeedsByChange::aListNotAsLeftIsNotTouched()
     QVERIFY(!yf::updatePublishedFeedsBy(out.path, *out.list, {"-n-.xml"}, {"-a-.xml"}));
     QVERIFY(out.has("-a-.xml"));
     QCOMPARE(yf::fileIdentity(QFile::encodeName(list)), before);
+}
+
+void TestPublishedFeedsByChange::linesAreReadAsTheWholeListReadsThem_data()
+{
+    // Lines after the mark line of a list edited by hand, or cut short by a full disk.
+    QTest::addColumn<QByteArray>("lines");
+    QTest::newRow("a control byte left unescaped") << QByteArray("-a-.xml\n-\x01-.xml\n-c-.xml\n");
+    QTest::newRow("an escape of no hex digits") << QByteArray("-a-.xml\n-%G1-.xml\n-c-.xml\n");
+    QTest::newRow("an escape cut short at the end") << QByteArray("-a-.xml\n-c-.xml\n-%4");
+    QTest::newRow("the last line not ended") << QByteArray("-a-.xml\n-c-.xml");
+}
+
+void TestPublishedFeedsByChange::linesAreReadAsTheWholeListReadsThem()
+{
+    QFETCH(QByteArray, lines);
+    Output out({});
+    const QByteArray text = "# yarrowfeed feeds, version 1\n" + lines;
+    out.write(yf::kPublishedFeedsFile, text);
+    const std::optional<yf::FileIdentity> left = yf::fileIdentity(out.path + '/' + yf::kPublishedFeedsFile);
+    QVERIFY(left);
+    const Names came{"-b-.xml", "-z-.xml"};
+    const Names gone{"-c-.xml"};
+    const std::optional<yf::FeedCleanup> cleanup = yf::updatePublishedFeedsBy(out.path, *left, came, gone);
+    QVERIFY(cleanup);
+    std::optional<Names> expected = yf::readPublishedFeedsText(text);
+    QVERIFY(expected);
+    std::erase(*expected, gone.front());
+    expected->insert(expected->end(), came.begin(), came.end());
+    QCOMPARE(out.listText(), yf::publishedFeedsText(*expected));
 }
 
 QTEST_GUILESS_MAIN(TestPublishedFeedsByChange)
