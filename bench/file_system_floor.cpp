@@ -130,4 +130,34 @@ bool measureReadFloor(const std::string &inputDir, const std::string &feedsDir, 
     return true;
 }
 
+bool measureReplaceFloor(const std::string &feedsDir, const std::vector<std::string> &names,
+                         double &cpuSecondsSpent, long long &bytes, std::string &error)
+{
+    bytes = 0;
+    const double cpuStart = cpuSeconds();
+    for (const std::string &name : names) {
+        const std::string path = feedsDir + "/" + name;
+        const std::string copy = feedsDir + "/.floor-" + name;
+        const int from = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int to = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        struct stat st;
+        bool copied = from >= 0 && to >= 0 && ::fstat(from, &st) == 0;
+        for (off_t left = copied ? st.st_size : 0; copied && left > 0;) {
+            const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, static_cast<std::size_t>(left), 0);
+            copied = n > 0;
+            left -= n;
+            bytes += n;
+        }
+        if (from >= 0)
+            ::close(from);
+        if ((to >= 0 && ::close(to) != 0) || !copied || ::rename(copy.c_str(), path.c_str()) != 0) {
+            error = errnoText("Cannot copy and replace", path);
+            ::unlink(copy.c_str());
+            return false;
+        }
+    }
+    cpuSecondsSpent = cpuSeconds() - cpuStart;
+    return true;
+}
+
 } // namespace bench

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -24,5 +25,12 @@ struct FloorResult {
 // `feedsDir` whole (one open, reads, one close each), as a run compares each feed.
 [[nodiscard]] bool measureReadFloor(const std::string &inputDir, const std::string &feedsDir,
                                     FloorResult &result, std::string &error);
+
+// The floor of any change that alters the files `names` of `feedsDir` (the index page and
+// OPML file): each copied whole by the kernel (copy_file_range) into a new file beside it,
+// which then replaces it, as putting a changed file in place takes at the least. Gives the
+// CPU time this process spent and the bytes copied.
+[[nodiscard]] bool measureReplaceFloor(const std::string &feedsDir, const std::vector<std::string> &names,
+                                       double &cpuSecondsSpent, long long &bytes, std::string &error);
 
 } // namespace bench

@@ -3,6 +3,7 @@
 #include "generate/index_text.h"
 #include "runtime/atomic_file.h"
 #include "runtime/descriptor.h"
+#include "runtime/file_pieces.h"
 #include "runtime/file_system.h"
 
 #include <algorithm>
@@ -20,29 +21,6 @@ struct KeptEntry {
     qint64 pageAt = 0;
     qint64 opmlAt = 0;
 };
-
-// Part of a new file: bytes of the old one, or text.
-struct Piece {
-    qint64 from = -1;  // in the old file; -1 for text
-    qint64 length = 0;
-    QByteArray text;
-};
-
-void addCopy(std::vector<Piece> &pieces, qint64 from, qint64 length)
-{
-    if (!pieces.empty() && pieces.back().from >= 0 && pieces.back().from + pieces.back().length == from)
-        pieces.back().length += length;
-    else
-        pieces.push_back(Piece{from, length, {}});
-}
-
-void addText(std::vector<Piece> &pieces, const QByteArray &text)
-{
-    if (!pieces.empty() && pieces.back().from < 0)
-        pieces.back().text.append(text);
-    else
-        pieces.push_back(Piece{-1, 0, text});
-}
 
 // An index file as the last run left it, open for reading.
 struct OldFile {
@@ -62,11 +40,11 @@ std::optional<OldFile> openAsLeft(const QByteArray &path, const std::optional<Fi
 }
 
 // Whether `pieces` make exactly the old file again.
-bool sameAsOld(const OldFile &old, const std::vector<Piece> &pieces)
+bool sameAsOld(const OldFile &old, const FilePieces &pieces)
 {
     qint64 at = 0;
     QByteArray there;
-    for (const Piece &piece : pieces) {
+    for (const FilePiece &piece : pieces.pieces()) {
         if (piece.from >= 0) {
             if (piece.from != at)
                 return false;
@@ -84,24 +62,11 @@ bool sameAsOld(const OldFile &old, const std::vector<Piece> &pieces)
 
 // Puts `pieces` in place of `fileName` unless they make the same text; what the file is then.
 std::optional<FileIdentity> putPieces(const QByteArray &outputPath, const QByteArray &fileName, const OldFile &old,
-                                      const std::optional<FileIdentity> &left, const std::vector<Piece> &pieces,
+                                      const std::optional<FileIdentity> &left, const FilePieces &pieces,
                                       FeedIndex &index)
 {
     if (!sameAsOld(old, pieces)) {
-        TemporaryFileStream stream(outputPath, fileName, ErrorKind::WriteFeed);
-        for (const Piece &piece : pieces) {
-            if (piece.from >= 0)
-                stream.copy(old.fd.get(), piece.from, piece.length);
-            else
-                stream.append(piece.text);
-        }
-        Result<TemporaryFile> written = stream.finish();
-        Status put = written.ok() ? Status() : Status(written.error());
-        if (put.ok()) {
-            TemporaryFile file = std::move(written).value();
-            put = putTemporaryFile(file, outputPath, fileName, ErrorKind::WriteFeed);
-        }
-        if (!put.ok()) {
+        if (Status put = pieces.putInPlace(old.fd.get(), outputPath, fileName, ErrorKind::WriteFeed); !put.ok()) {
             index.problems.push_back(put.error());
             return std::nullopt;
         }
@@ -154,16 +119,19 @@ std::optional<PatchedIndex> patchFeedIndex(const QByteArray &outputPath, const s
     std::sort(added.begin(), added.end(), indexEntryLess);
 
     const qsizetype count = static_cast<qsizetype>(stay.size() + added.size());
-    std::vector<Piece> pagePieces{Piece{-1, 0, pageHeadText(count, opmlWritten)}};
-    std::vector<Piece> opmlPieces{Piece{-1, 0, opmlWritten ? opmlHeadText() : QByteArray()}};
+    FilePieces pagePieces;
+    pagePieces.text(pageHeadText(count, opmlWritten));
+    FilePieces opmlPieces;
+    if (opmlWritten)
+        opmlPieces.text(opmlHeadText());
     std::vector<IndexPlace> &order = patched.index.order;
     order.reserve(static_cast<std::size_t>(count));
     auto next = stay.begin();
     const auto keepUpTo = [&](std::vector<KeptEntry>::iterator end) {
         for (; next != end; ++next) {
-            addCopy(pagePieces, next->pageAt, next->place.pageBytes);
+            pagePieces.copy(next->pageAt, next->place.pageBytes);
             if (opmlWritten)
-                addCopy(opmlPieces, next->opmlAt, next->place.opmlBytes);
+                opmlPieces.copy(next->opmlAt, next->place.opmlBytes);
             order.push_back(next->place);
         }
     };
@@ -175,19 +143,19 @@ std::optional<PatchedIndex> patchFeedIndex(const QByteArray &outputPath, const s
         QByteArray text;
         appendPageEntry(text, entry);
         IndexPlace place{entry.place, static_cast<quint32>(text.size()), 0};
-        addText(pagePieces, text);
+        pagePieces.text(text);
         if (opmlWritten) {
             text.clear();
             appendOpmlEntry(text, entry, *address);
             place.opmlBytes = static_cast<quint32>(text.size());
-            addText(opmlPieces, text);
+            opmlPieces.text(text);
         }
         order.push_back(place);
         patched.came.push_back(entry.fileName);
     }
     keepUpTo(stay.end());
-    addText(pagePieces, pageTailText());
-    addText(opmlPieces, opmlTailText());
+    pagePieces.text(pageTailText());
+    opmlPieces.text(opmlTailText());
 
     FeedIndex &index = patched.index;
     if (opmlWritten)

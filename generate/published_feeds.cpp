@@ -3,6 +3,7 @@
 #include "runtime/atomic_file.h"
 #include "runtime/descriptor.h"
 #include "runtime/file_contents.h"
+#include "runtime/file_pieces.h"
 #include "runtime/file_system.h"
 
 #include <QScopeGuard>
@@ -97,6 +98,27 @@ void forEachListLine(QByteArrayView text, Visit visit)
     }
 }
 
+// At most `wanted` bytes of the open file `fd`, from where it is; empty with errno set when
+// it cannot be read.
+std::optional<QByteArray> readWhole(int fd, qsizetype wanted)
+{
+    QByteArray bytes;
+    bytes.resize(wanted);
+    qsizetype done = 0;
+    while (done < wanted) {
+        const ssize_t n = ::read(fd, bytes.data() + done, static_cast<std::size_t>(wanted - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    bytes.truncate(done);
+    return bytes;
+}
+
 // Reads at most `limit` bytes (all of it for -1) of the regular file `name` in `dirFd`,
 // never through a link. Empty with errno set when it cannot; EINVAL for anything not a
 // regular file.
@@ -112,22 +134,7 @@ std::optional<QByteArray> readRegularFile(int dirFd, const char *name, qsizetype
         errno = EINVAL;
         return std::nullopt;
     }
-    QByteArray bytes;
-    const qsizetype wanted = limit < 0 ? static_cast<qsizetype>(st.st_size) : limit;
-    bytes.resize(wanted);
-    qsizetype done = 0;
-    while (done < wanted) {
-        const ssize_t n = ::read(fd, bytes.data() + done, static_cast<std::size_t>(wanted - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        done += n;
-    }
-    bytes.truncate(done);
-    return bytes;
+    return readWhole(fd, limit < 0 ? static_cast<qsizetype>(st.st_size) : limit);
 }
 
 enum class Removal { Removed, NotOurs, Failed };
@@ -190,23 +197,22 @@ bool removeListedFeed(int folder, const QByteArray &outputPath, const QByteArray
 
 // Stores `text` as the list unless it holds it already; what the file is then. `held`, when
 // given, is what the list's file `heldFile` was just read to hold, so it need not be read again.
-void storeList(const QByteArray &outputPath, const QByteArray &text, FeedCleanup &cleanup,
-               const QByteArray *held = nullptr, const std::optional<FileIdentity> &heldFile = std::nullopt)
+void noteListNotStored(Error error, FeedCleanup &cleanup)
+{
+    error.operation = QStringLiteral("Cannot store the list of feeds (old feeds may stay until a later run)");
+    cleanup.problems.push_back(std::move(error));
+}
+
+void storeList(const QByteArray &outputPath, const QByteArray &text, FeedCleanup &cleanup)
 {
     const QByteArray listPath = outputPath + '/' + kPublishedFeedsFile;
-    if (held && *held == text) {
-        cleanup.listFile = heldFile;
-        return;
-    }
     std::optional<FileIdentity> before = fileIdentity(listPath);
-    if (!held && fileHolds(outputPath, kPublishedFeedsFile, text)) {
+    if (fileHolds(outputPath, kPublishedFeedsFile, text)) {
         cleanup.listFile = before;
         return;
     }
     if (Status stored = replaceFile(outputPath, kPublishedFeedsFile, text, ErrorKind::WriteFeed); !stored.ok()) {
-        Error error = stored.error();
-        error.operation = QStringLiteral("Cannot store the list of feeds (old feeds may stay until a later run)");
-        cleanup.problems.push_back(std::move(error));
+        noteListNotStored(stored.error(), cleanup);
         return;
     }
     cleanup.listFile = fileIdentity(listPath);
@@ -296,12 +302,14 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
                                                   const std::vector<QByteArray> &gone)
 {
     const fs::Descriptor folder(::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const fs::Descriptor list(
+        folder.valid() ? ::openat(folder.get(), kPublishedFeedsFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1);
     struct stat st;
-    std::optional<QByteArray> text;
-    if (folder.valid())
-        text = readRegularFile(folder.get(), kPublishedFeedsFile, -1, st);
+    if (!list.valid() || ::fstat(list.get(), &st) != 0 || !S_ISREG(st.st_mode) || fileIdentity(st) != listFile)
+        return std::nullopt;
+    std::optional<QByteArray> text = readWhole(list.get(), static_cast<qsizetype>(st.st_size));
     const QByteArrayView mark(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
-    if (!text || fileIdentity(st) != listFile || !text->startsWith(mark))
+    if (!text || text->size() != st.st_size || !text->startsWith(mark))
         return std::nullopt;
     FeedCleanup cleanup;
     std::vector<QByteArray> dropped;  // gone, and no longer there or never ours
@@ -310,43 +318,64 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
             dropped.push_back(name);
     }
     // The old lines are the list's sorted names, each once: merged with the new ones in one
-    // pass, the runs of lines that stay copied as they are.
-    QByteArray merged;
-    merged.reserve(text->size() + static_cast<qsizetype>(came.size()) * 64 + 1);
-    merged.append(mark);
+    // pass. The runs of lines that stay are copied from the old file as they are.
+    FilePieces merged;
+    bool changed = false;
     auto next = came.begin();
     auto leaving = dropped.begin();
-    qsizetype stayingFrom = mark.size();  // the old lines from here on are not copied yet
-    const auto copyStaying = [&](qsizetype upTo) {
-        merged.append(QByteArrayView(*text).sliced(stayingFrom, upTo - stayingFrom));
-        if (!merged.endsWith('\n'))
-            merged.append('\n');  // the list's last line, ended
+    qsizetype stayingFrom = 0;  // the old bytes from here on are not taken yet
+    const auto takeStaying = [&](qsizetype upTo) {
+        merged.copy(stayingFrom, upTo - stayingFrom);
+        if (upTo > stayingFrom && upTo == text->size() && !text->endsWith('\n')) {
+            merged.text("\n");  // the list's last line, ended
+            changed = true;
+        }
     };
+    QByteArray lines;
     forEachListLine(*text, [&](qsizetype start, qsizetype end, std::optional<QByteArrayView> name) {
         if (!name) {  // as readPublishedFeedsText leaves it out
-            copyStaying(start);
+            takeStaying(start);
             stayingFrom = end;
+            changed = true;
             return;
         }
         if (next != came.end() && QByteArrayView(*next) < *name) {
-            copyStaying(start);
+            takeStaying(start);
             stayingFrom = start;
+            lines.clear();
             for (; next != came.end() && QByteArrayView(*next) < *name; ++next)
-                appendLine(merged, *next);
+                appendLine(lines, *next);
+            merged.text(lines);
+            changed = true;
         }
         if (next != came.end() && QByteArrayView(*next) == *name)
             ++next;
         while (leaving != dropped.end() && QByteArrayView(*leaving) < *name)
             ++leaving;
         if (leaving != dropped.end() && QByteArrayView(*leaving) == *name) {
-            copyStaying(start);
+            takeStaying(start);
             stayingFrom = end;
+            changed = true;
         }
     });
-    copyStaying(text->size());
+    takeStaying(text->size());
+    lines.clear();
     for (; next != came.end(); ++next)
-        appendLine(merged, *next);
-    storeList(outputPath, merged, cleanup, &*text, listFile);
+        appendLine(lines, *next);
+    if (!lines.isEmpty()) {
+        merged.text(lines);
+        changed = true;
+    }
+    if (!changed) {
+        cleanup.listFile = listFile;
+        return cleanup;
+    }
+    if (Status stored = merged.putInPlace(list.get(), outputPath, kPublishedFeedsFile, ErrorKind::WriteFeed);
+        !stored.ok()) {
+        noteListNotStored(stored.error(), cleanup);
+        return cleanup;
+    }
+    cleanup.listFile = fileIdentity(outputPath + '/' + kPublishedFeedsFile);
     return cleanup;
 }
 

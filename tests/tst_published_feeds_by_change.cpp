@@ -54,6 +54,7 @@ private slots:
     void aListNotAsLeftIsNotTouched();
     void linesAreReadAsTheWholeListReadsThem_data();
     void linesAreReadAsTheWholeListReadsThem();
+    void aListThatStaysIsNotWritten();
 };
 
 void TestPublishedFeedsByChange::mergedListIsTheWholeList_data()
@@ -148,7 +149,8 @@ void TestPublishedFeedsByChange::linesAreReadAsTheWholeListReadsThem_data()
     QTest::newRow("a control byte left unescaped") << QByteArray("-a-.xml\n-\x01-.xml\n-c-.xml\n");
     QTest::newRow("an escape of no hex digits") << QByteArray("-a-.xml\n-%G1-.xml\n-c-.xml\n");
     QTest::newRow("an escape cut short at the end") << QByteArray("-a-.xml\n-c-.xml\n-%4");
-    QTest::newRow("the last line not ended") << QByteArray("-a-.xml\n-c-.xml");
+    QTest::newRow("the last line not ended, and going") << QByteArray("-a-.xml\n-c-.xml");
+    QTest::newRow("the last line not ended, and staying") << QByteArray("-a-.xml\n-c-.xml\n-d-.xml");
 }
 
 void TestPublishedFeedsByChange::linesAreReadAsTheWholeListReadsThem()
@@ -168,6 +170,18 @@ void TestPublishedFeedsByChange::linesAreReadAsTheWholeListReadsThem()
     std::erase(*expected, gone.front());
     expected->insert(expected->end(), came.begin(), came.end());
     QCOMPARE(out.listText(), yf::publishedFeedsText(*expected));
+}
+
+void TestPublishedFeedsByChange::aListThatStaysIsNotWritten()
+{
+    // Nothing came or went, or what came is listed already: the file is left as it is.
+    Output out({"-a-.xml", "-b-.xml"});
+    for (const Names &came : {Names{}, Names{"-a-.xml"}, Names{"-a-.xml", "-b-.xml"}}) {
+        const std::optional<yf::FeedCleanup> cleanup = yf::updatePublishedFeedsBy(out.path, *out.list, came, {});
+        QVERIFY(cleanup);
+        QCOMPARE(cleanup->listFile, out.list);
+        QCOMPARE(yf::fileIdentity(out.path + '/' + yf::kPublishedFeedsFile), out.list);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPublishedFeedsByChange)
