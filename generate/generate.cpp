@@ -7,6 +7,7 @@
 #include "runtime/file_system.h"
 #include "scan/folder_scan.h"
 
+#include <future>
 #include <numeric>
 #include <utility>
 
@@ -21,6 +22,10 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         return outcome;
     }
     const RunPaths paths = std::move(checked).value();
+    // The tag cache is read on a thread of its own while the tree is scanned.
+    std::future<LoadedTagCache> tagCache;
+    if (request.readTags && !request.tagCacheFile.isEmpty())
+        tagCache = loadTagCacheAside(request.tagCacheFile);
     // One set of helpers for the whole run: first the scan's, then the feeds'.
     fast::HelperThreads helpers(request.helperThreads);
     // An output directory inside the input tree is not scanned: its feeds are no episodes.
@@ -36,10 +41,10 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
 
     // All names first, so that folders whose names meet each get a feed of their own.
     const FeedNames names(folders, paths.inputPath.size(), fileNameLimit(paths.outputPath));
-    // Read on this thread before any helper asks it; stored when the run ends, however it ends.
+    // Stored when the run ends, however it ends.
     std::optional<TagSource> tags;
     if (request.readTags)
-        tags.emplace(request.tagCacheFile, paths.inputPath);
+        tags.emplace(request.tagCacheFile, paths.inputPath, tagCache.valid() ? tagCache.get() : LoadedTagCache());
     const FeedInputs feedInputs{paths.inputPath, paths.linkEntry, paths.outputPath, paths.baseUrl,
                                 tags ? &*tags : nullptr};
     std::vector<qsizetype> indices(folders.empty() ? 0 : folders.size() - 1);

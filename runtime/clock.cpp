@@ -94,7 +94,21 @@ const QByteArray &DateText::format(qint64 secsSinceEpoch)
     std::tm local{};
     long offset = 0;
     bool known = true;
-    if (steadyOffset(secsSinceEpoch, offset))
+    const bool steady = steadyOffset(secsSinceEpoch, offset);
+    if (steady && m_valid && m_textByArithmetic && offset == m_textOffset
+        && floorDiv(secsSinceEpoch + offset, 3600) == m_textLocalHour) {
+        // "mm:ss +hhmm" ends the text: only the minutes and seconds change.
+        const qint64 ofHour = secsSinceEpoch + offset - m_textLocalHour * 3600;
+        char *minutes = m_text.data() + m_text.size() - 11;
+        minutes[0] = char('0' + ofHour / 600);
+        minutes[1] = char('0' + ofHour / 60 % 10);
+        minutes[3] = char('0' + ofHour % 60 / 10);
+        minutes[4] = char('0' + ofHour % 10);
+        m_secs = secsSinceEpoch;
+        return m_text;
+    }
+    m_textByArithmetic = false;
+    if (steady)
         brokenDown(secsSinceEpoch, offset, local);
     else
         known = libraryLocalTime(secsSinceEpoch, local);
@@ -137,6 +151,9 @@ const QByteArray &DateText::format(qint64 secsSinceEpoch)
             *at++ = offsetMinutes < 0 ? '-' : '+';
             two(absMinutes / 60);
             two(absMinutes % 60);
+            m_textByArithmetic = steady;
+            m_textOffset = offset;
+            m_textLocalHour = floorDiv(secsSinceEpoch + offset, 3600);
         } else {
             at += std::snprintf(text, sizeof text, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld",
                                 kDays[local.tm_wday], local.tm_mday, kMonths[local.tm_mon], year,

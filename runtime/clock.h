@@ -36,6 +36,12 @@ private:
     qint64 m_secs = 0;
     bool m_valid = false;
     QByteArray m_text;
+    // The local hour (local seconds / 3600) of m_text and the offset it was made with, when
+    // it was made by arithmetic on a steady offset: a moment of that hour and offset differs
+    // from it in its minutes and seconds alone.
+    qint64 m_textLocalHour = 0;
+    long m_textOffset = 0;
+    bool m_textByArithmetic = false;
     qint64 m_hour = 0;        // secs / 3600 of the hour whose offset is known
     long m_hourOffset = 0;
     int m_hourState = 0;      // 0 unknown, 1 m_hourOffset holds all of m_hour, 2 it does not

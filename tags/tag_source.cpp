@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <system_error>
 #include <vector>
 
 namespace yf {
@@ -86,6 +87,24 @@ TagSource::TagSource(const QString &cacheFile, const QByteArray &treeRoot)
 {
     if (!m_cacheFile.isEmpty())
         m_loaded = loadTagCache(m_cacheFile);
+}
+
+TagSource::TagSource(const QString &cacheFile, const QByteArray &treeRoot, LoadedTagCache loaded)
+    : m_cacheFile(cacheFile)
+    , m_treePrefix(treeRoot.endsWith('/') ? treeRoot : treeRoot + '/')
+    , m_reader(treeRoot)
+    , m_loaded(std::move(loaded))
+{
+}
+
+std::future<LoadedTagCache> loadTagCacheAside(const QString &cacheFile)
+{
+    try {
+        return std::async(std::launch::async, loadTagCache, cacheFile);
+    } catch (const std::system_error &) {
+        // No thread to be had: the cache is read when asked for, as it would be without one.
+        return std::async(std::launch::deferred, loadTagCache, cacheFile);
+    }
 }
 
 FolderTagLookup TagSource::lookupIn(const QByteArray &folder) const { return FolderTagLookup(*this, folder); }

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -18,6 +19,10 @@
 namespace yf {
 
 class TagSource;
+
+// Starts loadTagCache(`cacheFile`) on a thread of its own, so that a run can scan its tree
+// meanwhile; on this thread when get() is called if no thread can be started.
+std::future<LoadedTagCache> loadTagCacheAside(const QString &cacheFile);
 
 // How a run came by its media details.
 struct TagCounts {
@@ -57,12 +62,14 @@ private:
     qsizetype m_hits = 0;
 };
 
-// Made on the run's thread, which reads the cache then; lookupIn() and keep() may then be
-// called from any thread until finish() on the run's thread.
+// Made on the run's thread, which reads the cache then unless it is given it; lookupIn() and
+// keep() may then be called from any thread until finish() on the run's thread.
 class TagSource {
 public:
     // `cacheFile` empty: no cache, every file is read. `treeRoot`: the input directory.
     TagSource(const QString &cacheFile, const QByteArray &treeRoot);
+    // The same with the cache as loadTagCache(`cacheFile`) read it already.
+    TagSource(const QString &cacheFile, const QByteArray &treeRoot, LoadedTagCache loaded);
 
     // Starts on the folder at `folder` (its path ending in "/").
     FolderTagLookup lookupIn(const QByteArray &folder) const;

@@ -270,6 +270,15 @@ void TestFeedText::agreesWithTheLibraryAroundZoneChanges()
             minutes < 0 ? '-' : '+', std::labs(minutes) / 60, std::labs(minutes) % 60);
         QCOMPARE(dates.format(secs), QByteArray(expected));
     }
+    // Backwards too, with the seconds in the hour falling.
+    for (qint64 secs = around + 7200; secs >= around - 7200; secs -= 59) {
+        const auto t = static_cast<std::time_t>(secs);
+        std::tm local{};
+        QVERIFY(::localtime_r(&t, &local));
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+        QCOMPARE(dates.format(secs).right(14).left(8), QByteArray(expected));
+    }
 }
 
 void TestFeedText::cleanupTestCase()
