@@ -40,7 +40,8 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
         observer->scanned();
 
     // All names first, so that folders whose names meet each get a feed of their own.
-    const FeedNames names(folders, paths.inputPath.size(), fileNameLimit(paths.outputPath));
+    const FolderPathList folderPaths(folders);
+    const FeedNames names(folderPaths, paths.inputPath.size(), fileNameLimit(paths.outputPath));
     // Stored when the run ends, however it ends.
     std::optional<TagSource> tags;
     if (request.readTags)
@@ -57,7 +58,7 @@ RunOutcome generateFeeds(const RunRequest &request, const Clock &clock, RunObser
 
     std::vector<IndexEntry> listed;  // the feed files this run leaves in the output directory
     const std::optional<Error> stopped =
-        makeFeeds(feedInputs, helpers, FolderPathList(folders), names, indices, clock, observer, outcome.lastFeedAtSecs,
+        makeFeeds(feedInputs, helpers, folderPaths, names, indices, clock, observer, outcome.lastFeedAtSecs,
                   [&](qsizetype, const Result<FeedDone> &made) {
                       if (made.ok()) {
                           // The feed's name is its title, and its file name without ".xml".
