@@ -89,19 +89,22 @@ private slots:
         QVERIFY(QDir().mkpath(in) && QDir().mkpath(out));
         QVERIFY(makeFolders(in, kFolders));
         const QString firstFeed = out + "/-F0-.xml";
-        const auto runArguments = [&](int round) {
+        const auto runArguments = [&](const QString &baseUrl) {
             return m_unshare + QStringList{program(), "--generate", "--quiet", "--input", in, "--output", out,
-                                           "--settings", tmp.filePath("config.ini"), "--base-url",
-                                           QStringLiteral("http://127.0.0.1/r%1/").arg(round)};
+                                           "--settings", tmp.filePath("config.ini"), "--base-url", baseUrl};
         };
 
-        for (int round = 0; round < 3; ++round) {
+        // A run that ends before the kill reaches it (a busy machine can let it) is no killed
+        // run: another is started, under a base URL of its own.
+        int killed = 0;
+        for (int attempt = 0; killed < 3 && attempt < 12; ++attempt) {
+            const QString baseUrl = QStringLiteral("http://127.0.0.1/a%1/").arg(attempt);
             const ino_t before = inodeOf(firstFeed);
             QProcess run;
             run.setProcessEnvironment(headless());
-            run.start("unshare", runArguments(round));
+            run.start("unshare", runArguments(baseUrl));
             QVERIFY(run.waitForStarted());
-            // Killed once its first feed of this round is in place, with more being readied.
+            // Killed once its first feed of this run is in place, with more being readied.
             while (inodeOf(firstFeed) == before && run.state() == QProcess::Running)
                 QThread::usleep(200);
             const pid_t child = childOf(run.processId());
@@ -109,13 +112,17 @@ private slots:
                 ::kill(child, SIGKILL);
             ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
             QVERIFY(run.waitForFinished(60000));
-            QCOMPARE(run.exitStatus(), QProcess::CrashExit);
             QCOMPARE(brokenFeedsIn(out), QStringList());
             int renewed = 0;
             for (const QString &name : fixture::filesIn(out))
-                renewed += fixture::readFile(out + '/' + name).contains(QStringLiteral("/r%1/").arg(round).toUtf8());
+                renewed += fixture::readFile(out + '/' + name).contains(baseUrl.toUtf8());
+            if (run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0 && renewed == kFolders)
+                continue;
+            QCOMPARE(run.exitStatus(), QProcess::CrashExit);
             QVERIFY2(renewed < kFolders, "the run ended before it was killed: make the tree bigger");
+            ++killed;
         }
+        QVERIFY2(killed == 3, "most runs ended before they were killed: make the tree bigger");
 
         // What a killed run as process 1 left where only named temporary files can be made,
         // and what an earlier version left under the same id: the next process 1 is no owner.
@@ -126,13 +133,13 @@ private slots:
 
         QProcess last;
         last.setProcessEnvironment(headless());
-        last.start("unshare", runArguments(3));
+        last.start("unshare", runArguments("http://127.0.0.1/last/"));
         QVERIFY(last.waitForFinished(120000));
         QCOMPARE(last.exitStatus(), QProcess::NormalExit);
         QVERIFY2(last.exitCode() == 0, last.readAllStandardError().constData());
         QCOMPARE(temporariesIn(out), QStringList());
         QCOMPARE(fixture::filesIn(out).size(), kFolders);
-        QCOMPARE(brokenFeedsIn(out, "http://127.0.0.1/r3/"), QStringList());
+        QCOMPARE(brokenFeedsIn(out, "http://127.0.0.1/last/"), QStringList());
     }
 };
 
