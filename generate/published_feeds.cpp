@@ -1,5 +1,7 @@
 #include "generate/published_feeds.h"
 
+#include "generate/list_lines.h"
+
 #include "runtime/atomic_file.h"
 #include "runtime/descriptor.h"
 #include "runtime/file_contents.h"
@@ -20,83 +22,8 @@ namespace yf {
 
 namespace {
 
-constexpr std::string_view kMarkLine = "# yarrowfeed feeds, version 1\n";
 // Every feed this program writes starts so; a file that does not is someone else's.
 constexpr std::string_view kFeedStart = "<rss version=\"2.0\">";
-
-bool needsEscape(char c)
-{
-    const auto byte = static_cast<unsigned char>(c);
-    return c == '%' || byte < 0x20 || byte == 0x7f;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-std::optional<QByteArray> decodeLine(QByteArrayView line)
-{
-    QByteArray name;
-    name.reserve(line.size());
-    for (qsizetype at = 0; at < line.size(); ++at) {
-        const char c = line[at];
-        if (c != '%') {
-            if (needsEscape(c))
-                return std::nullopt;
-            name.append(c);
-            continue;
-        }
-        if (at + 2 >= line.size())
-            return std::nullopt;
-        const int high = hexValue(line[at + 1]);
-        const int low = hexValue(line[at + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        name.append(static_cast<char>(high * 16 + low));
-        at += 2;
-    }
-    return name;
-}
-
-// The name `line` holds, none when it holds none: a view of the line itself when nothing in
-// it is escaped, else of `scratch`, which the name is decoded into.
-std::optional<QByteArrayView> nameOfLine(QByteArrayView line, QByteArray &scratch)
-{
-    for (const char c : line) {
-        if (c == '%') {
-            std::optional<QByteArray> decoded = decodeLine(line);
-            if (!decoded)
-                return std::nullopt;
-            scratch = std::move(*decoded);
-            return QByteArrayView(scratch);
-        }
-        if (needsEscape(c))
-            return std::nullopt;
-    }
-    return line;
-}
-
-// Calls `visit(start, end, name)` for each line of the list `text` after its mark line:
-// where the line starts, where the next one does, and the name it holds (see nameOfLine).
-template <typename Visit>
-void forEachListLine(QByteArrayView text, Visit visit)
-{
-    QByteArray scratch;
-    for (qsizetype at = static_cast<qsizetype>(kMarkLine.size()); at < text.size();) {
-        const qsizetype newline = text.indexOf('\n', at);
-        const qsizetype end = newline < 0 ? text.size() : newline;
-        const qsizetype next = newline < 0 ? text.size() : newline + 1;
-        visit(at, next, nameOfLine(text.sliced(at, end - at), scratch));
-        at = next;
-    }
-}
 
 // At most `wanted` bytes of the open file `fd`, from where it is; empty with errno set when
 // it cannot be read.
@@ -161,21 +88,6 @@ Removal removeIfFeed(int dirFd, const QByteArray &name)
     return Removal::Removed;
 }
 
-// One name as a line of the list.
-void appendLine(QByteArray &text, const QByteArray &name)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char c : name) {
-        if (!needsEscape(c)) {
-            text.append(c);
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        text.append('%').append(kHex[byte >> 4]).append(kHex[byte & 0xf]);
-    }
-    text.append('\n');
-}
-
 // Removes the listed feed `name` of `outputPath` (open as `folder`) as a run that no longer
 // makes it does; false when it stays and must stay listed.
 bool removeListedFeed(int folder, const QByteArray &outputPath, const QByteArray &name, FeedCleanup &cleanup)
@@ -224,15 +136,15 @@ QByteArray publishedFeedsText(std::vector<QByteArray> fileNames)
 {
     std::sort(fileNames.begin(), fileNames.end());
     fileNames.erase(std::unique(fileNames.begin(), fileNames.end()), fileNames.end());
-    QByteArray text(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
+    QByteArray text(kListMarkLine.data(), static_cast<qsizetype>(kListMarkLine.size()));
     for (const QByteArray &name : fileNames)
-        appendLine(text, name);
+        appendListLine(text, name);
     return text;
 }
 
 std::optional<std::vector<QByteArray>> readPublishedFeedsText(const QByteArray &text)
 {
-    if (!text.startsWith(QByteArrayView(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()))))
+    if (!text.startsWith(QByteArrayView(kListMarkLine.data(), static_cast<qsizetype>(kListMarkLine.size()))))
         return std::nullopt;
     std::vector<QByteArray> names;
     forEachListLine(text, [&](qsizetype, qsizetype, std::optional<QByteArrayView> name) {
@@ -297,43 +209,88 @@ FeedCleanup updatePublishedFeeds(const QByteArray &outputPath, std::vector<QByte
     return cleanup;
 }
 
-std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, const FileIdentity &listFile,
-                                                  const std::vector<QByteArray> &came,
-                                                  const std::vector<QByteArray> &gone)
+namespace {
+
+// Where the names that come and go are in a large list, found without reading all of it.
+struct ListPlaces {
+    std::vector<ListPlace> came;
+    std::vector<ListPlace> gone;
+};
+
+std::optional<ListPlaces> searchList(int fd, qint64 size, const std::vector<QByteArray> &came,
+                                     const std::vector<QByteArray> &gone)
 {
-    const fs::Descriptor folder(::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const fs::Descriptor list(
-        folder.valid() ? ::openat(folder.get(), kPublishedFeedsFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1);
-    struct stat st;
-    if (!list.valid() || ::fstat(list.get(), &st) != 0 || !S_ISREG(st.st_mode) || fileIdentity(st) != listFile)
+    ListFileSearch search(fd, size);
+    if (!search.looksStored())
         return std::nullopt;
-    std::optional<QByteArray> text = readWhole(list.get(), static_cast<qsizetype>(st.st_size));
-    const QByteArrayView mark(kMarkLine.data(), static_cast<qsizetype>(kMarkLine.size()));
-    if (!text || text->size() != st.st_size || !text->startsWith(mark))
-        return std::nullopt;
-    FeedCleanup cleanup;
-    std::vector<QByteArray> dropped;  // gone, and no longer there or never ours
-    for (const QByteArray &name : gone) {
-        if (!isRemovableFeedName(name) || removeListedFeed(folder.get(), outputPath, name, cleanup))
-            dropped.push_back(name);
+    ListPlaces places;
+    for (const auto &[names, found] : {std::pair{&came, &places.came}, std::pair{&gone, &places.gone}}) {
+        for (const QByteArray &name : *names) {
+            std::optional<ListPlace> place = search.find(name);
+            if (!place)
+                return std::nullopt;
+            found->push_back(*place);
+        }
     }
-    // The old lines are the list's sorted names, each once: merged with the new ones in one
-    // pass. The runs of lines that stay are copied from the old file as they are.
+    return places;
+}
+
+// The list with the names that came put in their places and the lines of those `dropped`
+// taken out; the rest copied from the old file.
+FilePieces mergedByPlaces(qint64 size, const ListPlaces &places, const std::vector<QByteArray> &came,
+                          const std::vector<char> &dropped, bool &changed)
+{
     FilePieces merged;
-    bool changed = false;
+    qint64 stayingFrom = 0;
+    std::size_t c = 0, g = 0;
+    QByteArray lines;
+    for (;;) {
+        while (g < places.gone.size() && !(dropped[g] && places.gone[g].holds))
+            ++g;
+        const qint64 cameAt = c < came.size() ? places.came[c].start : size + 1;
+        const qint64 goneAt = g < places.gone.size() ? places.gone[g].start : size + 1;
+        if (cameAt > size && goneAt > size)
+            break;
+        // A name that comes goes before the line it was found at, which holds a name above it.
+        const qint64 at = std::min(cameAt, goneAt);
+        merged.copy(stayingFrom, at - stayingFrom);
+        stayingFrom = at;
+        if (cameAt <= goneAt) {
+            lines.clear();
+            for (; c < came.size() && places.came[c].start == at; ++c) {
+                if (!places.came[c].holds)
+                    appendListLine(lines, came[c]);
+            }
+            merged.text(lines);
+            changed = changed || !lines.isEmpty();
+        } else {
+            stayingFrom = places.gone[g++].end;
+            changed = true;
+        }
+    }
+    merged.copy(stayingFrom, size - stayingFrom);
+    return merged;
+}
+
+// The old lines are the list's sorted names, each once: merged with the new ones in one pass.
+// A line that holds no name is left out, as readPublishedFeedsText leaves it out.
+FilePieces mergedWhole(const QByteArray &text, const std::vector<QByteArray> &came,
+                       const std::vector<QByteArray> &dropped, bool &changed)
+{
+    FilePieces merged;
     auto next = came.begin();
     auto leaving = dropped.begin();
     qsizetype stayingFrom = 0;  // the old bytes from here on are not taken yet
     const auto takeStaying = [&](qsizetype upTo) {
         merged.copy(stayingFrom, upTo - stayingFrom);
-        if (upTo > stayingFrom && upTo == text->size() && !text->endsWith('\n')) {
+        if (upTo > stayingFrom && upTo == text.size() && !text.endsWith('\n')) {
             merged.text("\n");  // the list's last line, ended
             changed = true;
         }
     };
     QByteArray lines;
-    forEachListLine(*text, [&](qsizetype start, qsizetype end, std::optional<QByteArrayView> name) {
-        if (!name) {  // as readPublishedFeedsText leaves it out
+    forEachListLine(text, [&](qsizetype start, qsizetype end, std::optional<QByteArrayView> name) {
+        if (!name) {
             takeStaying(start);
             stayingFrom = end;
             changed = true;
@@ -344,7 +301,7 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
             stayingFrom = start;
             lines.clear();
             for (; next != came.end() && QByteArrayView(*next) < *name; ++next)
-                appendLine(lines, *next);
+                appendListLine(lines, *next);
             merged.text(lines);
             changed = true;
         }
@@ -358,14 +315,54 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
             changed = true;
         }
     });
-    takeStaying(text->size());
+    takeStaying(text.size());
     lines.clear();
     for (; next != came.end(); ++next)
-        appendLine(lines, *next);
+        appendListLine(lines, *next);
     if (!lines.isEmpty()) {
         merged.text(lines);
         changed = true;
     }
+    return merged;
+}
+
+} // namespace
+
+std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, const FileIdentity &listFile,
+                                                  const std::vector<QByteArray> &came,
+                                                  const std::vector<QByteArray> &gone)
+{
+    const fs::Descriptor folder(::open(outputPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const fs::Descriptor list(
+        folder.valid() ? ::openat(folder.get(), kPublishedFeedsFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1);
+    struct stat st;
+    if (!list.valid() || ::fstat(list.get(), &st) != 0 || !S_ISREG(st.st_mode) || fileIdentity(st) != listFile)
+        return std::nullopt;
+    // A large list, which the identity says is the one stored, is searched where the names
+    // go; a small one, or one that does not look as stored, is read and merged whole.
+    const auto size = static_cast<qint64>(st.st_size);
+    std::optional<ListPlaces> places;
+    if (size >= kListSearchedFrom)
+        places = searchList(list.get(), size, came, gone);
+    std::optional<QByteArray> text;
+    if (!places) {
+        text = readWhole(list.get(), static_cast<qsizetype>(size));
+        const QByteArrayView mark(kListMarkLine.data(), static_cast<qsizetype>(kListMarkLine.size()));
+        if (!text || text->size() != size || !text->startsWith(mark))
+            return std::nullopt;
+    }
+    FeedCleanup cleanup;
+    std::vector<QByteArray> dropped;  // gone, and no longer there or never ours
+    std::vector<char> droppedAt(gone.size(), 0);
+    for (std::size_t k = 0; k < gone.size(); ++k) {
+        if (!isRemovableFeedName(gone[k]) || removeListedFeed(folder.get(), outputPath, gone[k], cleanup)) {
+            dropped.push_back(gone[k]);
+            droppedAt[k] = 1;
+        }
+    }
+    bool changed = false;
+    const FilePieces merged =
+        places ? mergedByPlaces(size, *places, came, droppedAt, changed) : mergedWhole(*text, came, dropped, changed);
     if (!changed) {
         cleanup.listFile = listFile;
         return cleanup;

@@ -1,8 +1,12 @@
 // The list of feeds brought up to date by the names that came and went: the whole list's text, the same removals.
+#include "generate/list_lines.h"
 #include "generate/published_feeds.h"
 #include "fixture.h"
 
+#include <QRandomGenerator>
 #include <QTemporaryDir>
+
+#include <fcntl.h>
 
 #include <unistd.h>
 
@@ -43,6 +47,31 @@ struct Output {
     bool has(const QByteArray &name) const { return QFileInfo::exists(QFile::decodeName(path + '/' + name)); }
 };
 
+// `count` names of feeds, sorted, some with bytes their lines escape; long enough that a few
+// thousand make a list that is searched rather than read.
+Names manyNames(int count, bool escaped)
+{
+    Names names;
+    for (int k = 0; k < count; ++k) {
+        QByteArray name = "-Folder " + QByteArray::number(k * 7) + " of a library of many feeds";
+        if (escaped && k % 5 == 0)
+            name += k % 10 == 0 ? "%41" : "\x01\t";
+        names.push_back(name + "-.xml");
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Where each line of a list's text starts, and where the text ends.
+std::vector<qint64> lineStarts(const QByteArray &text)
+{
+    std::vector<qint64> starts;
+    for (qsizetype at = static_cast<qsizetype>(yf::kListMarkLine.size()); at < text.size(); at = text.indexOf('\n', at) + 1)
+        starts.push_back(at);
+    starts.push_back(text.size());
+    return starts;
+}
+
 } // namespace
 
 class TestPublishedFeedsByChange : public QObject {
@@ -55,6 +84,10 @@ private slots:
     void linesAreReadAsTheWholeListReadsThem_data();
     void linesAreReadAsTheWholeListReadsThem();
     void aListThatStaysIsNotWritten();
+    void searchFindsWhereEveryNameGoes_data();
+    void searchFindsWhereEveryNameGoes();
+    void aLargeListChangesAsTheWholeListReadsIt_data();
+    void aLargeListChangesAsTheWholeListReadsIt();
 };
 
 void TestPublishedFeedsByChange::mergedListIsTheWholeList_data()
@@ -182,6 +215,102 @@ void TestPublishedFeedsByChange::aListThatStaysIsNotWritten()
         QCOMPARE(cleanup->listFile, out.list);
         QCOMPARE(yf::fileIdentity(out.path + '/' + yf::kPublishedFeedsFile), out.list);
     }
+}
+
+void TestPublishedFeedsByChange::searchFindsWhereEveryNameGoes_data()
+{
+    QTest::addColumn<Names>("listed");
+    QTest::newRow("one line") << Names{"-a-.xml"};
+    QTest::newRow("a list searched, not read") << manyNames(6000, false);
+    QTest::newRow("escaped names sort by their own bytes, not their lines'") << manyNames(6000, true);
+    Names withLong = manyNames(6000, false);
+    withLong.push_back("-" + QByteArray(250, '\x7f') + ".xml");  // a line three times its name
+    std::sort(withLong.begin(), withLong.end());
+    QTest::newRow("the longest line a name makes") << withLong;
+}
+
+void TestPublishedFeedsByChange::searchFindsWhereEveryNameGoes()
+{
+    QFETCH(Names, listed);
+    Output out({});
+    const QByteArray text = yf::publishedFeedsText(listed);
+    out.write(yf::kPublishedFeedsFile, text);
+    if (listed.size() > 1)
+        QVERIFY(text.size() >= yf::kListSearchedFrom);
+    const std::vector<qint64> starts = lineStarts(text);
+    const int fd = ::open((out.path + '/' + yf::kPublishedFeedsFile).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    yf::ListFileSearch search(fd, text.size());
+    QVERIFY(search.looksStored());
+    // Names listed, a name just above each of them, and names before and after all.
+    Names asked{"", "\xff\xff"};
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+        if (k < 20 || k % 7 == 0 || k + 20 > listed.size())
+            asked.insert(asked.end(), {listed[k], listed[k] + '\x01'});
+    }
+    for (const QByteArray &name : asked) {
+        const auto at = static_cast<std::size_t>(std::lower_bound(listed.begin(), listed.end(), name) - listed.begin());
+        const std::optional<yf::ListPlace> place = search.find(name);
+        QVERIFY2(place, qPrintable(shown({name})));
+        QCOMPARE(place->start, starts[at]);
+        QCOMPARE(place->end, starts[std::min(at + 1, starts.size() - 1)]);
+        QCOMPARE(place->holds, at < listed.size() && listed[at] == name);
+    }
+    ::close(fd);
+}
+
+void TestPublishedFeedsByChange::aLargeListChangesAsTheWholeListReadsIt_data()
+{
+    // A list as a run stored it, or (`edit`) one changed by hand afterwards, whose identity
+    // is then the one given: a line looked at that holds no name sends the change the whole way.
+    QTest::addColumn<Names>("listed");
+    QTest::addColumn<QByteArray>("edit");
+    QTest::newRow("names come and go all over it") << manyNames(6000, false) << QByteArray();
+    QTest::newRow("escaped names come and go") << manyNames(6000, true) << QByteArray();
+    QTest::newRow("a line that holds no name where a name comes")
+        << manyNames(6000, false) << QByteArray("raw control byte");
+    QTest::newRow("the last line not ended") << manyNames(6000, false) << QByteArray("last line cut");
+}
+
+void TestPublishedFeedsByChange::aLargeListChangesAsTheWholeListReadsIt()
+{
+    QFETCH(Names, listed);
+    QFETCH(QByteArray, edit);
+    Output out({});
+    QByteArray text = yf::publishedFeedsText(listed);
+    // Names that come: before the first, after the last, between, one listed already.
+    Names came{"-", "~~.xml", listed[10] + "!", listed[11], listed[3000] + "!", listed[3000] + "!!"};
+    if (edit == "raw control byte")
+        text.insert(lineStarts(text)[3001], "-\x02 left by hand-.xml\n");
+    else if (edit == "last line cut")
+        text.chop(1);
+    out.write(yf::kPublishedFeedsFile, text);
+    const std::optional<yf::FileIdentity> left = yf::fileIdentity(out.path + '/' + yf::kPublishedFeedsFile);
+    QVERIFY(left);
+    Names gone;
+    QRandomGenerator random(23);
+    for (int k = 0; k < 40; ++k)
+        gone.push_back(listed[static_cast<std::size_t>(random.bounded(12, static_cast<int>(listed.size())))]);
+    gone.push_back(listed.front());
+    gone.push_back(listed.back());
+    std::sort(came.begin(), came.end());
+    std::sort(gone.begin(), gone.end());
+    gone.erase(std::unique(gone.begin(), gone.end()), gone.end());
+    for (const QByteArray &name : gone)
+        out.write(name, kFeedLike);
+    out.write(gone[1], "my own notes");  // a user's file where a feed was: it stays, the line goes
+
+    const std::optional<yf::FeedCleanup> cleanup = yf::updatePublishedFeedsBy(out.path, *left, came, gone);
+    QVERIFY(cleanup);
+    QVERIFY(cleanup->problems.empty());
+    std::optional<Names> expected = yf::readPublishedFeedsText(text);
+    QVERIFY(expected);
+    std::erase_if(*expected, [&](const QByteArray &name) { return std::binary_search(gone.begin(), gone.end(), name); });
+    expected->insert(expected->end(), came.begin(), came.end());
+    QCOMPARE(out.listText(), yf::publishedFeedsText(*expected));
+    QCOMPARE(cleanup->listFile, yf::fileIdentity(out.path + '/' + yf::kPublishedFeedsFile));
+    QCOMPARE(cleanup->removed.size(), gone.size() - 1);
+    QVERIFY(out.has(gone[1]) && !out.has(gone[0]));
 }
 
 QTEST_GUILESS_MAIN(TestPublishedFeedsByChange)
