@@ -60,6 +60,8 @@ struct FeedCleanup {
 // added and `gone` taken away (each sorted by bytes, none in both, no index file among them):
 // each of `gone` is removed by the same rules, and the list's text is merged with `came`
 // rather than made again. None, with nothing touched, when the list's file is not `listFile`.
+// `listFile` vouches that the list is as this program stored it: a large one is then searched
+// by blocks where the names go, and read whole only when a line looked at holds no name.
 [[nodiscard]] std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath,
                                                                 const FileIdentity &listFile,
                                                                 const std::vector<QByteArray> &came,
