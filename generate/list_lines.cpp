@@ -1,5 +1,6 @@
 #include "generate/list_lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -91,55 +92,69 @@ ListFileSearch::ListFileSearch(int fd, qint64 size)
 {
 }
 
-std::optional<char> ListFileSearch::byteAt(qint64 at)
+const QByteArray *ListFileSearch::blockAt(qint64 at)
 {
     const qint64 number = at / kBlockBytes;
     auto block = m_blocks.find(number);
     if (block == m_blocks.end()) {
-        QByteArray bytes(static_cast<qsizetype>(kBlockBytes), Qt::Uninitialized);
         const qint64 from = number * kBlockBytes;
+        const qint64 wanted = std::min(kBlockBytes, m_size - from);  // never past the size known
+        QByteArray bytes(static_cast<qsizetype>(wanted), Qt::Uninitialized);
         qint64 done = 0;
-        while (from + done < m_size && done < kBlockBytes) {
-            const ssize_t n = ::pread(m_fd, bytes.data() + done, static_cast<std::size_t>(kBlockBytes - done), from + done);
+        while (done < wanted) {
+            const ssize_t n = ::pread(m_fd, bytes.data() + done, static_cast<std::size_t>(wanted - done), from + done);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return std::nullopt;
+                return nullptr;
             done += n;
         }
         bytes.truncate(static_cast<qsizetype>(done));
         block = m_blocks.emplace(number, std::move(bytes)).first;
     }
-    const qint64 offset = at - number * kBlockBytes;
-    if (offset >= block->second.size())
-        return std::nullopt;  // the file is shorter than it was said to be
-    return block->second[static_cast<qsizetype>(offset)];
+    if (at - number * kBlockBytes >= block->second.size())
+        return nullptr;  // the file is shorter than it was said to be
+    return &block->second;
 }
 
-std::optional<qint64> ListFileSearch::lineStartFrom(qint64 at)
+std::optional<qint64> ListFileSearch::newlineFrom(qint64 at)
 {
-    for (qint64 k = at - 1; k < m_size; ++k) {
-        const std::optional<char> c = byteAt(k);
-        if (!c)
+    while (at < m_size) {
+        const QByteArray *block = blockAt(at);
+        if (!block)
             return std::nullopt;
-        if (*c == '\n')
-            return k + 1;
+        const auto offset = static_cast<qsizetype>(at % kBlockBytes);
+        if (const qsizetype newline = block->indexOf('\n', offset); newline >= 0)
+            return at - offset + newline;
+        at += block->size() - offset;
     }
     return m_size;
 }
 
+std::optional<qint64> ListFileSearch::lineStartFrom(qint64 at)
+{
+    const std::optional<qint64> newline = newlineFrom(at - 1);
+    if (!newline)
+        return std::nullopt;
+    return *newline < m_size ? *newline + 1 : m_size;
+}
+
 std::optional<qint64> ListFileSearch::lineAt(qint64 start, QByteArray &line)
 {
+    const std::optional<qint64> newline = newlineFrom(start);
+    if (!newline || *newline == m_size)
+        return std::nullopt;  // a last line not ended: not as stored
     line.clear();
-    for (qint64 k = start; k < m_size; ++k) {
-        const std::optional<char> c = byteAt(k);
-        if (!c)
+    for (qint64 at = start; at < *newline;) {
+        const QByteArray *block = blockAt(at);
+        if (!block)
             return std::nullopt;
-        if (*c == '\n')
-            return k + 1;
-        line.append(*c);
+        const auto offset = static_cast<qsizetype>(at % kBlockBytes);
+        const qsizetype length = std::min<qint64>(block->size() - offset, *newline - at);
+        line.append(QByteArrayView(*block).sliced(offset, length));
+        at += length;
     }
-    return std::nullopt;  // a last line not ended: not as stored
+    return *newline + 1;
 }
 
 bool ListFileSearch::looksStored()
@@ -147,11 +162,10 @@ bool ListFileSearch::looksStored()
     const auto markSize = static_cast<qint64>(kListMarkLine.size());
     if (m_size < markSize)
         return false;
-    for (qint64 k = 0; k < markSize; ++k) {
-        if (byteAt(k) != kListMarkLine[static_cast<std::size_t>(k)])
-            return false;
-    }
-    return byteAt(m_size - 1) == '\n';
+    const QByteArray *first = blockAt(0);
+    const QByteArray *last = blockAt(m_size - 1);
+    return first && last && first->startsWith(QByteArrayView(kListMarkLine.data(), markSize))
+        && last->endsWith('\n');
 }
 
 std::optional<ListPlace> ListFileSearch::find(QByteArrayView name)

@@ -63,8 +63,10 @@ public:
     [[nodiscard]] std::optional<ListPlace> find(QByteArrayView name);
 
 private:
-    // The byte at `at` (below the size); none when it cannot be read.
-    std::optional<char> byteAt(qint64 at);
+    // The block that holds the byte at `at` (below the size); none when it cannot be read.
+    const QByteArray *blockAt(qint64 at);
+    // Where the first "\n" at or after `at` is; the size when there is none.
+    std::optional<qint64> newlineFrom(qint64 at);
     // Where the first line at or after `at` starts; the size when none does.
     std::optional<qint64> lineStartFrom(qint64 at);
     // The line that starts at `start`, without its "\n", into `line`; where the next starts.

@@ -235,8 +235,8 @@ std::optional<ListPlaces> searchList(int fd, qint64 size, const std::vector<QByt
     return places;
 }
 
-// The list with the names that came put in their places and the lines of those `dropped`
-// taken out; the rest copied from the old file.
+// The list with the names that came put in their places and the lines of those gone that
+// are `dropped` taken out; the rest copied from the old file.
 FilePieces mergedByPlaces(qint64 size, const ListPlaces &places, const std::vector<QByteArray> &came,
                           const std::vector<char> &dropped, bool &changed)
 {
@@ -275,11 +275,11 @@ FilePieces mergedByPlaces(qint64 size, const ListPlaces &places, const std::vect
 // The old lines are the list's sorted names, each once: merged with the new ones in one pass.
 // A line that holds no name is left out, as readPublishedFeedsText leaves it out.
 FilePieces mergedWhole(const QByteArray &text, const std::vector<QByteArray> &came,
-                       const std::vector<QByteArray> &dropped, bool &changed)
+                       const std::vector<QByteArray> &gone, const std::vector<char> &dropped, bool &changed)
 {
     FilePieces merged;
     auto next = came.begin();
-    auto leaving = dropped.begin();
+    std::size_t leaving = 0;  // into `gone`
     qsizetype stayingFrom = 0;  // the old bytes from here on are not taken yet
     const auto takeStaying = [&](qsizetype upTo) {
         merged.copy(stayingFrom, upTo - stayingFrom);
@@ -307,9 +307,9 @@ FilePieces mergedWhole(const QByteArray &text, const std::vector<QByteArray> &ca
         }
         if (next != came.end() && QByteArrayView(*next) == *name)
             ++next;
-        while (leaving != dropped.end() && QByteArrayView(*leaving) < *name)
+        while (leaving < gone.size() && QByteArrayView(gone[leaving]) < *name)
             ++leaving;
-        if (leaving != dropped.end() && QByteArrayView(*leaving) == *name) {
+        if (leaving < gone.size() && dropped[leaving] && QByteArrayView(gone[leaving]) == *name) {
             takeStaying(start);
             stayingFrom = end;
             changed = true;
@@ -352,17 +352,14 @@ std::optional<FeedCleanup> updatePublishedFeedsBy(const QByteArray &outputPath, 
             return std::nullopt;
     }
     FeedCleanup cleanup;
-    std::vector<QByteArray> dropped;  // gone, and no longer there or never ours
-    std::vector<char> droppedAt(gone.size(), 0);
+    std::vector<char> dropped(gone.size(), 0);  // of `gone`: no longer there, or never ours
     for (std::size_t k = 0; k < gone.size(); ++k) {
-        if (!isRemovableFeedName(gone[k]) || removeListedFeed(folder.get(), outputPath, gone[k], cleanup)) {
-            dropped.push_back(gone[k]);
-            droppedAt[k] = 1;
-        }
+        if (!isRemovableFeedName(gone[k]) || removeListedFeed(folder.get(), outputPath, gone[k], cleanup))
+            dropped[k] = 1;
     }
     bool changed = false;
     const FilePieces merged =
-        places ? mergedByPlaces(size, *places, came, droppedAt, changed) : mergedWhole(*text, came, dropped, changed);
+        places ? mergedByPlaces(size, *places, came, dropped, changed) : mergedWhole(*text, came, gone, dropped, changed);
     if (!changed) {
         cleanup.listFile = listFile;
         return cleanup;
